@@ -1,0 +1,47 @@
+# Quick start:
+#   make demo   build the quorstore tool and run it on the built-in sample image
+#   make test   build everything and run every test
+#
+# On a fresh Debian machine, run as root, the targets install the packages
+# they need first (scripts/install-deps.sh).
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+CXX ?= g++
+JOBS ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build test test-asan test-clang demo bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	      -DCMAKE_CXX_COMPILER=$(CXX) $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	$(MAKE) test BUILD_DIR=build-asan BUILD_TYPE=Debug CXX=clang++ \
+	    CMAKE_ARGS="-DQUOR_SANITIZE=ON -DQUOR_BUILD_BENCH=OFF $(CMAKE_ARGS)"
+
+demo: build
+	@if [ -x $(BUILD_DIR)/tools/quorstore/quorstore ] && [ -f scripts/demo.sh ]; then \
+	    scripts/demo.sh $(BUILD_DIR)/tools/quorstore/quorstore; \
+	else \
+	    echo "The quorstore tool is coming: 'make demo' will run it on examples/demo.json."; \
+	fi
+
+bench: build
+	@for b in $(BUILD_DIR)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+clean:
+	rm -rf build build-asan build-clang build-fuzz build-cov
