@@ -1,0 +1,95 @@
+#include "afs/AfsCrc.h"
+
+#include <array>
+
+namespace {
+
+constexpr uint16_t kCrc16Poly = 0x1021;
+constexpr uint32_t kCrc16Init = 0xFFFF;
+constexpr uint32_t kCrc14Init = 0x3FFF;
+constexpr uint32_t kCrc14Mask = 0x3FFF;
+constexpr uint32_t kCrc8Init = 0x01;
+
+// MSB-first lookup table of the CCITT polynomial 0x1021, private to AFS.
+constexpr std::array<uint16_t, 256> make_crc16_table() {
+    std::array<uint16_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t crc = i << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000) ? ((crc << 1) ^ kCrc16Poly) : (crc << 1);
+        }
+        table[i] = static_cast<uint16_t>(crc & 0xFFFF);
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> crc16_table = make_crc16_table();
+static_assert(crc16_table[1] == 0x1021 && crc16_table[255] == 0x1EF0, "crc16 table");
+
+inline uint32_t crc16_step(uint32_t crc, uint8_t b) {
+    return ((crc << 8) & 0xFFFF) ^ crc16_table[((crc >> 8) ^ b) & 0xFF];
+}
+
+// CRC-8 (polynomial 0x07, MSB-first, no initial value) of one byte value.
+constexpr uint8_t crc8_of_byte(uint32_t value) {
+    uint32_t crc = value;
+    for (int bit = 0; bit < 8; ++bit) {
+        crc = (crc & 0x80) ? ((crc << 1) ^ 0x07) : (crc << 1);
+    }
+    return static_cast<uint8_t>(crc & 0xFF);
+}
+
+}  // namespace
+
+extern "C" const uint8_t gCrc8_low[16] = {
+    crc8_of_byte(0x0), crc8_of_byte(0x1), crc8_of_byte(0x2), crc8_of_byte(0x3),
+    crc8_of_byte(0x4), crc8_of_byte(0x5), crc8_of_byte(0x6), crc8_of_byte(0x7),
+    crc8_of_byte(0x8), crc8_of_byte(0x9), crc8_of_byte(0xA), crc8_of_byte(0xB),
+    crc8_of_byte(0xC), crc8_of_byte(0xD), crc8_of_byte(0xE), crc8_of_byte(0xF)};
+
+extern "C" const uint8_t gCrc8_high[16] = {
+    crc8_of_byte(0x00), crc8_of_byte(0x10), crc8_of_byte(0x20), crc8_of_byte(0x30),
+    crc8_of_byte(0x40), crc8_of_byte(0x50), crc8_of_byte(0x60), crc8_of_byte(0x70),
+    crc8_of_byte(0x80), crc8_of_byte(0x90), crc8_of_byte(0xA0), crc8_of_byte(0xB0),
+    crc8_of_byte(0xC0), crc8_of_byte(0xD0), crc8_of_byte(0xE0), crc8_of_byte(0xF0)};
+
+uint32_t crc16(const uint8_t *data, int32_t length, const uint8_t *tail) {
+    uint32_t crc = kCrc16Init;
+    for (int32_t i = 0; i < length; ++i) {
+        crc = crc16_step(crc, data[i]);
+    }
+    crc = crc16_step(crc, tail[0]);
+    crc = crc16_step(crc, tail[1]);
+    return crc;
+}
+
+uint32_t crc14(const uint8_t *data, int32_t length) {
+    uint32_t crc = kCrc14Init;
+    for (int32_t i = 0; i < length; ++i) {
+        crc = crc16_step(crc, data[i]) & kCrc14Mask;
+    }
+    return crc;
+}
+
+uint32_t crc8(const uint8_t *data, uint32_t length) {
+    uint32_t crc = kCrc8Init;
+    for (uint32_t i = 0; i < length; ++i) {
+        const uint32_t v = (crc ^ data[i]) & 0xFF;
+        crc = static_cast<uint32_t>(gCrc8_high[v >> 4] ^ gCrc8_low[v & 0x0F]);
+    }
+    return crc;
+}
+
+namespace quor::afs {
+
+uint16_t crc14_of_page(uint16_t page) {
+    const uint8_t bytes[2] = {static_cast<uint8_t>(page), static_cast<uint8_t>(page >> 8)};
+    return static_cast<uint16_t>(crc14(bytes, 2));
+}
+
+uint16_t crc16_of_record(const uint8_t *data64, uint16_t page) {
+    const uint8_t tail[2] = {static_cast<uint8_t>(page), static_cast<uint8_t>(page >> 8)};
+    return static_cast<uint16_t>(crc16(data64, 64, tail));
+}
+
+}  // namespace quor::afs

@@ -1,0 +1,33 @@
+// Checksums of the AFS on-flash structures.
+//
+// crc16: CRC-16, polynomial 0x1021 MSB-first, initial 0xFFFF, no final XOR,
+//        over `length` bytes of data followed by the 2 bytes at `tail`
+//        (page records; the tail is the 16-bit page number, low byte first).
+// crc14: same table and step, initial 0x3FFF, masked to 14 bits after every
+//        byte (slot-table chain of the dynamic units).
+// crc8:  CRC-8, polynomial 0x07 MSB-first, initial 0x01, computed a nibble
+//        at a time with gCrc8_high / gCrc8_low (unit headers).
+// Results are returned in the low 16, 14 and 8 bits respectively.
+#pragma once
+
+#include <cstdint>
+
+#include "common/export.h"
+
+// CRC-16 of `length` data bytes (none when length <= 0) then tail[0], tail[1].
+QUOR_C_API uint32_t crc16(const uint8_t *data, int32_t length, const uint8_t *tail);
+// 14-bit CRC of `length` bytes; 0x3FFF when length <= 0.
+QUOR_C_API uint32_t crc14(const uint8_t *data, int32_t length);
+// CRC-8 of `length` bytes; 0x01 when length is 0.
+QUOR_C_API uint32_t crc8(const uint8_t *data, uint32_t length);
+
+// CRC-8 (polynomial 0x07) of the byte values 0x00..0x0F and 0x00,0x10..0xF0.
+QUOR_C_API const uint8_t gCrc8_low[16];
+QUOR_C_API const uint8_t gCrc8_high[16];
+
+namespace quor::afs {
+// crc14 of a 16-bit page number taken as two bytes, low byte first.
+uint16_t crc14_of_page(uint16_t page);
+// crc16 of a 64-byte page with its 16-bit page number as the tail.
+uint16_t crc16_of_record(const uint8_t *data64, uint16_t page);
+}  // namespace quor::afs

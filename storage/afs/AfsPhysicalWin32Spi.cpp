@@ -1,0 +1,88 @@
+#include "afs/AfsPhysicalWin32Spi.h"
+
+#include <cstring>
+
+#include "common/bytes.h"
+#include "common/flash_fault.h"
+
+uint8_t *gpBuffer = nullptr;  // C linkage from the header
+
+namespace {
+
+uint64_t g_limit = 0;  // 0 = no limit
+
+// True when [address, address + length) may be touched.
+bool access_allowed(uint32_t address, uint32_t length) {
+    if (gpBuffer == nullptr) {
+        return false;
+    }
+    return g_limit == 0 || quor::range_fits(address, length, g_limit);
+}
+
+// Applies a program or erase through the fault seam. `fill` is the byte of an
+// erase; `source` is the data of a program (null for an erase).
+uint32_t apply_operation(uint32_t address, uint32_t length, const uint8_t *source, uint8_t fill) {
+    if (!access_allowed(address, length)) {
+        return kSpiFailure;
+    }
+    const quor::flash_fault::Decision decision = quor::flash_fault::before_operation(length);
+    size_t applied = length;
+    switch (decision.action) {
+        case quor::flash_fault::Action::kProceed:
+            break;
+        case quor::flash_fault::Action::kFail:
+            return kSpiFailure;
+        case quor::flash_fault::Action::kPartial:
+            applied = decision.applied < length ? decision.applied : length;
+            break;
+        case quor::flash_fault::Action::kDrop:
+            return 0;
+    }
+    if (applied == 0) {
+        return 0;
+    }
+    uint8_t *target = gpBuffer + address;
+    if (source != nullptr) {
+        std::memmove(target, source, applied);
+    } else {
+        std::memset(target, fill, applied);
+    }
+    return 0;
+}
+
+}  // namespace
+
+uint32_t SpiFlashDrvInitialize(void *buffer) {
+    gpBuffer = static_cast<uint8_t *>(buffer);
+    return 0;
+}
+
+uint32_t SpiFlashDrvDeinitialize(void) {
+    return 0;
+}
+
+void SpiFlashDrvSetLimit(uint64_t size) {
+    g_limit = size;
+}
+
+uint32_t SpiDrvRead(uint32_t address, uint32_t length, void *destination) {
+    if (!access_allowed(address, length)) {
+        return kSpiFailure;
+    }
+    if (length != 0) {
+        std::memmove(destination, gpBuffer + address, length);
+    }
+    return 0;
+}
+
+uint32_t SpiDrvWrite(uint32_t address, uint32_t length, const void *source) {
+    if (length == 0) {
+        return access_allowed(address, 0) ? 0 : kSpiFailure;
+    }
+    return apply_operation(address, length, static_cast<const uint8_t *>(source), 0);
+}
+
+uint32_t SpiDrvEraseBlock(uint32_t address) {
+    constexpr uint8_t kErased = 0xFF;
+    return apply_operation(address, kSpiEraseBlockSize, nullptr, kErased);
+}
