@@ -11,7 +11,7 @@ CXX ?= g++
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-asan test-clang demo bench fuzz clean
+.PHONY: all deps configure build test test-asan demo bench fuzz coverage clean
 
 all: build
 
@@ -42,6 +42,15 @@ demo: build
 
 bench: build
 	@for b in $(BUILD_DIR)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+# libFuzzer targets under ASan + UBSan, FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Line and branch coverage of storage/ (clang source-based coverage).
+coverage: deps
+	scripts/coverage.sh build-cov
 
 clean:
 	rm -rf build build-asan build-clang build-fuzz build-cov
