@@ -1,0 +1,102 @@
+// DFS: the numbered-file front end over the two flash file systems.
+//
+// A 32-bit DFS file number routes a request to AFS or EFS:
+//   bits 0-10   file index inside its file system
+//   bits 11-12  selector: 0 AFS, 2 EFS; 1 and 3 are refused (22)
+//   bits 13-27  normally 0; kept, so that a set bit makes the index out of range
+//   bits 28-31  tag nibble; stripped before read, write and size requests
+// The file system receives the number ANDed with kDfsIndexMask.
+//
+// Statuses (POSIX errno numbering): 0 ok, 2 not found / file system not
+// mounted, 5 any other file-system failure, 22 bad argument, 27 file too large,
+// 28 no space, 562 passed through by dfs_write; dfs_init alone returns
+// 0xFFFFFFFF when it cannot allocate the context or its work buffer. Each file
+// operation folds the statuses of its file system into this set.
+//
+// Owns: dfs_context, the one AFS context of the process (record and its
+// 4096-byte work buffer), allocated by dfs_init. EFS is mounted elsewhere; DFS
+// only asks whether it is mounted. Not thread-safe.
+#pragma once
+
+#include <cstdint>
+
+#include "common/export.h"
+
+// The AFS per-volume record (afs/AfsContext.h). Only its address is needed
+// here, so this header can sit beside the published C header, which defines
+// the same record.
+struct AfsContext;
+
+// File-number fields.
+constexpr uint32_t kDfsSelectorShift = 11;
+constexpr uint32_t kDfsSelectorMask = 0x3u << kDfsSelectorShift;  // bits 11-12
+constexpr uint32_t kDfsSelectorAfs = 0;
+constexpr uint32_t kDfsSelectorEfs = 2;
+constexpr uint32_t kDfsIndexMask = 0x0FFFE7FFu;  // clears the selector and the tag nibble
+
+// DFS statuses.
+constexpr uint32_t kDfsOk = 0;
+constexpr uint32_t kDfsNotFound = 2;
+constexpr uint32_t kDfsIoError = 5;
+constexpr uint32_t kDfsInvalid = 22;
+constexpr uint32_t kDfsTooBig = 27;
+constexpr uint32_t kDfsNoSpace = 28;
+constexpr uint32_t kDfsPassThrough562 = 562;
+constexpr uint32_t kDfsAllocationFailed = 0xFFFFFFFFu;
+
+// Mount parameters of the AFS region.
+constexpr uint32_t kDfsWorkBufferSize = 4096;
+constexpr uint32_t kDfsPageSize = 64;
+constexpr uint32_t kDfsCacheLines = 10;
+constexpr uint32_t kDfsMaxFiles = 1024;
+constexpr uint32_t kDfsMountFlags = 0x20025;  // size table, FTL mode, FTL mount, driver init
+constexpr uint32_t kDfsCacheBytes = 8192;     // dfs_set_page_size keeps this many cache bytes
+
+// The AFS context; null until dfs_init has run.
+extern "C" QUOR_API AfsContext *dfs_context;
+// Exported for the tool; no operation of the library sets or reads it.
+extern "C" QUOR_API uint32_t dfs_reset_needed;
+
+// Allocates a fresh zero-filled context with a 4096-byte work buffer (releasing
+// the context of an earlier dfs_init) and mounts the AFS region without ever
+// formatting it. 0, the AFS mount status (the context stays, unmounted), or
+// 0xFFFFFFFF when an allocation fails (dfs_context is then null).
+QUOR_C_API uint32_t dfs_init(void *flashBase, uint32_t flashSize);
+// Always 0. The context and its volume stay in place until the next dfs_init.
+QUOR_C_API uint32_t dfs_terminate(void);
+// Always 0.
+QUOR_C_API uint32_t dfs_is_fs_erased(void);
+
+// Reads up to *length bytes at `offset`; *length returns the bytes read.
+// 0, 2 (no such file, EFS not mounted), 22, else 5.
+QUOR_C_API uint32_t dfs_read(uint32_t fileNumber, uint32_t offset, uint32_t *length, void *buffer);
+// Writes `length` bytes at `offset`; `flags` (bit 0: truncate after the write)
+// goes to AFS only. 0, 22, 27, 28, 562, else 5 (2 included).
+QUOR_C_API uint32_t dfs_write(uint32_t fileNumber, uint32_t offset, uint32_t length,
+                              const void *data, uint32_t flags);
+// Size of a file in *size. 2 before dfs_init (any selector); else 0, 2, 22 or 5.
+QUOR_C_API uint32_t dfs_getsize(uint32_t fileNumber, uint32_t *size);
+// Deletes an AFS file; the number is passed on unstripped. 22 for EFS and
+// refused selectors, 2 before dfs_init; else 0, 2, 22 or 5.
+QUOR_C_API uint32_t dfs_delete_file(uint32_t fileNumber);
+
+// AFS-only operations on dfs_context, with the AFS result unchanged. Before
+// dfs_init they answer 22 (or 0 for the two queries) and touch nothing.
+QUOR_C_API uint32_t dfs_mark_zombie_file(uint32_t fileNumber);
+// Cache of 8192 bytes in lines of `pageSize` bytes; 22 for 0 and for sizes
+// AFS refuses (not a multiple of 64, or fewer than 2 lines).
+QUOR_C_API uint32_t dfs_set_page_size(uint32_t pageSize);
+QUOR_C_API uint32_t dfs_idle_reclaim(void);
+QUOR_C_API uint32_t dfs_idle_reclaim_needed(void);
+QUOR_C_API uint32_t dfs_get_idle_reclaim_enabled(void);
+QUOR_C_API void dfs_set_idle_reclaim_enabled(void);
+QUOR_C_API uint32_t dfs_force_full_reclaim(void);
+QUOR_C_API uint32_t dfs_force_dirty_erase(void);
+
+namespace quor::dfs {
+
+// Test seam: the `n`-th allocation of the following dfs_init calls fails
+// (1 = the context record, 2 = its work buffer, counted across calls); 0 disarms.
+void fail_allocation_at(uint32_t n);
+
+}  // namespace quor::dfs
