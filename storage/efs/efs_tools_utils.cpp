@@ -19,6 +19,10 @@ uint32_t efs_size = 0;
 namespace quor::efs {
 namespace {
 
+// Entries actually allocated in EFS_files; a rejected load may change
+// g_efs_files_num without replacing the table, so lookups check both.
+uint32_t s_files_allocated = 0;
+
 // File indices of the layout records are 16-bit, so a larger table could
 // never be filled; such a count is treated as a malformed table rather than
 // allocated.
@@ -70,7 +74,7 @@ void fill_file_entry(uint8_t *files, const uint8_t *record) {
 }  // namespace
 
 const uint8_t *file_entry(uint32_t index) {
-    if (EFS_files == nullptr || index >= g_efs_files_num) {
+    if (EFS_files == nullptr || index >= g_efs_files_num || index >= s_files_allocated) {
         return nullptr;
     }
     return EFS_files + uint64_t{index} * kEfsFileEntrySize;
@@ -149,6 +153,7 @@ uint32_t load_autogen_data(const void *table, uint32_t sku, uint32_t tableSize) 
     }
     std::free(EFS_files);
     EFS_files = files;
+    s_files_allocated = g_efs_files_num;
     for (uint64_t r = 0; r < records; ++r) {
         fill_file_entry(files, t + recordOffset + r * kFileRecordSize);
     }
