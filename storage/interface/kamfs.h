@@ -1,0 +1,98 @@
+// Storage interface: the exported kaMfs…/kaFcs… functions through which the
+// image tool opens storage on the pieces of a firmware image, reads and
+// resizes NVARs, commits them back and closes the storage.
+//
+// kaMfsQuorInit copies the vendor configuration table, the tool's
+// configuration partition and the file table buffer, loads the two
+// configuration tables (kamfs_tables.h), merges them into the current values,
+// mounts AFS through DFS and EFS on the tool's regions in place and, when the
+// AFS holds a non-empty "/home/vex/deploy", loads every NVAR's value from its
+// file. kaMfsNvarTerm builds a new configuration from the current values,
+// writes every NVAR into its file, serializes the configuration for the tool
+// and either keeps the storage open or closes it.
+//
+// One open storage per process; every failure returns false (or its documented
+// result) after reporting through the status callback (kamfs_report.h).
+// Value buffers handed out stay owned by the storage until the next resize of
+// that NVAR, the next commit or the end of the storage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/export.h"
+#include "include/quorstorage/quorstorage.h"
+#include "interface/kamfs_report.h"
+#include "interface/kamfs_tables.h"
+
+// The context record (_commonQuorTable, QuorBuffer) and the callback type
+// are those of the published C interface.
+
+static_assert(sizeof(QuorBuffer) == 16, "QuorBuffer layout");
+static_assert(sizeof(_commonQuorTable) == 88, "_commonQuorTable layout");
+static_assert(offsetof(_commonQuorTable, afsSkuId) == 64, "_commonQuorTable layout");
+static_assert(offsetof(_commonQuorTable, efs) == 72, "_commonQuorTable layout");
+
+// Configuration partition header: the FCS buffer's length at offset 8; the
+// buffer itself starts at offset 16.
+inline constexpr uint32_t kTavcHeaderSize = 16;
+inline constexpr uint32_t kTavcLengthOffset = 8;
+
+// The deploy marker file.
+inline constexpr char kDeployMarkerPath[] = "/home/vex/deploy";
+
+// Attribute bits of a configuration file read by the storage interface.
+inline constexpr uint16_t kAttrTrailer = 0x0001;      // file ends in a trailer; not written back
+inline constexpr uint16_t kAttrSkipLoad = 0x0002;     // value never loaded from the file system
+inline constexpr uint16_t kAttrLongTrailer = 0x0040;  // with kAttrTrailer: 56 bytes, not 40
+inline constexpr uint32_t kShortTrailerSize = 40;
+inline constexpr uint32_t kLongTrailerSize = 56;
+
+// Checks one buffer descriptor: size not 0 with a null pointer reports 339
+// "Invalid table <name>. The table is loaded but data is empty." and fails.
+extern "C" bool verifyOstraTable(const char *name, const QuorBuffer *buffer);
+
+// Opens the storage on `record`; true when it is open. Every failure reports
+// (1, 113, 321, 328, 335, 339, 340, 341, 344, 401 and the codes of the table
+// load and resize) and returns false; see the step comments in kamfs.cpp.
+QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback statusCallback);
+
+// s_mfsInitialized: AFS is mounted.
+QUOR_C_API bool kaMfsIsInitialized(void);
+// s_fcsInitialized: the FCS tables are ready.
+QUOR_C_API bool kaFcsIsInitialized(void);
+// AFS is mounted and holds a non-empty "/home/vex/deploy".
+QUOR_C_API bool kaMfsIsVfsDeployed(void);
+
+// Hands out the value buffer and size of NVAR `name` in table `table`;
+// optionally whether it may be changed and its maximum size. False after
+// reporting 398 (null argument), 38 (absent), 320 (value not loaded) or 346
+// (not an NVAR).
+QUOR_C_API bool kaMfsNvarGet(const char *name, uint8_t **value, uint32_t *size, uint32_t table,
+                             bool *modifiable, uint32_t *maxSize);
+
+// Gives NVAR `name` of the current values `newSize` bytes (first min(old,new)
+// kept) and hands out its buffer (null for 0). False after reporting 398, 38,
+// 346 or 321 (the NVAR is then unchanged).
+QUOR_C_API bool kaMfsNvarResize(const char *name, uint8_t **value, uint32_t newSize);
+
+// True when table `table` has a file `name` (398 for a null name).
+QUOR_C_API bool kamfsCheckNvarExists(const char *name, uint32_t table);
+
+// Index 0, 1, 2 → vendor, tool, current values; others report and give the
+// current values' identifier.
+QUOR_C_API uint32_t kaMfsGetFcsFileNameMapping(uint32_t index);
+
+// Hands out the serialized bytes of the tool's configuration table. False
+// (398 for a null buffer pointer) when an argument is null or there are none.
+QUOR_C_API bool kaMfsGetBuildTavCfgFcsBuffer(uint8_t **buffer, uint32_t *size);
+
+// Size in bytes of the EFS region of the loaded layout.
+QUOR_C_API uint32_t kaMfsGetEfsSize(void);
+
+// Commits the current values into the file systems and a new configuration;
+// keeps the storage open (`keepOpen`) or closes it. False after reporting 324
+// (not open), 343 (current values not rebuilt), 335 (termination failed) or,
+// for any other failure, the failed step's report followed by 345 with the
+// storage closed.
+QUOR_C_API bool kaMfsNvarTerm(bool keepOpen);

@@ -1,0 +1,431 @@
+#include "interface/kamfs_tables.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "common/bytes.h"
+#include "errors/taverrors.h"
+#include "interface/kamfs_report.h"
+
+std::vector<uint8_t> s_fileTableBuffer;
+uint32_t s_quorAfsSkuId = 0;
+bool s_quorLoadFileTable = false;
+FcsTable s_ostraCfgTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
+FcsTable s_tavCfgTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
+FcsTable s_currentValuesTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
+FcsTable s_builtTavCfgTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
+bool s_fcsInitialized = false;
+bool s_mfsInitialized = false;
+
+namespace {
+
+// Layout of cfg_file_info_t inside FcsFileEntry::info.
+constexpr size_t kInfoFileno = 0;
+constexpr size_t kInfoDataSize = 8;
+constexpr size_t kInfoFlags = 10;
+constexpr size_t kInfoAttributes = 12;
+constexpr size_t kInfoMaxSize = 14;
+
+constexpr uint16_t kFlagHasValue = 0x0001;
+constexpr char kHomePrefix[] = "/home/";
+constexpr size_t kHomePrefixLength = 6;
+// getFirstFileInRoot/getNextFile copy names unbounded; the store keeps names
+// of at most 48 bytes, so a destination this large is never overrun.
+constexpr size_t kNameScratchSize = 1024;
+
+// FCS status codes used here.
+constexpr uint32_t kFcsOk = 0;
+constexpr uint32_t kFcsNoMoreFiles = 3;
+constexpr uint32_t kFcsBufferTooSmall = 5;
+
+// Name index of each table, keyed by the table's address. Names compare over
+// kFcsNameSize bytes, so the key is the name up to its NUL or 255 bytes.
+using NameIndex = std::unordered_map<std::string, FcsFileEntry *>;
+
+std::unordered_map<const FcsTable *, NameIndex> &indexes() {
+    static std::unordered_map<const FcsTable *, NameIndex> all;
+    return all;
+}
+
+std::string nameKey(const char *name) {
+    return std::string(name, strnlen(name, kFcsNameSize));
+}
+
+void forgetIndex(const FcsTable *table) {
+    indexes().erase(table);
+}
+
+FcsFileEntry *findByName(const FcsTable *table, const std::string &key) {
+    if (table->head == nullptr) {
+        return nullptr;
+    }
+    auto &all = indexes();
+    auto it = all.find(table);
+    if (it == all.end()) {
+        return nullptr;
+    }
+    auto found = it->second.find(key);
+    return found == it->second.end() ? nullptr : found->second;
+}
+
+// Links `entry` at the tail of `table` and counts it. An empty list (head
+// null) starts afresh: the stale tail and index of a released table are
+// ignored.
+void appendEntry(FcsTable *table, FcsFileEntry *entry) {
+    entry->inTable = 1;
+    entry->next = nullptr;
+    if (table->head == nullptr) {
+        forgetIndex(table);
+        entry->prev = nullptr;
+        table->head = entry;
+    } else {
+        entry->prev = table->tail;
+        table->tail->next = entry;
+    }
+    table->tail = entry;
+    ++table->count;
+    indexes()[table].emplace(nameKey(entry->name), entry);
+}
+
+void report(ImageToolsErrorName code, const char *detail) {
+    kaMfsLogMessage(kErrorLevelError, code, detail);
+}
+
+// Failure of a table load: code 325, false.
+bool failLoad() {
+    report(TAV_ERR_FAILED_PROCESS_FCS_ENTRIES, "");
+    return false;
+}
+
+bool selectFileTableOnce() {
+    if (!s_quorLoadFileTable) {
+        return true;
+    }
+    const uint32_t status = load_file_table(s_fileTableBuffer.data(), s_quorAfsSkuId,
+                                            static_cast<uint32_t>(s_fileTableBuffer.size()));
+    if (status != 0) {
+        setLibError(TAV_ERR_FAILED_LOAD_FTBL_FILE, static_cast<int32_t>(status));
+        return false;
+    }
+    s_quorLoadFileTable = false;
+    return true;
+}
+
+// Fetches the next file name of the store into `entry->name`; kFcsNoMoreFiles
+// at the end.
+uint32_t fetchNextName(FcsTable *table, FcsFileEntry *entry) {
+    char scratch[kNameScratchSize] = {};
+    uint32_t status;
+    if (table->head == nullptr) {
+        status = getFirstFileInRoot(table->handle, scratch);
+        table->count = 0;
+    } else {
+        status = getNextFile(table->handle, scratch);
+    }
+    if (status == kFcsOk) {
+        std::strncpy(entry->name, scratch, kFcsNameSize - 1);
+        entry->name[kFcsNameSize - 1] = '\0';
+    }
+    return status;
+}
+
+// Reads the payload of `entry` from the store into a new value buffer.
+// Reports and returns false on failure; the entry is left without a value.
+bool loadEntryValue(FcsTable *table, FcsFileEntry *entry) {
+    const uint32_t blobSize = entry->valueSize + static_cast<uint32_t>(kFcsHeaderSize);
+    auto *blob = static_cast<uint8_t *>(std::malloc(blobSize));
+    auto *value = static_cast<uint8_t *>(std::calloc(entry->valueSize, 1));
+    if (blob == nullptr || value == nullptr) {
+        std::free(blob);
+        std::free(value);
+        report(TAV_ERR_OUT_OF_MEMORY, "");
+        return false;
+    }
+    uint32_t length = blobSize;
+    const uint32_t status = getFileData(table->handle, entry->name, blob, &length);
+    if (status != kFcsOk) {
+        std::free(blob);
+        std::free(value);
+        setLibError(TAV_ERR_FAILED_GET_FILE_FROM_FCS, static_cast<int32_t>(status));
+        return false;
+    }
+    if (kaMfsMemCpy(value, entry->valueSize, blob + kFcsHeaderSize, entry->valueSize) != 0) {
+        std::free(blob);
+        std::free(value);
+        return false;
+    }
+    std::free(blob);
+    entry->value = value;
+    return true;
+}
+
+}  // namespace
+
+uint32_t fcsEntryFileno(const FcsFileEntry *e) {
+    return quor::load_le32(e->info + kInfoFileno);
+}
+uint16_t fcsEntryDataSize(const FcsFileEntry *e) {
+    return quor::load_le16(e->info + kInfoDataSize);
+}
+uint16_t fcsEntryFlags(const FcsFileEntry *e) {
+    return quor::load_le16(e->info + kInfoFlags);
+}
+uint16_t fcsEntryAttributes(const FcsFileEntry *e) {
+    return quor::load_le16(e->info + kInfoAttributes);
+}
+uint32_t fcsEntryMaxSize(const FcsFileEntry *e) {
+    return quor::load_le32(e->info + kInfoMaxSize);
+}
+
+void kaMfsResetFcsTable(FcsTable *table, FcsFileName id) {
+    forgetIndex(table);
+    *table = FcsTable{};
+    table->id = id;
+}
+
+FcsTable *kaMfsTableById(FcsFileName id) {
+    switch (id) {
+        case kFcsOstraCfg:
+            return &s_ostraCfgTable;
+        case kFcsTavCfg:
+            return &s_tavCfgTable;
+        case kFcsCurrentValues:
+            return &s_currentValuesTable;
+        default:
+            return nullptr;
+    }
+}
+
+extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues) {
+    if (!selectFileTableOnce()) {
+        return false;
+    }
+    const uint32_t created = createHandleFromStructure(&table->handle, table->buffer, table->size);
+    if (created != kFcsOk) {
+        setLibError(TAV_ERR_FAILED_CREATE_FCS_HANDLE, static_cast<int32_t>(created));
+        return false;
+    }
+    for (;;) {
+        auto *entry = static_cast<FcsFileEntry *>(std::calloc(1, sizeof(FcsFileEntry)));
+        if (entry == nullptr) {
+            report(TAV_ERR_INVALID_DATA_POINTER, "");
+            return failLoad();
+        }
+        const uint32_t next = fetchNextName(table, entry);
+        if (next == kFcsNoMoreFiles) {
+            kaMfsFreeFileEntry(entry);
+            return true;
+        }
+        if (next != kFcsOk) {
+            kaMfsFreeFileEntry(entry);
+            setLibError(TAV_ERR_FAILED_GET_FILE_FROM_FCS, static_cast<int32_t>(next));
+            return failLoad();
+        }
+        const uint32_t attributes = getFileAttributes(
+            table->handle, entry->name, reinterpret_cast<cfg_file_info_t *>(entry->info));
+        if (attributes != kFcsOk) {
+            kaMfsFreeFcsTable(table);
+            kaMfsFreeFileEntry(entry);
+            setLibError(TAV_ERR_FAILED_GET_FILE_FILE_ATTRIBUTES_FROM,
+                        static_cast<int32_t>(attributes));
+            return failLoad();
+        }
+        entry->spareFlag = 0;
+        entry->valueSize = fcsEntryDataSize(entry);
+        entry->hasValue = (fcsEntryFlags(entry) & kFlagHasValue) != 0 ? 1 : 0;
+        if (loadValues && entry->hasValue != 0 && entry->valueSize != 0 &&
+            !loadEntryValue(table, entry)) {
+            kaMfsFreeFileEntry(entry);
+            return failLoad();
+        }
+        appendEntry(table, entry);
+    }
+}
+
+extern "C" FcsFileEntry *kaMfsFindFileEntryInTable(FcsFileName id, const char *name) {
+    if (name == nullptr) {
+        report(TAV_ERR_CORRUPTED_BUFFER_DETECTED, "Invalid NVAR path");
+        return nullptr;
+    }
+    const FcsTable *table = kaMfsTableById(id);
+    if (table == nullptr) {
+        report(TAV_ERR_INVALID_FCS_FILE, "");
+        return nullptr;
+    }
+    std::string path = std::strncmp(name, kHomePrefix, kHomePrefixLength) == 0
+                           ? std::string(name)
+                           : std::string(kHomePrefix) + name;
+    if (!s_fcsInitialized || table->head == nullptr) {
+        return nullptr;
+    }
+    return findByName(table, nameKey(path.c_str()));
+}
+
+extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry) {
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    auto *copy = static_cast<FcsFileEntry *>(std::malloc(sizeof(FcsFileEntry)));
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(copy, entry, sizeof(FcsFileEntry));
+    copy->value = nullptr;
+    if (entry->value != nullptr && entry->valueSize != 0) {
+        auto *value = static_cast<uint8_t *>(std::malloc(entry->valueSize));
+        if (value == nullptr) {
+            std::free(copy);
+            report(TAV_ERR_OUT_OF_MEMORY, "");
+            return nullptr;
+        }
+        std::memcpy(value, entry->value, entry->valueSize);
+        copy->value = value;
+    }
+    copy->prev = nullptr;
+    copy->next = nullptr;
+    copy->inTable = 0;
+    return copy;
+}
+
+extern "C" bool kaMfsAddNewFileFcs(FcsTable *table, FcsFileEntry *entry, bool checkMaxSize) {
+    if (table == nullptr || table->handle == nullptr || entry == nullptr) {
+        kaMfsAssert("Invalid FCS handle or fileEntry pointer");
+        return false;
+    }
+    if (entry->inTable != 0) {
+        report(TAV_ERR_FILEENTRY_ALREADY_BEING_USED_BY_ANOTHER, "");
+        return false;
+    }
+    if (findByName(table, nameKey(entry->name)) != nullptr) {
+        report(TAV_ERR_DETECTED_DUPLICATE_SPECIAL_FILE_LABEL_326, "");
+        return false;
+    }
+    // A blob length does not fit the store's 16-bit length: truncating it
+    // would store a cut value, so the file is refused like any other refusal.
+    const size_t blobSize = static_cast<size_t>(entry->valueSize) + kFcsHeaderSize;
+    if (blobSize > 0xFFFF) {
+        return false;
+    }
+    auto *blob = static_cast<uint8_t *>(std::malloc(blobSize));
+    if (blob == nullptr) {
+        report(TAV_ERR_OUT_OF_MEMORY, "");
+        return false;
+    }
+    std::memcpy(blob, entry->info, kFcsHeaderSize);
+    if (entry->value != nullptr &&
+        kaMfsMemCpy(blob + kFcsHeaderSize, entry->valueSize, entry->value, entry->valueSize) != 0) {
+        std::free(blob);
+        return false;
+    }
+    const std::string fileName = nameKey(entry->name) + "/";
+    const uint32_t status = addNewFile(table->handle, "", fileName.c_str(), blob,
+                                       static_cast<uint16_t>(blobSize), checkMaxSize);
+    std::free(blob);
+    // A refused file fails the addition, so that a commit aborts (345) rather
+    // than drop an NVAR value that the store would not take (e.g. too long).
+    if (status != kFcsOk) {
+        return false;
+    }
+    appendEntry(table, entry);
+    return true;
+}
+
+extern "C" bool kaMfsGenerateFcsCurrentsTable() {
+    kaMfsResetFcsTable(&s_currentValuesTable, kFcsCurrentValues);
+    const uint32_t created = createHandle(&s_currentValuesTable.handle);
+    if (created != kFcsOk) {
+        setLibError(TAV_ERR_FAILED_CREATE_FCS_HANDLE, static_cast<int32_t>(created));
+        report(TAV_ERR_FAILED_CREATE_CURRENT_VALUES_TABLE, "");
+        return false;
+    }
+    for (FcsFileEntry *vendor = s_ostraCfgTable.head; vendor != nullptr; vendor = vendor->next) {
+        if (vendor->hasValue == 0) {
+            continue;
+        }
+        FcsFileEntry *chosen = copyFileEntry(vendor);
+        const FcsFileEntry *tool = findByName(&s_tavCfgTable, nameKey(vendor->name));
+        if (tool != nullptr) {
+            FcsFileEntry *toolCopy = copyFileEntry(tool);
+            if (toolCopy != nullptr) {
+                kaMfsFreeFileEntry(chosen);
+                chosen = toolCopy;
+            }
+        }
+        // The result is not checked: an entry the store refuses is released
+        // here (it would otherwise be lost to everyone).
+        if (!kaMfsAddNewFileFcs(&s_currentValuesTable, chosen, false)) {
+            kaMfsFreeFileEntry(chosen);
+        }
+    }
+    return true;
+}
+
+extern "C" bool kaMfsSerializeFcsTable(FcsTable *table) {
+    table->size = 0;
+    uint32_t status = flush(table->handle, table->buffer, &table->size);
+    if (status != kFcsBufferTooSmall) {
+        setLibError(TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY, static_cast<int32_t>(status));
+        return false;
+    }
+    std::free(table->buffer);
+    table->buffer = static_cast<uint8_t *>(std::malloc(table->size));
+    if (table->buffer == nullptr) {
+        table->size = 0;
+        report(TAV_ERR_OUT_OF_MEMORY, "");
+        return false;
+    }
+    status = flush(table->handle, table->buffer, &table->size);
+    if (status != kFcsOk) {
+        setLibError(TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY, static_cast<int32_t>(status));
+        return false;
+    }
+    return true;
+}
+
+extern "C" void kaMfsFreeFileEntry(FcsFileEntry *entry) {
+    if (entry == nullptr) {
+        return;
+    }
+    std::free(entry->value);
+    std::free(entry);
+}
+
+extern "C" void kaMfsFreeFcsTable(FcsTable *table) {
+    if (table->handle != nullptr) {
+        closeHandle(&table->handle);
+        table->handle = nullptr;
+    }
+    std::free(table->buffer);
+    table->buffer = nullptr;
+    table->size = 0;
+    FcsFileEntry *entry = table->head;
+    while (entry != nullptr) {
+        FcsFileEntry *next = entry->next;
+        kaMfsFreeFileEntry(entry);
+        entry = next;
+    }
+    table->head = nullptr;
+    forgetIndex(table);
+}
+
+void kaMfsMoveFcsTableContent(FcsTable *to, FcsTable *from) {
+    forgetIndex(to);
+    to->buffer = from->buffer;
+    to->size = from->size;
+    to->head = from->head;
+    to->tail = from->tail;
+    to->count = from->count;
+    to->id = from->id;
+    auto &all = indexes();
+    auto it = all.find(from);
+    if (it != all.end()) {
+        NameIndex moved = std::move(it->second);
+        all.erase(it);
+        all[to] = std::move(moved);
+    }
+    from->buffer = nullptr;
+    from->head = nullptr;
+    from->count = 0;
+}

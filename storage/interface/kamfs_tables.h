@@ -1,0 +1,141 @@
+// FCS tables in memory: the storage interface's view of a configuration file
+// store.
+//
+// An FcsTable holds one store (an FCS handle), the serialized bytes it was
+// loaded from or saved to, and a doubly linked list of FcsFileEntry records,
+// one per configuration file, each with its header, attributes, full path and,
+// for NVARs, an owned copy of the value. Four tables exist process-wide: the
+// vendor defaults (s_ostraCfgTable), the tool's configuration (s_tavCfgTable),
+// the current values (s_currentValuesTable: the defaults overlaid by the tool's
+// values) and the configuration built at commit (s_builtTavCfgTable).
+//
+// A table owns its handle, its buffer and every entry linked into it. Entries
+// are allocated with the C heap. Each table also keeps a private index from
+// name to entry, so that lookups by name cost O(1) instead of a list walk; the
+// index is maintained by the append and release operations below and always
+// answers exactly what the walk from `head` would.
+//
+// Reports go through the status callback (kamfs_report.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fcs/FCS.h"
+
+// Identifier of a storage table (FcsFileName).
+typedef uint32_t FcsFileName;
+inline constexpr FcsFileName kFcsOstraCfg = 0x10000006;       // vendor defaults
+inline constexpr FcsFileName kFcsTavCfg = 0x10000007;         // the tool's configuration
+inline constexpr FcsFileName kFcsCurrentValues = 0x10000008;  // current values
+inline constexpr FcsFileName kFcsNoTable = 0x10000009;        // id of a table never reset
+
+// Length of an entry's name field, terminator included.
+inline constexpr size_t kFcsNameSize = 255;
+// Size of cfg_file_info_t and of the _cfg_file_entry_t header at its front.
+inline constexpr size_t kFcsInfoSize = 18;
+inline constexpr size_t kFcsHeaderSize = 12;
+
+#pragma pack(push, 1)
+// One configuration file of a table (packed).
+struct FcsFileEntry {
+    uint8_t info[kFcsInfoSize];  // cfg_file_info_t as filled by getFileAttributes
+    uint8_t *value;              // owned NVAR value, or null (always null when valueSize is 0)
+    uint8_t spareFlag;           // 0 in every entry the library creates
+    uint8_t hasValue;            // header flags bit 0: the file is an NVAR
+    char name[kFcsNameSize];     // full path, NUL-terminated
+    uint32_t valueSize;          // length of value
+    uint8_t inTable;             // 1 while linked into a table
+    FcsFileEntry *prev;
+    FcsFileEntry *next;
+};
+#pragma pack(pop)
+static_assert(sizeof(FcsFileEntry) == 18 + 8 + 1 + 1 + 255 + 4 + 1 + 8 + 8, "packed entry");
+static_assert(offsetof(FcsFileEntry, value) == 18, "packed entry");
+static_assert(offsetof(FcsFileEntry, name) == 28, "packed entry");
+static_assert(offsetof(FcsFileEntry, valueSize) == 283, "packed entry");
+static_assert(sizeof(cfg_file_info_t) == kFcsInfoSize, "cfg_file_info_t is 18 bytes");
+
+// One storage table. All zero = empty.
+struct FcsTable {
+    FcsHandle *handle;   // the store, or null
+    FcsFileName id;      // set before a store is made from nothing; 0 when loaded from bytes
+    uint32_t count;      // entries appended
+    uint8_t *buffer;     // owned serialized FCS buffer, or null
+    uint32_t size;       // length of buffer
+    FcsFileEntry *head;  // first entry
+    FcsFileEntry *tail;  // last entry
+};
+
+// Fields of an entry's info (little-endian, unaligned).
+uint32_t fcsEntryFileno(const FcsFileEntry *entry);
+uint16_t fcsEntryDataSize(const FcsFileEntry *entry);
+uint16_t fcsEntryFlags(const FcsFileEntry *entry);
+uint16_t fcsEntryAttributes(const FcsFileEntry *entry);
+uint32_t fcsEntryMaxSize(const FcsFileEntry *entry);
+
+// Process-wide storage state (zero or empty at load; the four tables start
+// with id kFcsNoTable).
+extern std::vector<uint8_t> s_fileTableBuffer;  // owned copy of the file table buffer
+extern uint32_t s_quorAfsSkuId;                 // SKU of the context record
+extern bool s_quorLoadFileTable;                // the file table is still to be selected
+extern FcsTable s_ostraCfgTable;
+extern FcsTable s_tavCfgTable;
+extern FcsTable s_currentValuesTable;
+extern FcsTable s_builtTavCfgTable;
+extern bool s_fcsInitialized;  // the three FCS tables are ready
+extern bool s_mfsInitialized;  // AFS is mounted through DFS
+
+// Resets `table` to all zero (its name index emptied) and gives it `id`. Does
+// not release anything: release first with kaMfsFreeFcsTable.
+void kaMfsResetFcsTable(FcsTable *table, FcsFileName id);
+
+// The storage table named by `id` (0x10000006..0x10000008), or null.
+FcsTable *kaMfsTableById(FcsFileName id);
+
+// Loads the entries of the FCS buffer in table->buffer/size: selects the file
+// table first when s_quorLoadFileTable is set (401 on failure), builds the
+// store (328), then appends one entry per file, with its value when
+// `loadValues` is set and the file is an NVAR. On failure reports the step
+// (320, 321, 329, 330) then 325 and returns false; entries appended so far
+// stay in the table.
+extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues);
+
+// The entry of `name` in table `id`; a name not starting with "/home/" is
+// searched with that prefix. Null name: 398 "Invalid NVAR path"; unknown id:
+// 334. Null without a report when the storage is not initialised, the table
+// is empty or the name is absent.
+extern "C" FcsFileEntry *kaMfsFindFileEntryInTable(FcsFileName id, const char *name);
+
+// A new, unlinked deep copy of `entry` (own value buffer), or null (null
+// entry; allocation failure, reported as 321 when the value cannot be copied).
+extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry);
+
+// Adds the unlinked `entry` to the store of `table` (addNewFile with
+// `checkMaxSize`) and appends it; the table then owns it. False, with the
+// entry still owned by the caller, when: the table has no store or entry is
+// null (assertion), the entry is linked elsewhere (327), the name is already
+// in the table (326), the blob cannot be built (321), or the store refuses
+// the file (no report of its own; a commit then aborts with 345).
+extern "C" bool kaMfsAddNewFileFcs(FcsTable *table, FcsFileEntry *entry, bool checkMaxSize);
+
+// Rebuilds s_currentValuesTable: every NVAR of the vendor table, with the
+// tool's value where the tool's table has a file of that name. False after
+// reporting 328 and 343 when its store cannot be created.
+extern "C" bool kaMfsGenerateFcsCurrentsTable();
+
+// Serializes the store of `table` into a new table->buffer/size with flush.
+// False after reporting 333 (flush status) or 321.
+extern "C" bool kaMfsSerializeFcsTable(FcsTable *table);
+
+// Releases `entry` and its value; nothing for null.
+extern "C" void kaMfsFreeFileEntry(FcsFileEntry *entry);
+
+// Closes the store, releases the buffer and every entry. `count` and `tail`
+// keep their values; `head`, `handle`, `buffer` and `size` are cleared.
+extern "C" void kaMfsFreeFcsTable(FcsTable *table);
+
+// Moves the entries, buffer and size of `from` into `to` (which must be
+// released first), with its name index; `from` keeps only its store and id.
+void kaMfsMoveFcsTableContent(FcsTable *to, FcsTable *from);
