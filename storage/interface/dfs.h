@@ -95,6 +95,11 @@ QUOR_C_API uint32_t dfs_force_dirty_erase(void);
 
 namespace quor::dfs {
 
+// Status folding of read, size and delete: 0, 2 and 22 pass, anything else is 5.
+uint32_t fold_lookup_status(uint32_t status);
+// Status folding of write: 0, 22, 27, 28 and 562 pass, anything else (2 included) is 5.
+uint32_t fold_write_status(uint32_t status);
+
 // Test seam: the `n`-th allocation of the following dfs_init calls fails
 // (1 = the context record, 2 = its work buffer, counted across calls); 0 disarms.
 void fail_allocation_at(uint32_t n);

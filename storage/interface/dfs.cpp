@@ -1,0 +1,260 @@
+// DFS front end: routing of file numbers to AFS and EFS, status folding, and
+// ownership of the process's AFS context.
+#include "interface/dfs.h"
+
+#include <cstdlib>
+
+#include "afs/Afs.h"
+#include "efs/EFS.h"
+
+AfsContext *dfs_context = nullptr;
+uint32_t dfs_reset_needed = 0;
+
+namespace {
+
+uint32_t s_failAllocationAt = 0;  // test seam, see quor::dfs::fail_allocation_at
+
+// One allocation of dfs_init, failing on request of the test seam.
+void *allocate(bool zeroFilled, size_t size) {
+    if (s_failAllocationAt != 0 && --s_failAllocationAt == 0) {
+        return nullptr;
+    }
+    return zeroFilled ? std::calloc(1, size) : std::malloc(size);
+}
+
+uint32_t selector_of(uint32_t fileNumber) {
+    return (fileNumber & kDfsSelectorMask) >> kDfsSelectorShift;
+}
+
+// The index a file system receives for read, write and size requests.
+uint32_t strip_routing_bits(uint32_t fileNumber) {
+    return fileNumber & kDfsIndexMask;
+}
+
+// AFS takes indices as signed values; numbers from 2^31 up arrive negative
+// (two's complement) and are refused by AFS as out of range.
+int32_t as_afs_index(uint32_t fileNumber) {
+    return static_cast<int32_t>(fileNumber);
+}
+
+// Releases a context made by dfs_init: what AFS allocated, then the work
+// buffer and the record, which belong to DFS.
+void release_context(AfsContext *context) {
+    if (context == nullptr) {
+        return;
+    }
+    afs_free_context(context);
+    std::free(context->workBuffer);
+    std::free(context);
+}
+
+// A zero-filled record with its work buffer, or null when either allocation fails.
+AfsContext *allocate_context() {
+    auto *context = static_cast<AfsContext *>(allocate(true, sizeof(AfsContext)));
+    if (context == nullptr) {
+        return nullptr;
+    }
+    // Without a work buffer AFS reads and writes would run into a null pointer,
+    // so the whole context is refused rather than mounted half-equipped.
+    auto *workBuffer = static_cast<uint8_t *>(allocate(false, kDfsWorkBufferSize));
+    if (workBuffer == nullptr) {
+        std::free(context);
+        return nullptr;
+    }
+    context->workBuffer = workBuffer;
+    return context;
+}
+
+// A null pointer that the file system would write through or read from.
+bool bad_read_arguments(const uint32_t *length, const void *buffer) {
+    return length == nullptr || (buffer == nullptr && *length != 0);
+}
+
+// Data to be written that is not there.
+bool bad_write_arguments(uint32_t length, const void *data) {
+    return data == nullptr && length != 0;
+}
+
+uint32_t afs_read(uint32_t index, uint32_t offset, uint32_t *length, void *buffer) {
+    if (dfs_context == nullptr || bad_read_arguments(length, buffer)) {
+        return kDfsInvalid;
+    }
+    int32_t count = static_cast<int32_t>(*length);
+    const uint32_t status = afs_readfile(dfs_context, as_afs_index(index),
+                                         static_cast<int32_t>(offset), &count, buffer);
+    *length = static_cast<uint32_t>(count);
+    return status;
+}
+
+}  // namespace
+
+namespace quor::dfs {
+
+void fail_allocation_at(uint32_t n) {
+    s_failAllocationAt = n;
+}
+
+uint32_t fold_lookup_status(uint32_t status) {
+    if (status == kDfsOk || status == kDfsNotFound || status == kDfsInvalid) {
+        return status;
+    }
+    return kDfsIoError;
+}
+
+uint32_t fold_write_status(uint32_t status) {
+    switch (status) {
+        case kDfsOk:
+        case kDfsInvalid:
+        case kDfsTooBig:
+        case kDfsNoSpace:
+        case kDfsPassThrough562:
+            return status;
+        default:
+            return kDfsIoError;
+    }
+}
+
+}  // namespace quor::dfs
+
+uint32_t dfs_init(void *flashBase, uint32_t flashSize) {
+    // The replaced context is released here: its volume is about to be mounted
+    // afresh, and no path of the library keeps a pointer to it past this call.
+    release_context(dfs_context);
+    dfs_context = allocate_context();
+    if (dfs_context == nullptr) {
+        return kDfsAllocationFailed;
+    }
+    return afs_init(dfs_context, flashBase, kDfsPageSize, kDfsCacheLines, kDfsMaxFiles, 0,
+                    flashSize, kDfsMountFlags, 0, 0);
+}
+
+uint32_t dfs_terminate(void) {
+    return kDfsOk;
+}
+
+uint32_t dfs_is_fs_erased(void) {
+    return 0;
+}
+
+uint32_t dfs_read(uint32_t fileNumber, uint32_t offset, uint32_t *length, void *buffer) {
+    const uint32_t index = strip_routing_bits(fileNumber);
+    switch (selector_of(fileNumber)) {
+        case kDfsSelectorAfs:
+            return quor::dfs::fold_lookup_status(afs_read(index, offset, length, buffer));
+        case kDfsSelectorEfs:
+            if (!EFS_is_initialized()) {
+                return kDfsNotFound;
+            }
+            if (bad_read_arguments(length, buffer)) {
+                return kDfsInvalid;
+            }
+            return quor::dfs::fold_lookup_status(EFS_read(index, offset, length, buffer));
+        default:
+            return kDfsInvalid;
+    }
+}
+
+uint32_t dfs_write(uint32_t fileNumber, uint32_t offset, uint32_t length, const void *data,
+                   uint32_t flags) {
+    const uint32_t index = strip_routing_bits(fileNumber);
+    switch (selector_of(fileNumber)) {
+        case kDfsSelectorAfs:
+            if (dfs_context == nullptr || bad_write_arguments(length, data)) {
+                return kDfsInvalid;
+            }
+            return quor::dfs::fold_write_status(
+                afs_writefile(dfs_context, as_afs_index(index), offset, length, data, flags));
+        case kDfsSelectorEfs:
+            if (bad_write_arguments(length, data)) {
+                return kDfsInvalid;
+            }
+            return quor::dfs::fold_write_status(EFS_write(index, offset, length, data));
+        default:
+            return kDfsInvalid;
+    }
+}
+
+uint32_t dfs_getsize(uint32_t fileNumber, uint32_t *size) {
+    if (dfs_context == nullptr) {
+        return kDfsNotFound;
+    }
+    if (size == nullptr) {
+        return kDfsInvalid;
+    }
+    const uint32_t index = strip_routing_bits(fileNumber);
+    switch (selector_of(fileNumber)) {
+        case kDfsSelectorAfs:
+            return quor::dfs::fold_lookup_status(
+                afs_getfilesize(dfs_context, as_afs_index(index), size));
+        case kDfsSelectorEfs:
+            return quor::dfs::fold_lookup_status(EFS_get_file_size(index, size));
+        default:
+            return kDfsInvalid;
+    }
+}
+
+uint32_t dfs_delete_file(uint32_t fileNumber) {
+    if ((fileNumber & kDfsSelectorMask) != 0) {
+        return kDfsInvalid;
+    }
+    if (dfs_context == nullptr) {
+        return kDfsNotFound;
+    }
+    return quor::dfs::fold_lookup_status(afs_deletefile(dfs_context, as_afs_index(fileNumber)));
+}
+
+uint32_t dfs_mark_zombie_file(uint32_t fileNumber) {
+    if (dfs_context == nullptr) {
+        return kDfsInvalid;
+    }
+    return afs_mark_zombie_file(dfs_context, as_afs_index(fileNumber));
+}
+
+uint32_t dfs_set_page_size(uint32_t pageSize) {
+    // A page size of 0 would divide by zero; it is refused like every size below 64.
+    if (dfs_context == nullptr || pageSize == 0) {
+        return kDfsInvalid;
+    }
+    return afs_setcache(dfs_context, pageSize, kDfsCacheBytes / pageSize);
+}
+
+uint32_t dfs_idle_reclaim(void) {
+    if (dfs_context == nullptr) {
+        return kDfsInvalid;
+    }
+    return afs_idle_reclaim(dfs_context);
+}
+
+uint32_t dfs_idle_reclaim_needed(void) {
+    if (dfs_context == nullptr) {
+        return 0;
+    }
+    return afs_idle_reclaim_needed(dfs_context);
+}
+
+uint32_t dfs_get_idle_reclaim_enabled(void) {
+    if (dfs_context == nullptr) {
+        return 0;
+    }
+    return afs_get_idle_reclaim_enabled(dfs_context);
+}
+
+void dfs_set_idle_reclaim_enabled(void) {
+    if (dfs_context != nullptr) {
+        afs_set_idle_reclaim_enabled(dfs_context);
+    }
+}
+
+uint32_t dfs_force_full_reclaim(void) {
+    if (dfs_context == nullptr) {
+        return kDfsInvalid;
+    }
+    return afs_force_full_reclaim(dfs_context);
+}
+
+uint32_t dfs_force_dirty_erase(void) {
+    if (dfs_context == nullptr) {
+        return kDfsInvalid;
+    }
+    return afs_force_dirty_erase(dfs_context);
+}
