@@ -1,0 +1,295 @@
+#include "afs/AfsCache.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "afs/AfsPhysical.h"
+#include "common/bytes.h"
+
+// Layout of the block behind cacheDescriptors:
+//   [0, 4L)            line descriptors (word 0 links/flags, word 1 tag)
+//   [4L, 4L + 4)       u32 line size the block was built for
+//   [4L + 4, ...)      per line, ceil(lineSize / 64 / 8) bytes of page dirty bits
+// The line size is kept with the block so that the line arithmetic always
+// matches the storage that was allocated, whatever cachePageSize says.
+
+namespace {
+
+constexpr uint16_t kValid = 0x1;
+constexpr uint16_t kDirty = 0x2;
+constexpr uint16_t kFlagMask = 0x3;
+
+struct CacheView {
+    uint8_t *block;
+    uint8_t *data;
+    uint32_t lines;
+    uint32_t lineSize;
+    uint32_t maskBytes;
+};
+
+uint32_t mask_bytes_for(uint32_t lineSize) {
+    return (lineSize / kCacheFtlPageSize + 7) / 8;
+}
+
+CacheView view_of(const AfsContext *context) {
+    CacheView v{};
+    v.block = static_cast<uint8_t *>(context->cacheDescriptors);
+    v.data = context->cacheData;
+    v.lines = context->cacheLineCount;
+    v.lineSize = quor::load_le32(v.block + 4u * v.lines);
+    v.maskBytes = mask_bytes_for(v.lineSize);
+    return v;
+}
+
+uint16_t word0(const CacheView &v, uint32_t line) {
+    return quor::load_le16(v.block + 4u * line);
+}
+void set_word0(const CacheView &v, uint32_t line, uint16_t w) {
+    quor::store_le16(v.block + 4u * line, w);
+}
+uint16_t tag_of(const CacheView &v, uint32_t line) {
+    return quor::load_le16(v.block + 4u * line + 2);
+}
+void set_tag(const CacheView &v, uint32_t line, uint16_t tag) {
+    quor::store_le16(v.block + 4u * line + 2, tag);
+}
+uint16_t next_of(const CacheView &v, uint32_t line) {
+    return static_cast<uint16_t>(word0(v, line) >> 2);
+}
+void set_next(const CacheView &v, uint32_t line, uint16_t next) {
+    set_word0(v, line, static_cast<uint16_t>((next << 2) | (word0(v, line) & kFlagMask)));
+}
+void set_flags(const CacheView &v, uint32_t line, uint16_t flags) {
+    set_word0(v, line, static_cast<uint16_t>((word0(v, line) & ~kFlagMask) | flags));
+}
+uint8_t *page_mask(const CacheView &v, uint32_t line) {
+    return v.block + 4u * v.lines + 4u + v.maskBytes * line;
+}
+uint8_t *line_data(const CacheView &v, uint32_t line) {
+    return v.data + static_cast<size_t>(v.lineSize) * line;
+}
+
+// Moves `line` (whose predecessor in the list is `prev`, kCacheEndOfList when
+// it is the head) to the front of the recency list.
+void move_to_front(AfsContext *context, const CacheView &v, uint16_t line, uint16_t prev) {
+    if (prev == kCacheEndOfList) {
+        return;
+    }
+    set_next(v, prev, next_of(v, line));
+    set_next(v, line, context->cacheHead);
+    context->cacheHead = line;
+}
+
+// Writes the dirty 64-byte pages of a line back; each page's dirty bit is
+// cleared once it is written, so a failure leaves the rest pending.
+uint32_t write_back(AfsContext *context, const CacheView &v, uint16_t line) {
+    const AfsPhysicalHandler *h = afs_physical_handlers(context);
+    uint8_t *mask = page_mask(v, line);
+    const uint32_t base = static_cast<uint32_t>(tag_of(v, line)) * v.lineSize;
+    for (uint32_t p = 0; p < v.lineSize / kCacheFtlPageSize; ++p) {
+        const uint8_t bit = static_cast<uint8_t>(1u << (p % 8));
+        if ((mask[p / 8] & bit) == 0) {
+            continue;
+        }
+        const uint32_t status =
+            h->write_page(context, base + p * kCacheFtlPageSize, kCacheFtlPageSize,
+                          line_data(v, line) + p * kCacheFtlPageSize, context->flashOffset);
+        if (status != 0) {
+            return status;
+        }
+        mask[p / 8] = static_cast<uint8_t>(mask[p / 8] & ~bit);
+    }
+    set_flags(v, line, kValid);
+    return 0;
+}
+
+uint32_t read_line(AfsContext *context, const CacheView &v, uint16_t line, uint16_t tag) {
+    const AfsPhysicalHandler *h = afs_physical_handlers(context);
+    const uint32_t base = static_cast<uint32_t>(tag) * v.lineSize;
+    for (uint32_t p = 0; p < v.lineSize / kCacheFtlPageSize; ++p) {
+        const uint32_t status =
+            h->read_page(context, base + p * kCacheFtlPageSize, kCacheFtlPageSize,
+                         line_data(v, line) + p * kCacheFtlPageSize, context->flashOffset);
+        if (status != 0) {
+            return status;
+        }
+    }
+    return 0;
+}
+
+// Line index of a pointer into the line storage, or kCacheEndOfList when the
+// pointer lies outside it.
+uint16_t line_of(const CacheView &v, const uint8_t *pointer) {
+    if (pointer < v.data || v.lineSize == 0) {
+        return kCacheEndOfList;
+    }
+    const size_t delta = static_cast<size_t>(pointer - v.data);
+    const size_t line = delta / v.lineSize;
+    return line < v.lines ? static_cast<uint16_t>(line) : kCacheEndOfList;
+}
+
+void mark_dirty(AfsContext *context, const CacheView &v, uint16_t line, uint32_t firstByte,
+                uint32_t length) {
+    if (context->cacheHead != line) {
+        uint16_t prev = context->cacheHead;
+        for (uint32_t steps = 0; steps < v.lines && prev != kCacheEndOfList; ++steps) {
+            if (next_of(v, prev) == line) {
+                move_to_front(context, v, line, prev);
+                break;
+            }
+            prev = next_of(v, prev);
+        }
+    }
+    uint8_t *mask = page_mask(v, line);
+    const uint32_t last = firstByte + (length == 0 ? 0 : length - 1);
+    for (uint32_t p = firstByte / kCacheFtlPageSize;
+         p <= last / kCacheFtlPageSize && p < v.lineSize / kCacheFtlPageSize; ++p) {
+        mask[p / 8] = static_cast<uint8_t>(mask[p / 8] | (1u << (p % 8)));
+    }
+    set_flags(v, line, static_cast<uint16_t>((word0(v, line) & kFlagMask) | kDirty));
+}
+
+}  // namespace
+
+namespace quor::afs {
+
+void cache_release(AfsContext *context) {
+    std::free(context->cacheDescriptors);
+    std::free(context->cacheData);
+    context->cacheDescriptors = nullptr;
+    context->cacheData = nullptr;
+}
+
+void cache_range_written(AfsContext *context, const uint8_t *pointer, uint32_t length) {
+    if (context == nullptr || context->cacheDescriptors == nullptr) {
+        return;
+    }
+    const CacheView v = view_of(context);
+    const uint16_t line = line_of(v, pointer);
+    if (line == kCacheEndOfList) {
+        return;
+    }
+    const uint32_t offset = static_cast<uint32_t>(pointer - line_data(v, line));
+    mark_dirty(context, v, line, offset, length);
+}
+
+}  // namespace quor::afs
+
+extern "C" uint32_t cache_init(AfsContext *context, uint32_t pageSize, uint16_t lineCount) {
+    if (context->cacheDescriptors != nullptr) {
+        if (context->cacheData == nullptr) {
+            return kCacheInconsistent;
+        }
+        const uint32_t status = cache_flush(context);
+        if (status != 0) {
+            return status;
+        }
+        quor::afs::cache_release(context);
+    } else if (context->cacheData != nullptr) {
+        return kCacheInconsistent;
+    }
+    context->cacheLineCount = lineCount;
+    const size_t blockSize =
+        4u * static_cast<size_t>(lineCount) + 4u + mask_bytes_for(pageSize) * size_t{lineCount};
+    auto *block = static_cast<uint8_t *>(std::calloc(1, blockSize));
+    if (block == nullptr) {
+        return kCacheNoMemory;
+    }
+    context->cacheDescriptors = block;
+    quor::store_le32(block + 4u * lineCount, pageSize);
+    const size_t dataSize = static_cast<size_t>(pageSize) * lineCount;
+    context->cacheData = static_cast<uint8_t *>(std::malloc(dataSize == 0 ? 1 : dataSize));
+    if (context->cacheData == nullptr) {
+        return kCacheNoMemory;
+    }
+    const CacheView v = view_of(context);
+    context->cacheHead = 0;
+    for (uint32_t i = 0; i < lineCount; ++i) {
+        const uint16_t next = (i + 1 < lineCount) ? static_cast<uint16_t>(i + 1) : kCacheEndOfList;
+        set_word0(v, i, static_cast<uint16_t>(next << 2));
+    }
+    return kCacheOk;
+}
+
+extern "C" uint32_t cache_ptr(AfsContext *context, uint16_t pageIndex, uint8_t **out) {
+    if (context->cacheDescriptors == nullptr || context->cacheData == nullptr ||
+        context->cacheLineCount == 0) {
+        return kCacheInconsistent;
+    }
+    const CacheView v = view_of(context);
+    uint16_t prev = kCacheEndOfList;
+    uint16_t line = context->cacheHead;
+    bool hit = false;
+    for (uint32_t steps = 0; steps < v.lines; ++steps) {
+        if ((word0(v, line) & kValid) != 0 && tag_of(v, line) == pageIndex) {
+            hit = true;
+            break;
+        }
+        const uint16_t next = next_of(v, line);
+        if (next == kCacheEndOfList) {
+            break;
+        }
+        prev = line;
+        line = next;
+    }
+    move_to_front(context, v, line, prev);
+    if (!hit) {
+        if ((word0(v, line) & (kValid | kDirty)) == (kValid | kDirty)) {
+            const uint32_t status = write_back(context, v, line);
+            if (status != 0) {
+                return status;
+            }
+        }
+        const uint32_t status = read_line(context, v, line, pageIndex);
+        if (status != 0) {
+            // The storage may be partly overwritten: the line no longer holds
+            // its old page, so it is dropped rather than kept as valid.
+            set_flags(v, line, 0);
+            return status;
+        }
+        set_tag(v, line, pageIndex);
+        set_flags(v, line, kValid);
+        std::memset(page_mask(v, line), 0, v.maskBytes);
+    }
+    *out = line_data(v, line);
+    return 0;
+}
+
+extern "C" void cache_line_written(AfsContext *context, const uint8_t *pointer) {
+    quor::afs::cache_range_written(context, pointer, 1);
+}
+
+extern "C" uint32_t cache_flush(AfsContext *context) {
+    if (context->cacheDescriptors == nullptr) {
+        return 0;
+    }
+    const CacheView v = view_of(context);
+    // One walk records the recency order; writing back does not change it, so
+    // visiting it backwards writes dirty lines least recently used first.
+    uint16_t order[1000];
+    uint32_t count = 0;
+    for (uint16_t line = context->cacheHead;
+         line != kCacheEndOfList && count < v.lines && count < 1000; line = next_of(v, line)) {
+        order[count++] = line;
+    }
+    while (count > 0) {
+        const uint16_t line = order[--count];
+        if ((word0(v, line) & (kValid | kDirty)) == (kValid | kDirty)) {
+            const uint32_t status = write_back(context, v, line);
+            if (status != 0) {
+                return status;
+            }
+        }
+    }
+    return 0;
+}
+
+extern "C" void cache_invalidate(AfsContext *context) {
+    if (context->cacheDescriptors == nullptr) {
+        return;
+    }
+    const CacheView v = view_of(context);
+    for (uint32_t i = 0; i < v.lines; ++i) {
+        set_word0(v, i, static_cast<uint16_t>(word0(v, i) & ~kValid));
+    }
+}
