@@ -77,10 +77,12 @@ struct FtlControl {
     uint8_t unitCount;          // number of units (flashSize >> 13, 8 bits)
     uint8_t firstReservedUnit;  // unitCount - 1 - reserved units
     uint8_t fullReclaimCursor;  // next unit for afs_physical_ftl_force_full_reclaim
-    // Safe additions after the documented fields:
+    // Additions after the documented fields:
     uint8_t openUnitPending;  // 1 = a recovered open unit still needs its commit byte
     uint16_t openUnit;        // index of that unit
-    uint32_t pageMapEntries;  // entries of pageMap (dynamic pages it was sized for)
+    uint32_t pageMapEntries;  // dynamic pages pageMap was sized for
+    uint32_t euInfoEntries;   // units euInfo was sized for
+    uint8_t needsRemount;     // 1 = a reclaim failed midway; RAM no longer matches flash
 };
 
 // ---- Mount and format -------------------------------------------------------
