@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+
+#include "common/flash_fault.h"
+#include "efs_fixture.h"
+
+using namespace efs_test;
+namespace ff = quor::flash_fault;
+
+namespace {
+
+using Content = std::optional<std::vector<uint8_t>>;
+using Model = std::map<uint32_t, Content>;
+
+struct Op {
+    enum Kind { kWrite, kDelete, kIdle } kind;
+    uint32_t file;
+    Content data;
+};
+
+Op W(uint32_t f, size_t n, uint32_t seed) {
+    return {Op::kWrite, f, pattern(n, seed)};
+}
+Op D(uint32_t f) {
+    return {Op::kDelete, f, std::nullopt};
+}
+const Op kIdle{Op::kIdle, 0, std::nullopt};
+
+// Writes and deletes of every file (continuations included), with idle
+// reclaim between them; started with few BME slots left, it crosses a switch.
+const std::vector<Op> &workload() {
+    static const std::vector<Op> ops = {
+        W(0, 60, 1),    W(3, 8000, 2), D(1),          W(2, 3000, 3), W(4, 900, 4),
+        W(6, 68, 5),    kIdle,         W(3, 100, 6),  D(0),          W(1, 250, 7),
+        W(0, 0, 8),     kIdle,         W(2, 4000, 9), D(3),          W(4, 1000, 10),
+        W(3, 7000, 11), kIdle,         kIdle,         W(6, 5, 12),   D(2)};
+    return ops;
+}
+
+const uint8_t kNone = 0;  // a zero-length write still passes a valid pointer
+
+uint32_t run(const Op &op) {
+    switch (op.kind) {
+        case Op::kWrite:
+            return EFS_write(op.file, 0, static_cast<uint32_t>(op.data->size()),
+                             op.data->empty() ? &kNone : op.data->data());
+        case Op::kDelete:
+            return EFS_delete(op.file);
+        case Op::kIdle:
+            return EFS_idle_reclaim();
+    }
+    return 99;
+}
+
+void apply_op(Model &m, const Op &op) {
+    if (op.kind != Op::kIdle) {
+        m[op.file] = op.data;
+    }
+}
+
+// The formatted region, its files written, with the current block map nearly full.
+class EfsPowerCutTest : public EfsRegionTest {
+  protected:
+    void SetUp() override {
+        Layout l = default_layout();
+        l.threshold = 3;  // low enough that wear levelling moves blocks during the workload
+        format(l);
+        for (uint32_t f : {0u, 1u, 2u, 3u, 4u, 6u}) {
+            const Op op = W(f, f == 3 ? 5000 : 40 + f, 100 + f);
+            ASSERT_EQ(run(op), 0u);
+            apply_op(initial_, op);
+        }
+        while (efs_ctx.bme_offset < 4064 - 6 * 22) {
+            ASSERT_EQ(run(W(0, 40, 200)), 0u);
+        }
+        apply_op(initial_, W(0, 40, 200));
+        snapshot_ = image();
+        startBm_ = efs_ctx.current_bm;
+    }
+    uint32_t mount_snapshot() {
+        copy_ = snapshot_;
+        return EFS_init_tools(copy_.data());
+    }
+    // Every file reads as in `a` or in `b`.
+    void expect_files(const Model &a, const Model &b, const std::string &where) {
+        for (const auto &entry : a) {
+            uint32_t st = 0;
+            const Content got = read_all(entry.first, &st);
+            ASSERT_TRUE(st == 0 || st == 2) << where << " file " << entry.first << " status " << st;
+            const Content &other = b.at(entry.first);
+            ASSERT_TRUE(got == entry.second || got == other)
+                << where << " file " << entry.first << ": got " << describe(got) << ", expected "
+                << describe(entry.second) << " or " << describe(other);
+        }
+    }
+
+    Model initial_;
+    std::vector<uint8_t> snapshot_;
+    uint32_t startBm_ = 0;
+};
+
+}  // namespace
+
+TEST_F(EfsPowerCutTest, EveryCutLeavesAMountableRegionWithOldOrNewFiles) {
+    ff::Guard guard;
+    ASSERT_EQ(mount_snapshot(), 0u);
+    ff::disarm();
+    for (const Op &op : workload()) {
+        ASSERT_EQ(run(op), 0u) << "dry run, file " << op.file;
+    }
+    ASSERT_NE(efs_ctx.current_bm, startBm_) << "the workload must cross a block-map switch";
+    const uint64_t cuts = ff::operation_count();
+    std::cout << "EFS power-cut points: " << cuts << "\n";
+    RecordProperty("cut_points", static_cast<int>(cuts));
+    for (uint64_t k = 1; k <= cuts; ++k) {
+        ASSERT_EQ(mount_snapshot(), 0u);
+        ff::cut_at(k);
+        Model before = initial_;
+        Model after = initial_;
+        for (const Op &op : workload()) {
+            before = after;
+            apply_op(after, op);
+            (void)run(op);
+            if (ff::power_is_cut()) {
+                break;
+            }
+        }
+        ff::disarm();
+        const std::string where = "cut at operation " + std::to_string(k);
+        ASSERT_EQ(EFS_init(false), 0u) << where << ": remount failed";
+        expect_files(before, after, where);
+        const std::vector<uint8_t> probe = pattern(33, static_cast<uint32_t>(k));
+        ASSERT_EQ(EFS_write(1, 0, 33, probe.data()), 0u) << where << ": write after remount";
+        expect_content(1, probe);
+    }
+}
+
+TEST_F(EfsPowerCutTest, RefusedOperationsKeepTheOldContentAndLaterOnesSucceed) {
+    ff::Guard guard;
+    ASSERT_EQ(mount_snapshot(), 0u);
+    for (const Op &op : workload()) {
+        ASSERT_EQ(run(op), 0u);
+    }
+    const uint64_t total = ff::operation_count();
+    for (uint64_t k = 1; k <= total; ++k) {
+        ASSERT_EQ(mount_snapshot(), 0u);
+        ff::fail_at(k);
+        Model model = initial_;
+        for (const Op &op : workload()) {
+            if (run(op) == 0) {
+                apply_op(model, op);
+            }
+            expect_files(model, model, "refused operation " + std::to_string(k));
+        }
+        ff::disarm();
+        ASSERT_EQ(EFS_init(false), 0u) << "refused operation " << k << ": remount failed";
+        expect_files(model, model, "after remount, refused operation " + std::to_string(k));
+    }
+}
