@@ -1,0 +1,395 @@
+// File operations of the AFS file layer on a formatted in-memory volume.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "afs/Afs.h"
+#include "afs/AfsFtl.h"
+#include "afs/AfsPhysicalWin32Spi.h"
+#include "afs_volume_fixture.h"
+
+namespace {
+
+using afs_test::pattern;
+using afs_test::Volume;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kSmall = 65536;
+constexpr uint32_t kFiles = 65;
+
+// First difference between two byte strings, for failure messages.
+std::string diff(const Bytes &expected, const Bytes &got) {
+    if (expected.size() != got.size()) {
+        return "size expected " + std::to_string(expected.size()) + " got " +
+               std::to_string(got.size());
+    }
+    for (size_t i = 0; i < expected.size(); ++i) {
+        if (expected[i] != got[i]) {
+            return "offset " + std::to_string(i) + " expected " + std::to_string(expected[i]) +
+                   " got " + std::to_string(got[i]);
+        }
+    }
+    return "";
+}
+
+#define EXPECT_FILE(vol, index, expected)                                    \
+    do {                                                                     \
+        Bytes got_;                                                          \
+        ASSERT_EQ((vol).read_all((index), &got_), 0u) << "file " << (index); \
+        EXPECT_EQ(diff((expected), got_), "") << "file " << (index);         \
+    } while (0)
+
+class AfsFile : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(vol.format(), 0u); }
+    Volume vol{kSmall, kFiles};
+};
+
+TEST_F(AfsFile, ChainsSizesAndPartialOverwrites) {
+    const Bytes a = pattern(100, 1, 0);
+    ASSERT_EQ(vol.write(3, 0, a), 0u);
+    const uint16_t first = vol.fat(3);
+    const uint16_t second = vol.fat(first);
+    ASSERT_GE(first, kFiles);
+    ASSERT_GE(second, kFiles);
+    EXPECT_EQ(vol.fat(second), 36u) << "last chunk holds 36 bytes";
+    uint32_t size = 0;
+    ASSERT_EQ(afs_getfilesize(&vol.ctx(), 3, &size), 0u);
+    EXPECT_EQ(size, 100u);
+
+    // 10 bytes at offset 30 replace the first chunk only.
+    Bytes expected = a;
+    const Bytes patch = pattern(10, 2, 0);
+    std::copy(patch.begin(), patch.end(), expected.begin() + 30);
+    ASSERT_EQ(vol.write(3, 30, patch), 0u);
+    EXPECT_NE(vol.fat(3), first);
+    EXPECT_EQ(vol.fat(vol.fat(3)), second) << "second chunk is kept";
+    EXPECT_FALSE(vol.chunk_allocated(first)) << "replaced chunk is released";
+    EXPECT_FILE(vol, 3, expected);
+
+    // A 1000-byte read at offset 64 delivers the 36 bytes that remain.
+    Bytes buf(1000);
+    int32_t length = 1000;
+    ASSERT_EQ(afs_readfile(&vol.ctx(), 3, 64, &length, buf.data()), 0u);
+    EXPECT_EQ(length, 36);
+    length = 10;
+    ASSERT_EQ(afs_readfile(&vol.ctx(), 3, 100, &length, buf.data()), 0u);
+    EXPECT_EQ(length, 0) << "offset at the end delivers nothing";
+
+    // Everything survives a remount with the front end's flags.
+    ASSERT_EQ(vol.mount(), 0u);
+    EXPECT_FILE(vol, 3, expected);
+}
+
+TEST_F(AfsFile, TruncatingWritesCutExactlyAtTheirEnd) {
+    const Bytes a = pattern(300, 4, 0);
+    struct Case {
+        uint32_t offset;
+        uint32_t length;
+    };
+    // Cuts inside chunks, at multiples of 64, at 0 and past the end.
+    for (const Case c : {Case{30, 10}, Case{64, 0}, Case{65, 0}, Case{128, 0}, Case{200, 0},
+                         Case{0, 0}, Case{100, 0}, Case{256, 0}, Case{50, 64}}) {
+        ASSERT_EQ(vol.write(5, 0, a, kAfsWriteTruncate), 0u);
+        Bytes expected(a.begin(), a.begin() + std::min<uint32_t>(c.offset, 300));
+        expected.resize(c.offset, 0);
+        const Bytes data = pattern(c.length, 5, c.offset);
+        expected.insert(expected.end(), data.begin(), data.end());
+        ASSERT_EQ(vol.write(5, c.offset, data, kAfsWriteTruncate), 0u) << "cut at " << c.offset;
+        EXPECT_FILE(vol, 5, expected);
+        if (c.offset == 0 && c.length == 0) {
+            EXPECT_EQ(vol.fat(5), kAfsEntryEmpty);
+        }
+        ASSERT_EQ(vol.mount(), 0u) << "FAT valid after cut at " << c.offset;
+        EXPECT_FILE(vol, 5, expected);
+    }
+}
+
+TEST_F(AfsFile, TruncatingWriteReleasesTheTail) {
+    ASSERT_EQ(vol.write(1, 0, pattern(100, 1, 0)), 0u);
+    const uint16_t second = vol.fat(vol.fat(1));
+    ASSERT_EQ(vol.write(1, 30, pattern(10, 1, 1), kAfsWriteTruncate), 0u);
+    uint32_t size = 0;
+    ASSERT_EQ(afs_getfilesize(&vol.ctx(), 1, &size), 0u);
+    EXPECT_EQ(size, 40u);
+    EXPECT_FALSE(vol.chunk_allocated(second));
+    EXPECT_EQ(vol.fat(vol.fat(1)), 40u);
+}
+
+TEST_F(AfsFile, AppendsAndWritesPastTheEndFillWithZeros) {
+    const Bytes a = pattern(100, 2, 0);
+    ASSERT_EQ(vol.write(2, 0, a), 0u);
+    const Bytes b = pattern(50, 2, 1);
+    ASSERT_EQ(vol.write(2, 200, b), 0u);
+    Bytes expected = a;
+    expected.resize(200, 0);
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_FILE(vol, 2, expected);
+    // Appending exactly at the end of a full chunk keeps that chunk.
+    ASSERT_EQ(vol.write(6, 0, pattern(128, 6, 0)), 0u);
+    const uint16_t second = vol.fat(vol.fat(6));
+    ASSERT_EQ(vol.write(6, 128, pattern(10, 6, 1)), 0u);
+    EXPECT_EQ(vol.fat(vol.fat(6)), second);
+    Bytes six = pattern(128, 6, 0);
+    const Bytes tail = pattern(10, 6, 1);
+    six.insert(six.end(), tail.begin(), tail.end());
+    EXPECT_FILE(vol, 6, six);
+}
+
+TEST_F(AfsFile, ZeroLengthWritesCreateEmptyFilesAndLeaveDataAlone) {
+    ASSERT_EQ(vol.write(7, 300000, {}), 0u) << "no 27 for an empty write without truncation";
+    EXPECT_EQ(vol.fat(7), kAfsEntryEmpty);
+    EXPECT_FILE(vol, 7, Bytes{});
+    const Bytes a = pattern(70, 8, 0);
+    ASSERT_EQ(vol.write(8, 0, a), 0u);
+    ASSERT_EQ(vol.write(8, 5, {}), 0u);
+    EXPECT_FILE(vol, 8, a);
+    EXPECT_EQ(vol.write(8, 300000, {}, kAfsWriteTruncate), kAfsTooLarge);
+}
+
+TEST_F(AfsFile, DeletesFreeChunksAndReportMissingFiles) {
+    ASSERT_EQ(vol.write(9, 0, pattern(200, 9, 0)), 0u);
+    const uint16_t first = vol.fat(9);
+    ASSERT_EQ(afs_deletefile(&vol.ctx(), 9), 0u);
+    EXPECT_FALSE(vol.chunk_allocated(first));
+    uint32_t size = 0;
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 9, &size), kAfsNotFound);
+    Bytes buf(10);
+    int32_t length = 10;
+    EXPECT_EQ(afs_readfile(&vol.ctx(), 9, 0, &length, buf.data()), kAfsNotFound);
+    EXPECT_EQ(afs_deletefile(&vol.ctx(), 9), kAfsNotFound);
+    ASSERT_EQ(vol.mount(), 0u);
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 9, &size), kAfsNotFound);
+    // Without the size table the chain is walked.
+    ASSERT_EQ(vol.mount(kAfsFtlMode | kAfsMountFtl | kAfsInitDriver), 0u);
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 9, &size), kAfsNotFound);
+}
+
+TEST_F(AfsFile, ZombiesReadAsAbsentAndAreClearedAtTheNextMount) {
+    ASSERT_EQ(vol.write(10, 0, pattern(10, 10, 0)), 0u);
+    EXPECT_EQ(afs_mark_zombie_file(&vol.ctx(), 10), kAfsWrongState);
+    ASSERT_EQ(afs_mark_zombie_file(&vol.ctx(), 11), 0u);
+    ASSERT_EQ(afs_mark_zombie_file(&vol.ctx(), 12), 0u);
+    EXPECT_EQ(vol.fat(11), kAfsEntryZombie);
+    Bytes buf(4);
+    int32_t length = 4;
+    EXPECT_EQ(afs_readfile(&vol.ctx(), 11, 0, &length, buf.data()), kAfsNotFound);
+    const Bytes data = pattern(20, 12, 0);
+    ASSERT_EQ(vol.write(12, 0, data), 0u) << "a zombie slot can be written";
+    ASSERT_EQ(vol.mount(), 0u);
+    EXPECT_EQ(vol.fat(11), 0u);
+    uint32_t size = 0;
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 11, &size), kAfsNotFound);
+    EXPECT_FILE(vol, 12, data);
+}
+
+TEST_F(AfsFile, DamagedAndLoopingChainsGiveIoError) {
+    ASSERT_EQ(vol.write(4, 0, pattern(200, 4, 0)), 0u);
+    const uint16_t first = vol.fat(4);
+    const uint16_t second = vol.fat(first);
+    vol.set_fat(second, first);  // the chain now loops
+    EXPECT_EQ(vol.mount(), kAfsIoError);
+    // Mounted without scan (no size table, no bitmap), the operations see the loop.
+    const uint32_t noScan = kAfsFtlMode | kAfsMountFtl | kAfsInitDriver | kAfsNoBitmap;
+    ASSERT_EQ(vol.mount(noScan), 0u);
+    uint32_t size = 0;
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 4, &size), kAfsIoError);
+    Bytes buf(1 << 20);
+    int32_t length = 1 << 20;
+    EXPECT_EQ(afs_readfile(&vol.ctx(), 4, 0, &length, buf.data()), kAfsIoError);
+    // Values that are neither a cid nor a count are refused too.
+    vol.set_fat(second, 0xFFF0);
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 4, &size), kAfsIoError);
+    vol.set_fat(4, 30);  // a byte count in a file entry
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 4, &size), kAfsIoError);
+    EXPECT_EQ(vol.mount(), kAfsIoError);
+}
+
+TEST_F(AfsFile, LimitsAndBadArguments) {
+    const Bytes one(1, 0x5A);
+    EXPECT_EQ(vol.write(0, 262144, one), kAfsTooLarge);
+    EXPECT_EQ(vol.write(0, 262143, Bytes(2)), kAfsTooLarge);
+    EXPECT_EQ(vol.write(-1, 0, one), kAfsInvalid);
+    EXPECT_EQ(vol.write(kFiles, 0, one), kAfsInvalid);
+    EXPECT_EQ(afs_writefile(nullptr, 0, 0, 1, one.data(), 0), kAfsInvalid);
+    uint32_t size = 0;
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), kFiles, &size), kAfsInvalid);
+    EXPECT_EQ(afs_deletefile(&vol.ctx(), -3), kAfsInvalid);
+    EXPECT_EQ(afs_mark_zombie_file(nullptr, 0), kAfsInvalid);
+    int32_t length = -1;
+    EXPECT_EQ(afs_readfile(&vol.ctx(), 0, 0, &length, nullptr), kAfsInvalid);
+    EXPECT_EQ(afs_setcache(&vol.ctx(), 0, 10), kAfsInvalid);
+    EXPECT_EQ(afs_setcache(&vol.ctx(), 96, 10), kAfsInvalid);
+    EXPECT_EQ(afs_setcache(&vol.ctx(), 64, 1), kAfsInvalid);
+    EXPECT_EQ(afs_setcache(&vol.ctx(), 65536, 10), kAfsInvalid);
+    EXPECT_EQ(afs_setcache(nullptr, 64, 10), kAfsInvalid);
+    AfsContext fresh{};
+    EXPECT_EQ(afs_init(&fresh, vol.flash().data(), 0, 10, kFiles, 0, kSmall, 0x20025, 0, 0),
+              kAfsInvalid);
+    EXPECT_EQ(afs_init(&fresh, vol.flash().data(), 64, 10, 64, 0, kSmall, 0x20025, 0, 0),
+              kAfsInvalid);
+    EXPECT_EQ(afs_init(&fresh, vol.flash().data(), 64, 10, kFiles, 0, kSmall, 0x20027, 0, 0),
+              kAfsInvalid);
+    EXPECT_EQ(afs_init(&fresh, vol.flash().data(), 64, 10, kFiles, 0, 16384, 0x20025, 0, 0),
+              kAfsInvalid);
+}
+
+TEST(AfsMount, UnformattedRegionNeedsTheFormatFlags) {
+    Volume vol(kSmall, kFiles);
+    EXPECT_EQ(vol.mount(), kAfsIoError);
+    // Formatting without bit 0x10 gives an FTL but no volume.
+    EXPECT_EQ(vol.mount(kAfsDfsMountFlags | kAfsAllowFormat), kAfsIoError);
+    // That FTL has no reserved units for a new header's geometry: refused
+    // unless formatting is allowed.
+    EXPECT_EQ(vol.mount(kAfsDfsMountFlags | kAfsNewHeader), kAfsIoError);
+    ASSERT_EQ(vol.mount(kAfsDfsMountFlags | kAfsNewHeader | kAfsAllowFormat), 0u);
+    ASSERT_EQ(vol.write(1, 0, pattern(10, 1, 0)), 0u);
+    ASSERT_EQ(vol.mount(), 0u);
+    EXPECT_FILE(vol, 1, pattern(10, 1, 0));
+    // A header that is present is kept even when a new one would be allowed.
+    ASSERT_EQ(vol.mount(kAfsDfsMountFlags | kAfsNewHeader | kAfsAllowFormat), 0u);
+    EXPECT_FILE(vol, 1, pattern(10, 1, 0));
+    // Forced formatting starts an empty volume.
+    ASSERT_EQ(vol.mount(kAfsDfsMountFlags | kAfsForceFormat | kAfsEraseFormat), 0u);
+    uint32_t size = 0;
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 1, &size), kAfsNotFound);
+}
+
+// The geometry of a new header: chunks exactly fill the reserved units and
+// the header's geometry reproduces itself at the next mount.
+TEST(AfsGeometry, NewHeaderGeometryFitsThePartitionAndReproducesItself) {
+    for (uint32_t units = 4; units <= 255; ++units) {
+        for (uint32_t files : {65u, 1024u, 2048u}) {
+            const uint32_t flashSize = units * kFtlUnitSize;
+            const uint32_t dataVas =
+                units > 11 ? (units - 1 - units / 12) * 7808 : (units - 2) * 7808;
+            const auto g = quor::afs::new_volume_geometry(flashSize, files, dataVas);
+            const uint32_t reserved = (g.volumeSize - g.dynamicAreaSize) / 7808;
+            ASSERT_GT(reserved, 0u) << units << " units";
+            EXPECT_EQ(g.chunkCount, reserved * 122) << units << " units, " << files << " files";
+            EXPECT_LE(reserved + 2, units);
+            EXPECT_LE(g.dynamicAreaSize / 64 + 30, (units - 1 - reserved) * 120);
+            quor::afs::VolumeGeometry back{};
+            ASSERT_TRUE(quor::afs::geometry_from_header(flashSize, files, g.volumeSize, &back));
+            EXPECT_EQ(back.chunkCount, g.chunkCount);
+            EXPECT_EQ(back.dynamicAreaSize, g.dynamicAreaSize);
+        }
+    }
+    // A header recording the whole partition cannot be mounted.
+    quor::afs::VolumeGeometry g{};
+    EXPECT_FALSE(quor::afs::geometry_from_header(65536, 65, 65536, &g));
+}
+
+TEST(AfsGeometry, FormattedVolumeFillsToNoSpaceAndKeepsEveryFile) {
+    Volume vol(5 * kFtlUnitSize, 80);
+    ASSERT_EQ(vol.format(), 0u);
+    ASSERT_EQ(vol.mount(), 0u) << "remount with the front end's flags";
+    std::vector<Bytes> files;
+    uint32_t status = 0;
+    for (int32_t i = 0; i < 80 && status == 0; ++i) {
+        Bytes data = pattern(1000, static_cast<uint32_t>(i), 0);
+        status = vol.write(i, 0, data);
+        if (status == 0) {
+            files.push_back(data);
+        }
+    }
+    EXPECT_EQ(status, kAfsNoSpace);
+    ASSERT_GE(files.size(), 10u);
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_FILE(vol, static_cast<int32_t>(i), files[i]);
+    }
+    ASSERT_EQ(vol.mount(), 0u);
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_FILE(vol, static_cast<int32_t>(i), files[i]);
+    }
+    // Space comes back after a delete.
+    ASSERT_EQ(afs_deletefile(&vol.ctx(), 0), 0u);
+    EXPECT_EQ(vol.write(static_cast<int32_t>(files.size()), 0, pattern(900, 99, 0)), 0u);
+}
+
+TEST(AfsLargeFile, LargestFileRoundTripsAcrossBatchedReads) {
+    Volume vol(64 * kFtlUnitSize, 1024);
+    ASSERT_EQ(vol.format(), 0u);
+    const Bytes big = pattern(262144, 1, 0);
+    ASSERT_EQ(vol.write(1, 0, big), 0u);
+    ASSERT_EQ(vol.mount(), 0u);
+    EXPECT_FILE(vol, 1, big);
+    Bytes buf(5000);
+    int32_t length = 5000;
+    ASSERT_EQ(afs_readfile(&vol.ctx(), 1, 4001, &length, buf.data()), 0u);
+    ASSERT_EQ(length, 5000);
+    EXPECT_EQ(diff(Bytes(big.begin() + 4001, big.begin() + 9001), buf), "");
+}
+
+// Cache lines larger than one FTL page, including a size that is not a power
+// of two, write back exactly the pages they changed.
+TEST(AfsCacheGeometry, LargerCachePagesKeepFilesIntact) {
+    for (uint32_t page : {128u, 192u, 4096u}) {
+        Volume vol(kSmall, kFiles);
+        ASSERT_EQ(vol.format(), 0u);
+        ASSERT_EQ(afs_setcache(&vol.ctx(), page, 8192 / page), 0u) << page;
+        EXPECT_EQ(vol.ctx().cachePageSize, page);
+        const Bytes a = pattern(500, 1, page);
+        const Bytes b = pattern(130, 2, page);
+        ASSERT_EQ(vol.write(1, 0, a), 0u) << page;
+        ASSERT_EQ(vol.write(2, 0, b), 0u) << page;
+        ASSERT_EQ(vol.write(1, 70, b), 0u) << page;
+        Bytes expected = a;
+        std::copy(b.begin(), b.end(), expected.begin() + 70);
+        EXPECT_FILE(vol, 1, expected);
+        ASSERT_EQ(vol.mount(kAfsDfsMountFlags, page), 0u) << page;
+        EXPECT_FILE(vol, 1, expected);
+        EXPECT_FILE(vol, 2, b);
+    }
+}
+
+TEST(AfsReclaim, EntriesPassThroughToTheFtl) {
+    EXPECT_EQ(afs_force_full_reclaim(nullptr), kAfsInvalid);
+    EXPECT_EQ(afs_force_dirty_erase(nullptr), kAfsInvalid);
+    EXPECT_EQ(afs_get_idle_reclaim_enabled(nullptr), 0u);
+    Volume vol(kSmall, kFiles);
+    ASSERT_EQ(vol.format(), 0u);
+    const Bytes a = pattern(3000, 1, 0);
+    ASSERT_EQ(vol.write(1, 0, a), 0u);
+    ASSERT_EQ(vol.write(1, 100, pattern(500, 1, 1)), 0u);
+    uint32_t status = 0;
+    int rounds = 0;
+    do {
+        status = afs_force_full_reclaim(&vol.ctx());
+        ++rounds;
+    } while (status == kFtlAgain && rounds < 100);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(afs_force_dirty_erase(&vol.ctx()), 0u);
+    EXPECT_LE(afs_idle_reclaim_needed(&vol.ctx()), 1u);
+    afs_set_idle_reclaim_enabled(&vol.ctx());
+    EXPECT_EQ(afs_get_idle_reclaim_enabled(&vol.ctx()), 1u);
+    Bytes expected = a;
+    const Bytes b = pattern(500, 1, 1);
+    std::copy(b.begin(), b.end(), expected.begin() + 100);
+    EXPECT_FILE(vol, 1, expected);
+    ASSERT_EQ(vol.mount(), 0u);
+    EXPECT_FILE(vol, 1, expected);
+    vol.ctx().physicalKind = 2;
+    EXPECT_EQ(afs_force_dirty_erase(&vol.ctx()), 0u);
+    vol.ctx().physicalKind = 1;
+    EXPECT_EQ(afs_force_dirty_erase(&vol.ctx()), kAfsWrongState);
+    EXPECT_EQ(afs_idle_reclaim(&vol.ctx()), 0u);
+    vol.ctx().physicalKind = 0;
+}
+
+TEST(AfsSubPartition, ReadsAndWritesAtThePartitionOffset) {
+    std::vector<uint8_t> image(8192, 0);
+    SpiFlashDrvInitialize(image.data());
+    AfsContext ctx{};
+    ctx.flashOffset = 4096;
+    const uint8_t data[3] = {1, 2, 3};
+    ASSERT_EQ(afs_sub_pt_write(&ctx, 10, 3, data), 0u);
+    EXPECT_EQ(image[4106], 1);
+    EXPECT_EQ(image[4108], 3);
+    uint8_t back[3] = {};
+    ASSERT_EQ(afs_sub_pt_read(&ctx, 10, 3, back), 0u);
+    EXPECT_EQ(back[2], 3);
+    EXPECT_EQ(afs_sub_pt_trim(&ctx, 0, 0), 0u);
+}
+
+}  // namespace
