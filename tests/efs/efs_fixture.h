@@ -139,6 +139,8 @@ class EfsRegionTest : public ::testing::Test {
     std::vector<uint8_t> copy_;
 };
 
+// (Tests compare packed efs_ctx fields as +efs_ctx.x: a value, never a misaligned reference.)
+
 // Rewrites the header of block-map block `i` with `sequence` and a fresh CRC.
 inline void set_bm_sequence(uint8_t *block, uint32_t sequence) {
     quor::store_le32(block + 4, sequence);

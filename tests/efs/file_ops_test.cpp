@@ -79,17 +79,17 @@ TEST_F(EfsRegionTest, CommitSwitchesBlockMapAfterTheLastSlot) {
     for (int i = 0; i < 184; ++i) {
         write_ok(0, pattern(20, i));
     }
-    EXPECT_EQ(efs_ctx.current_bm, 0u);
-    EXPECT_EQ(efs_ctx.bme_offset, 4064u);
+    EXPECT_EQ(+efs_ctx.current_bm, 0u);
+    EXPECT_EQ(+efs_ctx.bme_offset, 4064u);
     write_ok(1, pattern(30, 1));
-    EXPECT_EQ(efs_ctx.current_bm, 1u);
-    EXPECT_EQ(efs_ctx.bme_offset, 16u);
+    EXPECT_EQ(+efs_ctx.current_bm, 1u);
+    EXPECT_EQ(+efs_ctx.bme_offset, 16u);
     EXPECT_EQ(quor::load_le32(bm_block(1) + 4), 2u);
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(bm_block(0)[i], 0) << "retired header byte " << i;
     }
     ASSERT_EQ(remount_copy(), 0u);
-    EXPECT_EQ(efs_ctx.bm_sequence, 2u);
+    EXPECT_EQ(+efs_ctx.bm_sequence, 2u);
     expect_content(0, pattern(20, 183));
     expect_content(1, pattern(30, 1));
 }
@@ -97,16 +97,16 @@ TEST_F(EfsRegionTest, CommitSwitchesBlockMapAfterTheLastSlot) {
 TEST_F(EfsRegionTest, SparesAreConsumedThenTheLeastWornDirtyOneIsErased) {
     write_ok(0, pattern(10, 1));
     write_ok(0, pattern(10, 2));
-    EXPECT_EQ(efs_ctx.free_spares, 1u);
+    EXPECT_EQ(+efs_ctx.free_spares, 1u);
     for (uint32_t p = 0; p < 10; ++p) {
-        EXPECT_EQ(efs_ctx.erase_counts[p], 1u) << "no erase yet, block " << p;
+        EXPECT_EQ(+efs_ctx.erase_counts[p], 1u) << "no erase yet, block " << p;
     }
     write_ok(0, pattern(10, 3));
-    EXPECT_EQ(efs_ctx.free_spares, 0u);
+    EXPECT_EQ(+efs_ctx.free_spares, 0u);
     const uint8_t oldest = efs_ctx.spare_map[0];  // first slot to turn dirty
     write_ok(0, pattern(10, 4));
-    EXPECT_EQ(efs_ctx.erase_counts[oldest], 2u);
-    EXPECT_EQ(efs_ctx.valid_map[0], oldest) << "the erased spare was reused at once";
+    EXPECT_EQ(+efs_ctx.erase_counts[oldest], 2u);
+    EXPECT_EQ(+efs_ctx.valid_map[0], oldest) << "the erased spare was reused at once";
     EXPECT_EQ(quor::load_le32(data_block(oldest)), 2u);
     expect_content(0, pattern(10, 4));
 }
@@ -119,13 +119,13 @@ TEST_F(EfsRegionTest, WearLevellingMovesTheColdestBlockAtTheThreshold) {
         const uint8_t cold = efs_ctx.valid_map[6];    // ties: the last logical block is coldest
         write_ok(0, pattern(10, gap));
         if (gap == 99) {
-            EXPECT_EQ(efs_ctx.valid_map[6], cold) << "a gap of 99 moves nothing";
+            EXPECT_EQ(+efs_ctx.valid_map[6], cold) << "a gap of 99 moves nothing";
             continue;
         }
-        EXPECT_EQ(efs_ctx.valid_map[6], 9u) << "logical 6 moved onto the hot spare";
+        EXPECT_EQ(+efs_ctx.valid_map[6], 9u) << "logical 6 moved onto the hot spare";
         const uint8_t *slot = std::find(efs_ctx.spare_map, efs_ctx.spare_map + 3, cold);
         ASSERT_NE(slot, efs_ctx.spare_map + 3) << "the cold block became a spare";
-        EXPECT_EQ(efs_ctx.spare_states[slot - efs_ctx.spare_map], quor::efs::kSpareDirty);
+        EXPECT_EQ(+efs_ctx.spare_states[slot - efs_ctx.spare_map], quor::efs::kSpareDirty);
         ASSERT_EQ(remount_copy(), 0u);
         expect_content(4, pattern(500, 7));
         expect_content(0, pattern(10, 100));
@@ -146,12 +146,12 @@ TEST_F(EfsRegionTest, IdleReclaimPreErasesTheNextBlockMapThenErasesDirtySpares) 
     ASSERT_GT(7u + efs_ctx.bme_offset + 3u + 12u, 2856u);
     EXPECT_EQ(EFS_idle_reclaim(), 0u);
     EXPECT_EQ(bm_block(1)[100], 0xFF) << "next block map erased";
-    EXPECT_EQ(efs_ctx.next_bm_state, quor::efs::kNextBmErased);
-    EXPECT_LT(efs_ctx.free_spares, 3u);
+    EXPECT_EQ(+efs_ctx.next_bm_state, quor::efs::kNextBmErased);
+    EXPECT_LT(+efs_ctx.free_spares, 3u);
     while (efs_ctx.free_spares < 3u) {
         const uint32_t freeBefore = efs_ctx.free_spares;
         ASSERT_EQ(EFS_idle_reclaim(), 0u);
-        ASSERT_EQ(efs_ctx.free_spares, freeBefore + 1) << "one dirty spare per call";
+        ASSERT_EQ(+efs_ctx.free_spares, freeBefore + 1) << "one dirty spare per call";
     }
     EXPECT_EQ(EFS_erase(), 0u);
     EXPECT_EQ(EFS_is_initialized(), 0);

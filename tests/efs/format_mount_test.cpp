@@ -54,7 +54,7 @@ TEST_F(EfsRegionTest, FormatWritesTheDefaultRegionByteForByte) {
         }
     }
     EXPECT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0u);
-    EXPECT_EQ(efs_ctx.free_spares, 3u);
+    EXPECT_EQ(+efs_ctx.free_spares, 3u);
 }
 
 TEST_F(EfsRegionTest, MountTakesTheGreatestSequenceAndTheLowerIndexOnTies) {
@@ -66,9 +66,9 @@ TEST_F(EfsRegionTest, MountTakesTheGreatestSequenceAndTheLowerIndexOnTies) {
         set_bm_sequence(bm_block(0), std::get<0>(c));
         set_bm_sequence(bm_block(1), std::get<1>(c));
         ASSERT_EQ(EFS_init(false), 0u);
-        EXPECT_EQ(efs_ctx.current_bm, std::get<2>(c))
+        EXPECT_EQ(+efs_ctx.current_bm, std::get<2>(c))
             << "sequences " << std::get<0>(c) << " and " << std::get<1>(c);
-        EXPECT_EQ(efs_ctx.bme_tag_a, std::get<2>(c) == 1 ? 0xB1u : 0u);
+        EXPECT_EQ(+efs_ctx.bme_tag_a, std::get<2>(c) == 1 ? 0xB1u : 0u);
     }
 }
 
@@ -77,12 +77,12 @@ TEST_F(EfsRegionTest, DamagedNewestBmeFallsBackAndTheNextCommitSwitchesBlockMap)
     write_ok(0, pattern(60, 2));
     bm_block(0)[16 + 2 * 22 + 3] ^= 0x40;
     ASSERT_EQ(EFS_init(false), 0u);
-    EXPECT_EQ(efs_ctx.bme_offset, 16u + 22u);
-    EXPECT_EQ(efs_ctx.bm_switch_pending, 1);
+    EXPECT_EQ(+efs_ctx.bme_offset, 16u + 22u);
+    EXPECT_EQ(+efs_ctx.bm_switch_pending, 1);
     expect_content(0, pattern(50, 1));
     write_ok(1, pattern(70, 3));
-    EXPECT_EQ(efs_ctx.current_bm, 1u);
-    EXPECT_EQ(efs_ctx.bm_sequence, 2u);
+    EXPECT_EQ(+efs_ctx.current_bm, 1u);
+    EXPECT_EQ(+efs_ctx.bm_sequence, 2u);
     ASSERT_EQ(remount_copy(), 0u);
     expect_content(0, pattern(50, 1));
     expect_content(1, pattern(70, 3));
@@ -118,9 +118,9 @@ TEST_F(EfsRegionTest, ScanRepairsOneDamagedSpareWithTheMeanEraseCount) {
     data_block(9)[12] ^= 0xFF;
     ASSERT_EQ(EFS_init(false), 0u);
     ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0u);
-    EXPECT_EQ(efs_ctx.erase_counts[9], 45u / 9u);
+    EXPECT_EQ(+efs_ctx.erase_counts[9], 45u / 9u);
     EXPECT_EQ(load_le32(data_block(9)), 5u);
-    EXPECT_EQ(efs_ctx.free_spares, 3u);
+    EXPECT_EQ(+efs_ctx.free_spares, 3u);
     data_block(8)[12] ^= 0xFF;
     data_block(9)[12] ^= 0xFF;
     ASSERT_EQ(EFS_init(false), 0u);

@@ -110,7 +110,7 @@ TEST_F(EfsPowerCutTest, EveryCutLeavesAMountableRegionWithOldOrNewFiles) {
     for (const Op &op : workload()) {
         ASSERT_EQ(run(op), 0u) << "dry run, file " << op.file;
     }
-    ASSERT_NE(efs_ctx.current_bm, startBm_) << "the workload must cross a block-map switch";
+    ASSERT_NE(+efs_ctx.current_bm, startBm_) << "the workload must cross a block-map switch";
     const uint64_t cuts = ff::operation_count();
     std::cout << "EFS power-cut points: " << cuts << "\n";
     RecordProperty("cut_points", static_cast<int>(cuts));
