@@ -15,7 +15,7 @@ namespace quor::efs {
 // Aligned copies of the four array pointers of efs_ctx: in the packed context
 // they sit at unaligned offsets where leak checkers do not look for references.
 // External linkage keeps these stores from being optimised away.
-void *efefs_array_refs[4] = {};
+void *efs_array_refs[4] = {};
 }  // namespace quor::efs
 
 // ---------------------------------------------------------------------------
