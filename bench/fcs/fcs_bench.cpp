@@ -1,0 +1,123 @@
+// Speed of the configuration file store on stores of N files: taking in an
+// FCS buffer (entries in scrambled name order), listing every name, and
+// flushing back. Throughput counts the FCS buffer's bytes; vs_memcpy is the
+// ratio to a plain memcpy of the same bytes measured in the same run.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "fcs/FCS.h"
+#include "tests/fcs/fcs_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A selected table of `n` files and an FCS buffer holding all of them (payloads
+// 0 to 31 bytes), entries in the table's scrambled order.
+struct Store {
+    explicit Store(uint32_t n) {
+        const auto files = fcs_fixture::numbered_files(n);
+        table = fcs_fixture::file_table({{1, files}});
+        std::vector<fcs_fixture::FcsFile> stored;
+        for (const auto &f : files) {
+            stored.push_back({f.fileno, Bytes(f.fileno % 32, static_cast<uint8_t>(f.fileno))});
+        }
+        buffer = fcs_fixture::fcs_buffer(stored);
+        if (load_file_table(table.data(), 1, static_cast<uint32_t>(table.size())) != 0) {
+            buffer.clear();
+        }
+    }
+    uint32_t size() const { return static_cast<uint32_t>(buffer.size()); }
+    Bytes table;
+    Bytes buffer;
+};
+
+// CPU seconds per memcpy of `bytes` bytes, averaged over enough copies to time.
+double memcpy_seconds(size_t bytes) {
+    Bytes from(bytes, 0x5A), to(bytes);
+    const int reps = static_cast<int>(1 + (256u << 20) / (bytes + 1));
+    const std::clock_t start = std::clock();
+    for (int i = 0; i < reps; ++i) {
+        std::memcpy(to.data(), from.data(), bytes);
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC / reps;
+}
+
+// Runs `step` once per iteration and reports, over the CPU time of the run:
+// MB/s of the FCS buffer's `bytes`, the ratio to memcpy of those bytes and
+// the files handled per second.
+template <class Step>
+void run_timed(benchmark::State &state, size_t bytes, Step step) {
+    for (auto _ : state) {
+        step();
+    }
+    using benchmark::Counter;
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
+    state.counters["MB/s"] =
+        Counter(static_cast<double>(bytes) / 1e6, Counter::kIsIterationInvariantRate);
+    state.counters["vs_memcpy"] =
+        Counter(memcpy_seconds(bytes), Counter::kIsIterationInvariantRate);
+    state.counters["files/s"] =
+        Counter(static_cast<double>(state.range(0)), Counter::kIsIterationInvariantRate);
+}
+
+void BM_Load(benchmark::State &state) {
+    Store store(static_cast<uint32_t>(state.range(0)));
+    run_timed(state, store.buffer.size(), [&] {
+        FcsHandle *handle = nullptr;
+        if (createHandleFromStructure(&handle, store.buffer.data(), store.size()) != 0) {
+            state.SkipWithError("buffer refused");
+            return;
+        }
+        closeHandle(&handle);
+    });
+}
+
+void BM_List(benchmark::State &state) {
+    Store store(static_cast<uint32_t>(state.range(0)));
+    FcsHandle *handle = nullptr;
+    if (createHandleFromStructure(&handle, store.buffer.data(), store.size()) != 0) {
+        state.SkipWithError("buffer refused");
+        return;
+    }
+    char name[64];
+    run_timed(state, store.buffer.size(), [&] {
+        uint32_t count = 0;
+        for (uint32_t rc = getFirstFileInRoot(handle, name); rc == 0;
+             rc = getNextFile(handle, name)) {
+            ++count;
+        }
+        benchmark::DoNotOptimize(count);
+    });
+    closeHandle(&handle);
+}
+
+void BM_Flush(benchmark::State &state) {
+    Store store(static_cast<uint32_t>(state.range(0)));
+    FcsHandle *handle = nullptr;
+    if (createHandleFromStructure(&handle, store.buffer.data(), store.size()) != 0) {
+        state.SkipWithError("buffer refused");
+        return;
+    }
+    Bytes out(store.buffer.size());
+    run_timed(state, store.buffer.size(), [&] {
+        uint32_t size = 0;
+        flush(handle, nullptr, &size);
+        flush(handle, out.data(), &size);
+        benchmark::DoNotOptimize(out.data());
+    });
+    closeHandle(&handle);
+}
+
+BENCHMARK(BM_Load)->Arg(100)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_List)->Arg(100)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Flush)->Arg(100)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,149 @@
+// Arbitrary bytes as an FCS buffer: createHandleFromStructure must take it in
+// or refuse it with 10 exactly as a plain model of the format says, never
+// read outside it, and a buffer that is taken in must flush back to the
+// canonical buffer of the same files (name order, payloads back to back),
+// which itself loads and flushes back unchanged.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "fcs/FCS.h"
+#include "tests/fcs/fcs_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void check(bool condition, const char *what) {
+    if (!condition) {
+        std::fprintf(stderr, "property failed: %s\n", what);
+        std::abort();
+    }
+}
+
+// Numbers 1..12 named n1..n12, number 0 named "zero", and number 99 sharing
+// the name n3, so that numbers 3 and 99 together clash.
+const std::vector<fcs_fixture::TableFile> &table_files() {
+    static const std::vector<fcs_fixture::TableFile> files = [] {
+        std::vector<fcs_fixture::TableFile> f;
+        for (uint32_t i = 1; i <= 12; ++i) {
+            f.push_back({"n" + std::to_string(i), i});
+        }
+        f.push_back({"zero", 0});
+        f.push_back({"n3", 99});
+        f.push_back({std::string(48, 'L'), 0xFFFFFFFFu});
+        return f;
+    }();
+    return files;
+}
+
+const fcs_fixture::TableFile *by_number(uint32_t fileno) {
+    for (const auto &f : table_files()) {
+        if (f.fileno == fileno) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+struct Expected {
+    uint32_t fileno;
+    uint16_t flags;
+    Bytes payload;
+};
+
+// The model: true when the buffer is to be taken in; `files` by name.
+bool model(const uint8_t *buf, size_t size, std::map<std::string, Expected> &files) {
+    if (size < 4) {
+        return false;
+    }
+    const uint64_t count = quor::load_le32(buf);
+    if (4 + 12 * count > size) {
+        return false;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint8_t *e = buf + 4 + 12 * i;
+        const uint32_t fileno = quor::load_le32(e);
+        const uint64_t offset = quor::load_le32(e + 4);
+        const uint16_t dataSize = quor::load_le16(e + 8);
+        if (dataSize != 0 && offset + dataSize > size) {
+            return false;
+        }
+        const auto *entry = by_number(fileno);
+        if (entry == nullptr) {
+            continue;
+        }
+        if (12u + dataSize > 0xFFFFu || files.count(entry->name) != 0) {
+            return false;
+        }
+        Bytes payload(buf + (dataSize != 0 ? offset : 0),
+                      buf + (dataSize != 0 ? offset : 0) + dataSize);
+        files[entry->name] = Expected{fileno, quor::load_le16(e + 10), payload};
+    }
+    return true;
+}
+
+Bytes flush_all(FcsHandle *handle) {
+    uint32_t size = 0;
+    check(flush(handle, nullptr, &size) == 5, "size query answers 5");
+    Bytes out(size);
+    check(flush(handle, out.data(), &size) == 0 && size == out.size(), "flush writes");
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const Bytes table = fcs_fixture::file_table({{1, table_files()}});
+    if (size > (1u << 20)) {
+        return 0;
+    }
+    if (load_file_table(table.data(), 1, static_cast<uint32_t>(table.size())) != 0) {
+        std::abort();
+    }
+    auto *buffer = static_cast<uint8_t *>(std::malloc(size == 0 ? 1 : size));
+    if (size != 0) {
+        std::memcpy(buffer, data, size);
+    }
+    std::map<std::string, Expected> files;
+    const bool accept = model(buffer, size, files);
+
+    FcsHandle *handle = nullptr;
+    const uint32_t status = createHandleFromStructure(&handle, buffer, static_cast<uint32_t>(size));
+    std::free(buffer);
+    if (!accept) {
+        check(status == 10 && handle == nullptr, "refused with 10 and no handle");
+        return 0;
+    }
+    check(status == 0 && handle != nullptr, "taken in");
+
+    std::vector<std::string> listed;
+    char name[64];
+    for (uint32_t rc = getFirstFileInRoot(handle, name); rc == 0; rc = getNextFile(handle, name)) {
+        listed.emplace_back(name);
+        check(listed.size() <= files.size(), "listing ends");
+    }
+    std::vector<std::string> names;
+    std::vector<fcs_fixture::FcsFile> canonical;
+    for (const auto &[fileName, f] : files) {  // std::map orders names by bytes
+        names.push_back(fileName);
+        canonical.push_back({f.fileno, f.payload, f.flags});
+    }
+    check(listed == names, "listing is every file in name order");
+
+    const Bytes out = flush_all(handle);
+    check(out == fcs_fixture::fcs_buffer(canonical), "flush gives the canonical buffer");
+    closeHandle(&handle);
+
+    check(createHandleFromStructure(&handle, out.data(), static_cast<uint32_t>(out.size())) == 0,
+          "a flushed buffer is taken in");
+    check(flush_all(handle) == out, "and flushes back unchanged");
+    closeHandle(&handle);
+    return 0;
+}
