@@ -1289,9 +1289,13 @@ uint32_t read_reserved_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
 void skip_torn_slot(AfsContext *ctx, uint32_t unit, uint32_t slot) {
     FtlControl *c = ftl_control(ctx);
     uint8_t raw[2];
-    if (!flash_read(ctx, unit, entry_offset(slot), 2, raw) ||
-        quor::load_le16(raw) == kEntryUnused) {
-        return;  // nothing written (or unknown): the slot can be used again
+    if (!flash_read(ctx, unit, entry_offset(slot), 2, raw)) {
+        return;  // unknown: keep the slot, the next write finds out
+    }
+    // 0x7FFF is the untouched entry carrying the previous slot's commit mark.
+    const uint16_t entry = quor::load_le16(raw);
+    if (entry == kEntryUnused || entry == kEntryCommittedUnused) {
+        return;
     }
     eu(c, unit).freeSlots = 0;
     c->writeSlot = slot + 2 < kFtlDynamicSlots ? slot + 2 : kFtlDynamicSlots;

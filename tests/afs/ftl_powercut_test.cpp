@@ -42,7 +42,8 @@ struct Model {
     std::vector<uint32_t> dynTag;
     std::vector<bool> dynTrimmed;
     std::vector<std::vector<uint32_t>> dynHistory;
-    std::vector<uint32_t> chunkTag;  // 0 = not allocated
+    std::vector<std::vector<uint32_t>> dynUncertain;  // failed writes since the last success
+    std::vector<uint32_t> chunkTag;                   // 0 = not allocated
     std::vector<uint32_t> liveChunks;
     uint32_t nextTag = 1;
 
@@ -50,6 +51,7 @@ struct Model {
         : dynTag(dynPages, 0),
           dynTrimmed(dynPages, false),
           dynHistory(dynPages),
+          dynUncertain(dynPages),
           chunkTag(chunks, 0) {}
 };
 
@@ -136,6 +138,7 @@ bool run_step(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, InFlight &f) {
         m.dynTag[p] = tag;
         m.dynTrimmed[p] = false;
         m.dynHistory[p].push_back(tag);
+        m.dynUncertain[p].clear();
         return true;
     }
     pick -= mix.dynWrite;
@@ -169,8 +172,12 @@ bool run_step(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, InFlight &f) {
     return status == kFtlOk || status == kFtlNoGain;
 }
 
+// Runs the workload; stops at the first failure unless `keepGoing`, in
+// which case a failed dynamic write leaves its page either way and the
+// workload goes on. False when any step failed.
 bool run_steps(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, uint32_t steps, InFlight &f,
-               Counters *counters) {
+               Counters *counters, bool keepGoing = false) {
+    bool allOk = true;
     for (uint32_t i = 0; i < steps; ++i) {
         const uint16_t spare = r.ftl()->spareUnit;
         const uint32_t seq = r.ftl()->maxSequence;
@@ -179,11 +186,17 @@ bool run_steps(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, uint32_t steps,
             count_reclaims(r, spare, seq, *counters);
         }
         if (!ok) {
-            return false;
+            allOk = false;
+            if (!keepGoing) {
+                return false;
+            }
+            if (f.kind == InFlight::kDynamic) {
+                m.dynUncertain[f.index].push_back(f.tag);
+            }
         }
     }
     f = InFlight();
-    return true;
+    return allOk;
 }
 
 void load_bitmap(FtlRegion &r, const Model &m) {
@@ -215,6 +228,7 @@ void expect_matches(FtlRegion &r, const Model &m, const InFlight &f, const std::
         if (f.kind == InFlight::kDynamic && f.index == p) {
             allowed.push_back(f.tag);
         }
+        allowed.insert(allowed.end(), m.dynUncertain[p].begin(), m.dynUncertain[p].end());
         const bool ok = std::any_of(allowed.begin(), allowed.end(),
                                     [&](uint32_t tag) { return page_of(tag) == got; });
         ASSERT_TRUE(ok) << where << ": dynamic page " << p << " expected tag " << m.dynTag[p]
@@ -241,6 +255,7 @@ void further_writes(FtlRegion &r, Model &m, const std::string &where) {
         m.dynTag[p] = tag;
         m.dynTrimmed[p] = false;
         m.dynHistory[p].push_back(tag);
+        m.dynUncertain[p].clear();
     }
     Rng rng{12345};
     for (int i = 0; i < 6; ++i) {
@@ -328,7 +343,8 @@ Outcome run_scenario(const Scenario &s) {
             } else {
                 fault::cut_at(k);
             }
-            const bool completed = run_steps(r, m, rng, s.mix, s.steps, f, nullptr);
+            const bool completed =
+                run_steps(r, m, rng, s.mix, s.steps, f, nullptr, s.failInsteadOfCut);
             EXPECT_FALSE(completed) << where << ": workload did not notice the fault";
             after = r.image();
         }
@@ -421,8 +437,9 @@ TEST(FtlPowerCut, MixedWorkloadWithIdleReclaimsSurvivesCuts) {
 
 namespace {
 
-// A single refused program or erase (the device stays powered) must leave a
-// volume that mounts with every page old or new, like a power cut.
+// A single refused program or erase (the device stays powered and the
+// workload goes on) must leave a volume that mounts with every page old or
+// new.
 TEST(FtlFailedOperation, RefusedOperationAnywhereLeavesAMountableVolume) {
     Scenario s;
     s.geometry = small_partition();

@@ -1,0 +1,235 @@
+// FTL format bytes and mount decisions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "afs/AfsCrc.h"
+#include "afs_test_util.h"
+#include "common/bytes.h"
+
+namespace {
+
+using afs_test::FtlRegion;
+using afs_test::Geometry;
+
+constexpr uint32_t kMagic = 0xAA557887;
+
+Geometry geometry(uint32_t units, uint32_t reserved, uint32_t dynBytes = 4096) {
+    Geometry g;
+    g.units = units;
+    g.reservedUnits = reserved;
+    g.dynamicBytes = dynBytes;
+    return g;
+}
+
+// Writes a unit header; the checksum is computed over `checksumMagic`.
+void put_header(FtlRegion &r, uint32_t unit, uint32_t magic, uint32_t seq, uint32_t erase,
+                uint16_t spareAtWrite, uint16_t base, uint8_t commit,
+                uint32_t checksumMagic = kMagic) {
+    uint8_t *h = r.unit(unit);
+    quor::store_le32(h, checksumMagic);
+    quor::store_le32(h + 4, seq);
+    quor::store_le32(h + 8, erase);
+    quor::store_le16(h + 12, spareAtWrite);
+    quor::store_le16(h + 14, base);
+    h[16] = static_cast<uint8_t>(crc8(h, 16));
+    h[17] = commit;
+    quor::store_le32(h, magic);
+}
+
+// Writes committed dynamic slots for `pages` from slot 0 of `unit`, chained
+// as the writer does, each with its commit mark.
+void put_slots(FtlRegion &r, uint32_t unit, const std::vector<uint16_t> &pages) {
+    uint8_t *u = r.unit(unit);
+    uint16_t last = 0;
+    for (uint32_t k = 0; k < pages.size(); ++k) {
+        quor::store_le16(u + 18 + 2 * k,
+                         static_cast<uint16_t>(pages[k] ^ quor::afs::crc14_of_page(last)));
+        last = pages[k];
+        uint8_t data[64];
+        afs_test::fill_page(data, pages[k] + 1000 * k);
+        std::memcpy(u + 260 + 66 * k, data, 64);
+        quor::store_le16(u + 260 + 66 * k + 64, quor::afs::crc16_of_record(data, pages[k]));
+        u[21 + 2 * k] = 0x7F;
+    }
+}
+
+TEST(FtlFormat, WritesCommittedHeadersReservedBasesAndASpare) {
+    FtlRegion r(geometry(8, 2));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    for (uint32_t i = 0; i < 8; ++i) {
+        const uint8_t *h = r.unit(i);
+        uint8_t check[16];
+        std::memcpy(check, h, 16);
+        quor::store_le32(check, kMagic);
+        EXPECT_EQ(quor::load_le32(h), i == 7 ? 0u : kMagic) << "unit " << i;
+        EXPECT_EQ(quor::load_le32(h + 4), i + 1) << "unit " << i;
+        EXPECT_EQ(quor::load_le32(h + 8), 1u) << "unit " << i;
+        EXPECT_EQ(quor::load_le16(h + 12), i + 1) << "unit " << i;
+        const uint16_t base = i == 5 ? 64 : i == 6 ? (7808 + 4096) / 64 : 0;
+        EXPECT_EQ(quor::load_le16(h + 14), base) << "unit " << i;
+        EXPECT_EQ(h[16], crc8(check, 16)) << "unit " << i;
+        EXPECT_EQ(h[17], 0x00) << "unit " << i;
+        for (uint32_t b = 18; b < kFtlUnitSize; ++b) {
+            ASSERT_EQ(h[b], 0xFF) << "unit " << i << " byte " << b;
+        }
+    }
+    EXPECT_EQ(r.ftl()->firstReservedUnit, 5);
+    EXPECT_EQ(r.ftl()->euInfo[5].reservedBase, 64);
+    EXPECT_EQ(r.ftl()->allocNext, 122u);  // first slot of the newest reserved unit
+}
+
+TEST(FtlMount, FreshSixteenUnitPartitionWritesIntoUnitZero) {
+    FtlRegion r(geometry(16, 0));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    EXPECT_EQ(r.ftl()->writeUnit, 0u);
+    EXPECT_EQ(r.ftl()->spareUnit, 15);
+    EXPECT_EQ(r.ftl()->maxSequence, 15u);
+    for (uint32_t i = 0; i < 15; ++i) {
+        EXPECT_EQ(r.ftl()->euInfo[i].invalidSlots, 120) << "unit " << i;
+        EXPECT_EQ(r.ftl()->euInfo[i].freeSlots, 1) << "unit " << i;
+    }
+}
+
+TEST(FtlMount, LaterCopyOfAPageSupersedesTheEarlierOne) {
+    FtlRegion r(geometry(8, 0));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    put_slots(r, 0, {5, 5, 7});
+    ASSERT_EQ(r.mount(), 0u);
+    const FtlControl *c = r.ftl();
+    EXPECT_EQ(c->pageMap[2 * 5], 0);
+    EXPECT_EQ(c->pageMap[2 * 5 + 1], 1);
+    EXPECT_EQ(c->pageMap[2 * 7 + 1], 2);
+    EXPECT_EQ(c->euInfo[0].invalidSlots, 1 + 117);
+    EXPECT_EQ(c->writeSlot, 3u);
+    EXPECT_EQ(c->lastPage, 7);
+}
+
+TEST(FtlMount, TornSlotAndTheSlotAfterItAreSkipped) {
+    FtlRegion r(geometry(8, 0));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    put_slots(r, 0, {1, 2, 3, 4, 9});
+    r.unit(0)[21 + 2 * 4] = 0xFF;  // slot 4 written but never committed
+    ASSERT_EQ(r.mount(), 0u);
+    EXPECT_EQ(r.ftl()->writeSlot, 6u);
+    EXPECT_EQ(r.ftl()->euInfo[0].invalidSlots, 116);
+    EXPECT_EQ(r.ftl()->lastPage, 4);
+    EXPECT_EQ(r.ftl()->pageMap[2 * 9 + 1], 0xFF);
+    // The next write continues the chain and survives a remount.
+    const auto data = afs_test::page_of(77);
+    ASSERT_EQ(afs_physical_ftl_write_page(r.ctx(), 9 * 64, 64, data.data(), 0), 0u);
+    ASSERT_EQ(r.mount(), 0u);
+    std::vector<uint8_t> got(64);
+    ASSERT_EQ(afs_physical_ftl_read_page(r.ctx(), 9 * 64, 64, got.data(), 0), 0u);
+    EXPECT_EQ(got, data);
+}
+
+TEST(FtlMount, RefusesDamagedOrImpossibleVolumes) {
+    {
+        FtlRegion r(geometry(8, 0));
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        r.unit(2)[16] ^= 1;  // a second unit without a valid header
+        EXPECT_EQ(r.mount_only(), kFtlIoError);
+    }
+    {
+        FtlRegion r(geometry(8, 0, 640));
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        put_slots(r, 0, {10});  // page 10 is outside a 10-page dynamic area
+        EXPECT_EQ(r.mount_only(), kFtlIoError);
+    }
+    {
+        FtlRegion r(geometry(8, 0));
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        put_header(r, 6, kMagic, 7, 1, 3, 0, 0);  // newest unit names another spare
+        EXPECT_EQ(r.mount_only(), kFtlIoError);
+    }
+    for (uint32_t units : {256u, 257u}) {
+        FtlRegion r(geometry(units, 0));
+        EXPECT_EQ(r.mount_only(), kFtlIoError) << units << " units";
+    }
+}
+
+TEST(FtlMount, LegacyMagicsAreAcceptedWithTheirChecksumRules) {
+    FtlRegion r(geometry(8, 0));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    put_header(r, 1, 0x82416801, 2, 1, 2, 0, 0, 0x82416801);
+    put_header(r, 2, 0xAA050887, 3, 1, 3, 0, 0);
+    EXPECT_EQ(r.mount(), 0u);
+    put_header(r, 2, 0xAA050887, 3, 1, 3, 0, 0, 0xAA050887);  // wrong checksum rule
+    EXPECT_EQ(r.mount_only(), kFtlIoError);
+}
+
+TEST(FtlMount, ErasedSpareGetsTheMeanEraseCount) {
+    FtlRegion r(geometry(8, 0));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    for (uint32_t i = 0; i < 7; ++i) {
+        put_header(r, i, kMagic, i + 1, 10 * (i + 1), static_cast<uint16_t>(i + 1), 0, 0);
+    }
+    std::memset(r.unit(7), 0xFF, kFtlUnitSize);
+    ASSERT_EQ(r.mount(), 0u);
+    EXPECT_EQ(r.ftl()->spareUnit, 7);
+    EXPECT_EQ(r.ftl()->euInfo[7].eraseCount, 40u);  // (10 + ... + 70) / 7
+}
+
+// Unit 7 holds a reclaim target whose commit byte is still 0xFF; its
+// spare-at-write names unit 3.
+FtlRegion *open_unit_volume(FtlRegion &r, bool victimInvalidated, uint16_t spareAtWrite) {
+    EXPECT_EQ(r.format_and_mount(), 0u);
+    put_header(r, 7, kMagic, 8, 2, spareAtWrite, 0, 0xFF);
+    if (victimInvalidated) {
+        quor::store_le32(r.unit(3), 0);
+    }
+    return &r;
+}
+
+TEST(FtlMount, OpenUnitWithoutSpareBecomesTheSpare) {
+    FtlRegion r(geometry(8, 0));
+    open_unit_volume(r, false, 3);
+    ASSERT_EQ(r.mount(), 0u);
+    EXPECT_EQ(r.ftl()->spareUnit, 7);
+    EXPECT_EQ(r.ftl()->openUnitPending, 0);
+}
+
+TEST(FtlMount, OpenUnitCompletingAReclaimIsCommittedBeforeTheFirstWrite) {
+    FtlRegion r(geometry(8, 0));
+    open_unit_volume(r, true, 3);
+    const std::vector<uint8_t> before = r.image();
+    ASSERT_EQ(r.mount(), 0u);
+    EXPECT_EQ(r.image(), before) << "mount wrote to flash";
+    EXPECT_EQ(r.ftl()->spareUnit, 3);
+    EXPECT_EQ(r.ftl()->maxSequence, 8u);
+    const auto data = afs_test::page_of(5);
+    ASSERT_EQ(afs_physical_ftl_write_page(r.ctx(), 0, 64, data.data(), 0), 0u);
+    EXPECT_EQ(r.unit(7)[17], 0x00);
+    // A reclaim now moves the spare; the volume must still mount.
+    ASSERT_EQ(quor::afs::_reclaim_eu(r.ctx(), 1, 1), kFtlOk);
+    EXPECT_EQ(r.mount(), 0u);
+}
+
+TEST(FtlMount, OpenUnitNamingAnotherSpareOrASecondOpenUnitIsRefused) {
+    {
+        FtlRegion r(geometry(8, 0));
+        open_unit_volume(r, true, 2);
+        EXPECT_EQ(r.mount_only(), kFtlIoError);
+    }
+    {
+        FtlRegion r(geometry(8, 0));
+        open_unit_volume(r, true, 3);
+        r.unit(5)[17] = 0xFF;
+        EXPECT_EQ(r.mount_only(), kFtlIoError);
+    }
+}
+
+TEST(FtlMount, DataAreaSizeFollowsTheUnitCount) {
+    const std::pair<uint32_t, uint32_t> cases[] = {
+        {0, 0}, {1, 0}, {2, 0}, {4, 2 * 7808}, {11, 9 * 7808}, {12, 10 * 7808}, {24, 21 * 7808}};
+    for (const auto &[units, bytes] : cases) {
+        AfsContext ctx{};
+        ctx.flashSize = units * kFtlUnitSize;
+        EXPECT_EQ(afs_physical_ftl_get_data_vas(&ctx), bytes) << units << " units";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// The SPI flash emulation, the framework copy routines and the fault seam
+// as the AFS driver obeys it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "afs/AfsFrameworkWin32.h"
+#include "afs/AfsFtl.h"
+#include "afs/AfsPhysical.h"
+#include "afs/AfsPhysicalWin32Spi.h"
+#include "common/flash_fault.h"
+
+namespace {
+
+namespace fault = quor::flash_fault;
+
+class SpiDriver : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (size_t i = 0; i < flash_.size(); ++i) {
+            flash_[i] = static_cast<uint8_t>(i * 7 + 3);
+        }
+        SpiFlashDrvInitialize(flash_.data());
+    }
+    void TearDown() override {
+        SpiFlashDrvSetLimit(0);
+        SpiFlashDrvInitialize(nullptr);
+    }
+    std::vector<uint8_t> flash_ = std::vector<uint8_t>(4 * 4096);
+    fault::Guard guard_;
+};
+
+TEST_F(SpiDriver, InitializeSetsTheGlobalBuffer) {
+    EXPECT_EQ(gpBuffer, flash_.data());
+    EXPECT_EQ(SpiFlashDrvDeinitialize(), 0u);
+}
+
+TEST_F(SpiDriver, EraseSetsOneBlockAndLeavesItsNeighbours) {
+    const std::vector<uint8_t> before = flash_;
+    const uint32_t a = 4096 + 100;  // not aligned
+    ASSERT_EQ(SpiDrvEraseBlock(a), 0u);
+    for (uint32_t i = 0; i < flash_.size(); ++i) {
+        const uint8_t expected = (i >= a && i < a + 4096) ? 0xFF : before[i];
+        ASSERT_EQ(flash_[i], expected) << "offset " << i;
+    }
+}
+
+TEST_F(SpiDriver, WriteIsAPlainOverwriteAndReadCopiesBack) {
+    flash_[10] = 0x00;
+    const uint8_t value = 0x7F;
+    ASSERT_EQ(SpiDrvWrite(10, 1, &value), 0u);
+    EXPECT_EQ(flash_[10], 0x7F);
+    const uint8_t data[5] = {1, 2, 3, 4, 5};
+    ASSERT_EQ(SpiDrvWrite(200, 5, data), 0u);
+    uint8_t out[5] = {};
+    ASSERT_EQ(SpiDrvRead(200, 5, out), 0u);
+    EXPECT_EQ(0, std::memcmp(out, data, 5));
+}
+
+TEST_F(SpiDriver, RefusedWriteAndEraseChangeNothing) {
+    const std::vector<uint8_t> before = flash_;
+    const uint8_t data[4] = {0, 0, 0, 0};
+    fault::fail_at(1);
+    EXPECT_NE(SpiDrvWrite(0, 4, data), 0u);
+    fault::fail_at(1);
+    EXPECT_NE(SpiDrvEraseBlock(0), 0u);
+    EXPECT_EQ(flash_, before);
+}
+
+TEST_F(SpiDriver, PowerCutAppliesHalfAnOperationThenDropsEverything) {
+    const std::vector<uint8_t> before = flash_;
+    fault::cut_at(2);
+    const uint8_t data[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+    ASSERT_EQ(SpiDrvWrite(0, 8, data), 0u);    // operation 1: applied
+    ASSERT_EQ(SpiDrvWrite(100, 8, data), 0u);  // operation 2: first half only
+    ASSERT_EQ(SpiDrvEraseBlock(4096), 0u);     // after the cut: dropped
+    for (uint32_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(flash_[i], data[i]) << "offset " << i;
+        EXPECT_EQ(flash_[100 + i], i < 4 ? data[i] : before[100 + i]) << "offset " << 100 + i;
+    }
+    for (uint32_t i = 4096; i < 8192; ++i) {
+        ASSERT_EQ(flash_[i], before[i]) << "offset " << i;
+    }
+    EXPECT_TRUE(fault::power_is_cut());
+}
+
+TEST_F(SpiDriver, CutEraseSetsOnlyAPrefix) {
+    fault::cut_at(1);
+    ASSERT_EQ(SpiDrvEraseBlock(0), 0u);
+    EXPECT_EQ(flash_[0], 0xFF);
+    EXPECT_EQ(flash_[2047], 0xFF);
+    EXPECT_NE(flash_[2048], 0xFF);
+}
+
+TEST_F(SpiDriver, OptionalLimitRefusesAccessPastIt) {
+    SpiFlashDrvSetLimit(flash_.size());
+    uint8_t out[8];
+    EXPECT_EQ(SpiDrvRead(static_cast<uint32_t>(flash_.size() - 8), 8, out), 0u);
+    EXPECT_NE(SpiDrvRead(static_cast<uint32_t>(flash_.size() - 4), 8, out), 0u);
+    EXPECT_NE(SpiDrvWrite(0xFFFFFFF0u, 8, out), 0u);
+    EXPECT_NE(SpiDrvEraseBlock(static_cast<uint32_t>(flash_.size() - 4095)), 0u);
+}
+
+TEST_F(SpiDriver, NoBufferFailsInsteadOfTouchingMemory) {
+    SpiFlashDrvInitialize(nullptr);
+    uint8_t out[4] = {};
+    EXPECT_NE(SpiDrvRead(0, 4, out), 0u);
+    EXPECT_NE(SpiDrvWrite(0, 4, out), 0u);
+    EXPECT_NE(SpiDrvEraseBlock(0), 0u);
+}
+
+TEST(FrameworkCopy, CopiesAtAnOffsetFromTheBase) {
+    uint8_t base[32] = {};
+    const uint8_t src[4] = {9, 8, 7, 6};
+    EXPECT_EQ(mg_copyto(nullptr, base, 10, src, 123, 4), 0u);
+    EXPECT_EQ(base[10], 9);
+    EXPECT_EQ(base[13], 6);
+    EXPECT_EQ(base[14], 0);
+    uint8_t out[4] = {};
+    EXPECT_EQ(mg_copyfrom(nullptr, base, 11, out, 0, 3), 0u);
+    EXPECT_EQ(out[0], 8);
+    EXPECT_EQ(out[2], 6);
+    EXPECT_EQ(out[3], 0);
+}
+
+TEST(PageOperationTable, HoldsTheFtlEntriesInOrderAndAZeroContext) {
+    EXPECT_EQ(afs_physical_spi_handler.read_page, &afs_physical_ftl_read_page);
+    EXPECT_EQ(afs_physical_spi_handler.write_page, &afs_physical_ftl_write_page);
+    EXPECT_EQ(afs_physical_spi_handler.trim_page, &afs_physical_ftl_trim_page);
+    EXPECT_EQ(afs_physical_spi_handler.force_full_reclaim, &afs_physical_ftl_force_full_reclaim);
+    EXPECT_EQ(afs_physical_spi_handler.force_dirty_erase, &afs_physical_ftl_force_dirty_erase);
+    for (uint8_t b : afs_physical_context) {
+        EXPECT_EQ(b, 0);
+    }
+}
+
+}  // namespace
