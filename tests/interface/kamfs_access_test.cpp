@@ -1,0 +1,202 @@
+// NVAR access on an open storage and the in-memory FCS tables behind it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "interface/kamfs.h"
+#include "kamfs_fixture.h"
+
+namespace kamfs_test {
+namespace {
+
+class KamfsAccess : public KamfsTest {
+  protected:
+    void SetUp() override {
+        KamfsTest::SetUp();
+        pieces = build(standardDescription());
+        record = imagekit::makeRecord<_commonQuorTable>(pieces);
+        ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+        reports().clear();
+    }
+    imagekit::ImagePieces pieces;
+    _commonQuorTable record{};
+};
+
+TEST_F(KamfsAccess, GetRefusesNullArgumentsEachWithItsDetail) {
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    EXPECT_FALSE(kaMfsNvarGet(nullptr, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet(kMtu.name, nullptr, &size, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet(kMtu.name, &data, nullptr, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_TRUE(reportsAre({{398, "Null NVAR path"}, {398, "Null data"}, {398, "Null data size"}}));
+}
+
+TEST_F(KamfsAccess, GetClearsOutputsAndReportsWhatIsWrong) {
+    uint8_t *data = reinterpret_cast<uint8_t *>(&record);
+    uint32_t size = 7;
+    EXPECT_FALSE(kaMfsNvarGet("/home/none", &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_FALSE(kaMfsNvarGet(kMtu.name, &data, &size, 0x10000009, nullptr, nullptr));
+    // A configuration file without flag bit 0 and without payload: not an NVAR.
+    EXPECT_FALSE(kaMfsNvarGet(kPlainEmpty.name, &data, &size, kFcsOstraCfg, nullptr, nullptr));
+    // With a payload that was never loaded, the missing value is found first.
+    EXPECT_FALSE(kaMfsNvarGet(kPlain.name, &data, &size, kFcsOstraCfg, nullptr, nullptr));
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_TRUE(reportsAre({{38, ""}, {334, ""}, {38, ""}, {346, ""}, {320, ""}}));
+}
+
+TEST_F(KamfsAccess, NamesAreFoundWithAndWithoutHomePrefix) {
+    const FcsFileEntry *full = kaMfsFindFileEntryInTable(kFcsCurrentValues, "/home/net/mtu");
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(kaMfsFindFileEntryInTable(kFcsCurrentValues, "net/mtu"), full);
+    EXPECT_EQ(kaMfsFindFileEntryInTable(kFcsCurrentValues, "/homenet/mtu"), nullptr);
+    EXPECT_EQ(kaMfsFindFileEntryInTable(kFcsCurrentValues, nullptr), nullptr);
+    EXPECT_TRUE(reportsAre({{398, "Invalid NVAR path"}}));
+}
+
+TEST_F(KamfsAccess, ResizeKeepsPrefixAndHandsOutTheBuffer) {
+    uint8_t *data = nullptr;
+    uint8_t *before = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &before, &size, kFcsCurrentValues, nullptr, nullptr));
+    ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, size));  // same size: same buffer
+    EXPECT_EQ(data, before);
+    ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, 7));  // shrink
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), 7), "gateway");
+    ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, 40));  // grow
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), 7), "gateway");
+    ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, 0));
+    EXPECT_EQ(data, nullptr);
+    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+    ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, 8));
+    ASSERT_NE(data, nullptr);
+    std::memset(data, 'x', 8);
+    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_EQ(size, 8u);
+    EXPECT_TRUE(reportsAre({}));
+}
+
+TEST_F(KamfsAccess, ResizeRefusals) {
+    uint8_t *data = nullptr;
+    EXPECT_FALSE(kaMfsNvarResize(nullptr, &data, 1));
+    EXPECT_FALSE(kaMfsNvarResize(kMtu.name, nullptr, 1));
+    EXPECT_FALSE(kaMfsNvarResize(kPlain.name, &data, 1));  // vendor table only
+    EXPECT_FALSE(kaMfsNvarResize(kToolOnly.name, &data, 1));
+    EXPECT_TRUE(
+        reportsAre({{398, "Null NVAR path"}, {398, "Null New NVAR data"}, {38, ""}, {38, ""}}));
+}
+
+TEST_F(KamfsAccess, SmallQueries) {
+    EXPECT_EQ(kaMfsGetFcsFileNameMapping(0), 0x10000006u);
+    EXPECT_EQ(kaMfsGetFcsFileNameMapping(1), 0x10000007u);
+    EXPECT_EQ(kaMfsGetFcsFileNameMapping(2), 0x10000008u);
+    EXPECT_TRUE(reportsAre({}));
+    EXPECT_EQ(kaMfsGetFcsFileNameMapping(3), 0x10000008u);
+    EXPECT_TRUE(kamfsCheckNvarExists(kPlain.name, kFcsOstraCfg));
+    EXPECT_FALSE(kamfsCheckNvarExists("/home/none", kFcsOstraCfg));
+    EXPECT_FALSE(kamfsCheckNvarExists(nullptr, kFcsOstraCfg));
+    uint8_t *buffer = nullptr;
+    uint32_t size = 0;
+    EXPECT_FALSE(kaMfsGetBuildTavCfgFcsBuffer(nullptr, &size));
+    EXPECT_FALSE(kaMfsGetBuildTavCfgFcsBuffer(&buffer, nullptr));
+    EXPECT_TRUE(reportsAre(
+        {{0, "Invalid fcsFileNameMap value"}, {398, "Null NVAR path"}, {398, "TAV CFG buffer"}}));
+    // Before a commit: the bytes loaded from the partition.
+    ASSERT_TRUE(kaMfsGetBuildTavCfgFcsBuffer(&buffer, &size));
+    ASSERT_EQ(size + 16u, pieces.toolPartition.size());
+    EXPECT_EQ(std::memcmp(buffer, pieces.toolPartition.data() + 16, size), 0);
+    EXPECT_EQ(kaMfsGetEfsSize(), static_cast<uint32_t>(pieces.efs.size()));
+}
+
+TEST_F(KamfsAccess, TablesAddAndRefuseEntries) {
+    // Duplicate name: 326, table unchanged.
+    FcsFileEntry *copy = copyFileEntry(s_currentValuesTable.head);
+    ASSERT_NE(copy, nullptr);
+    const uint32_t count = s_currentValuesTable.count;
+    EXPECT_FALSE(kaMfsAddNewFileFcs(&s_currentValuesTable, copy, false));
+    EXPECT_EQ(s_currentValuesTable.count, count);
+    // Linked elsewhere: 327.
+    EXPECT_FALSE(kaMfsAddNewFileFcs(&s_currentValuesTable, s_ostraCfgTable.head, false));
+    // No store: assertion.
+    FcsTable empty{};
+    EXPECT_FALSE(kaMfsAddNewFileFcs(&empty, copy, false));
+    // A value longer than the file's maximum is refused by the store when the
+    // size is checked, and the entry stays the caller's.
+    FcsTable table{};
+    kaMfsResetFcsTable(&table, kFcsTavCfg);
+    ASSERT_EQ(createHandle(&table.handle), 0u);
+    const uint32_t maxSize = fcsEntryMaxSize(copy);
+    uint8_t *grown = static_cast<uint8_t *>(std::realloc(copy->value, maxSize + 1));
+    ASSERT_NE(grown, nullptr);
+    copy->value = grown;
+    copy->valueSize = maxSize + 1;
+    EXPECT_FALSE(kaMfsAddNewFileFcs(&table, copy, true));
+    EXPECT_EQ(copy->inTable, 0);
+    EXPECT_EQ(table.head, nullptr);
+    EXPECT_TRUE(kaMfsAddNewFileFcs(&table, copy, false));  // unchecked: taken
+    EXPECT_EQ(table.head, copy);
+    EXPECT_EQ(copy->inTable, 1);
+    EXPECT_TRUE(reportsAre({{326, ""}, {327, ""}, {0, "Invalid FCS handle or fileEntry pointer"}}));
+    kaMfsFreeFcsTable(&table);
+}
+
+TEST_F(KamfsAccess, SerializedTableLoadsBackWithTheSameEntries) {
+    // (The vendor table: its store and its entries hold the same values. The
+    // current values' entries change without their store, which a commit
+    // rebuilds from the entries.)
+    FcsTable table{};
+    ASSERT_TRUE(kaMfsSerializeFcsTable(&s_ostraCfgTable));
+    table.buffer = static_cast<uint8_t *>(std::malloc(s_ostraCfgTable.size));
+    table.size = s_ostraCfgTable.size;
+    std::memcpy(table.buffer, s_ostraCfgTable.buffer, table.size);
+    ASSERT_TRUE(kaMfsLoadFcsTableFiles(&table, true));
+    EXPECT_EQ(table.count, s_ostraCfgTable.count);
+    for (const FcsFileEntry *e = s_ostraCfgTable.head; e != nullptr; e = e->next) {
+        const FcsFileEntry *match = nullptr;
+        for (const FcsFileEntry *t = table.head; t != nullptr; t = t->next) {
+            if (std::strcmp(t->name, e->name) == 0) {
+                match = t;
+            }
+        }
+        ASSERT_NE(match, nullptr) << e->name;
+        EXPECT_EQ(match->valueSize, e->valueSize) << e->name;
+        ASSERT_EQ(match->value == nullptr, e->value == nullptr) << e->name;
+        EXPECT_TRUE(e->value == nullptr || std::memcmp(match->value, e->value, e->valueSize) == 0)
+            << e->name;
+    }
+    kaMfsFreeFcsTable(&table);
+    // An empty store loads as a table with a store and no entries.
+    const imagekit::Bytes none = imagekit::encodeFcsBuffer({});
+    table = FcsTable{};
+    table.buffer = static_cast<uint8_t *>(std::malloc(none.size()));
+    std::memcpy(table.buffer, none.data(), none.size());
+    table.size = static_cast<uint32_t>(none.size());
+    ASSERT_TRUE(kaMfsLoadFcsTableFiles(&table, true));
+    EXPECT_NE(table.handle, nullptr);
+    EXPECT_EQ(table.head, nullptr);
+    EXPECT_EQ(table.count, 0u);
+    kaMfsFreeFcsTable(&table);
+    // Without a store, serializing fails with the store's status 6.
+    EXPECT_FALSE(kaMfsSerializeFcsTable(&table));
+    EXPECT_TRUE(reportsAre({{333, libStatus(6)}}));
+}
+
+TEST(KamfsClosed, QueriesBeforeOpeningReportNothing) {
+    reports().clear();
+    s_quorStatusCallback = recordReport;
+    EXPECT_FALSE(kamfsCheckNvarExists("/home/net/mtu", kFcsCurrentValues));
+    EXPECT_FALSE(kaMfsIsInitialized());
+    EXPECT_FALSE(kaFcsIsInitialized());
+    EXPECT_FALSE(kaMfsIsVfsDeployed());
+    EXPECT_TRUE(reportsAre({}));
+    EXPECT_FALSE(kaMfsNvarTerm(true));
+    EXPECT_TRUE(reportsAre({{324, ""}}));
+}
+
+}  // namespace
+}  // namespace kamfs_test

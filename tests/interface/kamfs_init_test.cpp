@@ -1,0 +1,285 @@
+// Opening the storage: every failure path with its exact reports, and the
+// values an open storage holds (tables, deployed file system).
+#include <gtest/gtest.h>
+
+#include "common/bytes.h"
+#include "interface/dfs.h"
+#include "interface/kamfs.h"
+#include "kamfs_fixture.h"
+
+namespace kamfs_test {
+namespace {
+
+class KamfsInit : public KamfsTest {
+  protected:
+    void SetUp() override {
+        KamfsTest::SetUp();
+        description = standardDescription();
+    }
+    _commonQuorTable open() {
+        pieces = build(description);
+        return imagekit::makeRecord<_commonQuorTable>(pieces);
+    }
+    std::string value(const char *name, uint32_t table = kFcsCurrentValues) {
+        uint8_t *data = nullptr;
+        uint32_t size = 0;
+        if (!kaMfsNvarGet(name, &data, &size, table, nullptr, nullptr)) {
+            return "<absent>";
+        }
+        return std::string(reinterpret_cast<const char *>(data), size);
+    }
+    imagekit::ImageDescription description;
+    imagekit::ImagePieces pieces;
+};
+
+TEST_F(KamfsInit, MissingVendorTableFailsFirstAndMountsNothing) {
+    _commonQuorTable record = open();
+    record.ostraCfg.size = 0;
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{341, "Ostra.cfg table is mandatory for loading by QUOR."}}));
+    EXPECT_FALSE(kaFcsIsInitialized());
+    EXPECT_FALSE(kaMfsIsInitialized());
+}
+
+TEST_F(KamfsInit, DescriptorWithSizeButNoDataIsRefusedByName) {
+    const struct {
+        QuorBuffer _commonQuorTable::*field;
+        const char *name;
+    } cases[] = {{&_commonQuorTable::ostraCfg, "Ostra.cfg table"},
+                 {&_commonQuorTable::tavcCfg, "tavc.cfg"},
+                 {&_commonQuorTable::ftbl, "ftbl.bin"},
+                 {&_commonQuorTable::mfs, "MFS"},
+                 {&_commonQuorTable::efs, "EFS"}};
+    const _commonQuorTable good = open();
+    for (const auto &c : cases) {
+        reports().clear();
+        _commonQuorTable record = good;
+        (record.*c.field).data = nullptr;
+        (record.*c.field).size = 12;
+        EXPECT_FALSE(kaMfsQuorInit(&record, recordReport)) << c.name;
+        EXPECT_TRUE(reportsAre({{339, std::string("Invalid table ") + c.name +
+                                          ". The table is loaded but data is empty."}}))
+            << c.name;
+        EXPECT_FALSE(kaFcsIsInitialized()) << c.name;
+    }
+    // The first refusal wins: both MFS and EFS empty names MFS only.
+    reports().clear();
+    _commonQuorTable record = good;
+    record.mfs.data = nullptr;
+    record.efs.data = nullptr;
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{339, "Invalid table MFS. The table is loaded but data is empty."}}));
+}
+
+TEST_F(KamfsInit, FileTableIsMandatoryAndMustBeValid) {
+    _commonQuorTable record = open();
+    record.ftbl.size = 0;  // data stays non-null: passes the descriptor check
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(
+        reportsAre({{401, "ftbl data must be defined for flat VFS, but not load by QUOR."}}));
+
+    reports().clear();
+    record = imagekit::makeRecord<_commonQuorTable>(pieces);
+    pieces.fileTable[0] ^= 0xFF;  // bad magic: load_file_table refuses with 1
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{401, libStatus(1)}}));
+    EXPECT_FALSE(kaFcsIsInitialized());
+}
+
+TEST_F(KamfsInit, MalformedConfigurationTablesAreRefused) {
+    _commonQuorTable record = open();
+    const uint8_t tooShort[3] = {1, 0, 0};
+    record.ostraCfg = {const_cast<uint8_t *>(tooShort), sizeof(tooShort)};
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{328, libStatus(10)}}));
+
+    // A tool partition whose FCS buffer is refused.
+    reports().clear();
+    record = imagekit::makeRecord<_commonQuorTable>(pieces);
+    imagekit::Bytes partition = imagekit::wrapToolPartition({5, 0, 0, 0});
+    record.tavcCfg = {partition.data(), static_cast<uint32_t>(partition.size())};
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{328, libStatus(10)}}));
+    EXPECT_FALSE(kaFcsIsInitialized());
+}
+
+TEST_F(KamfsInit, ToolPartitionLengthsAreChecked) {
+    _commonQuorTable record = open();
+    imagekit::Bytes partition(32, 0);
+    record.tavcCfg = {partition.data(), 15};
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{113, "Invalid TAVC partition length"}}));
+
+    reports().clear();
+    quor::store_le32(partition.data() + 8, 17);
+    record.tavcCfg = {partition.data(), 32};
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{339, "Invalid TAVC partition size."}}));
+
+    // 16 bytes with a header length of 0: an empty tool table.
+    reports().clear();
+    quor::store_le32(partition.data() + 8, 0);
+    record.tavcCfg = {partition.data(), 16};
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({}));
+    EXPECT_EQ(s_tavCfgTable.head, nullptr);
+    EXPECT_NE(s_tavCfgTable.handle, nullptr);
+    EXPECT_EQ(value(kMtu.name, kFcsTavCfg), "<absent>");
+}
+
+TEST_F(KamfsInit, FailedAfsMountPrintsAndReportsButKeepsTables) {
+    description.afs.regionSize = 0;
+    _commonQuorTable record = open();
+    imagekit::Bytes blank(65536, 0xFF);  // no AFS volume in it
+    record.mfs = {blank.data(), static_cast<uint32_t>(blank.size())};
+    // The status dfs_init gives for this region, learnt on a copy.
+    imagekit::Bytes probe = blank;
+    const uint32_t status = dfs_init(probe.data(), static_cast<uint32_t>(probe.size()));
+    ASSERT_NE(status, 0u);
+    reports().clear();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dfs_init failed\n");
+    EXPECT_TRUE(reportsAre({{1, libStatus(static_cast<int32_t>(status))}, {339, ""}}));
+    EXPECT_TRUE(kaFcsIsInitialized());
+    EXPECT_FALSE(kaMfsIsInitialized());
+}
+
+TEST_F(KamfsInit, FailedEfsMountAfterAfsMountUndoesTheAfsMount) {
+    _commonQuorTable record = open();
+    imagekit::Bytes blank(pieces.efs.size(), 0xFF);  // never formatted
+    record.efs = {blank.data(), static_cast<uint32_t>(blank.size())};
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(reportsAre({{340, ""}}));
+    EXPECT_FALSE(kaMfsIsInitialized());
+    EXPECT_TRUE(kaFcsIsInitialized());
+    EXPECT_FALSE(kaMfsIsVfsDeployed());
+}
+
+TEST_F(KamfsInit, UnreadableNvarFileFailsTheLoadFromTheFileSystem) {
+    // A trailer file shorter than its trailer.
+    description.skus[0].files[2].fsContent = bytesOf("short");
+    _commonQuorTable record = open();
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{339, ""}}));
+    EXPECT_FALSE(kaMfsIsInitialized());
+    EXPECT_TRUE(kaFcsIsInitialized());
+
+    // An NVAR whose file is missing from the file system.
+    reports().clear();
+    description = standardDescription();
+    description.skus[0].files[1].inFileSystem = false;
+    record = open();
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{339, ""}}));
+    EXPECT_FALSE(kaMfsIsInitialized());
+}
+
+TEST_F(KamfsInit, FailuresWithoutCallbackAreSilent) {
+    _commonQuorTable record = open();
+    record.ostraCfg.size = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(kaMfsQuorInit(&record, nullptr));
+    record = imagekit::makeRecord<_commonQuorTable>(pieces);
+    record.tavcCfg.size = 15;
+    EXPECT_FALSE(kaMfsQuorInit(&record, nullptr));
+    EXPECT_FALSE(kaMfsNvarTerm(false));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(reportsAre({}));
+}
+
+TEST_F(KamfsInit, TablesGiveCurrentValuesWhenNotDeployed) {
+    description.deployed = false;
+    _commonQuorTable record = open();
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(kaMfsIsInitialized());
+    EXPECT_FALSE(kaMfsIsVfsDeployed());
+    EXPECT_EQ(value(kMtu.name), "9000");  // the tool's value wins
+    EXPECT_EQ(value(kMtu.name, kFcsOstraCfg), "1500");
+    EXPECT_EQ(value(kMtu.name, kFcsTavCfg), "9000");
+    EXPECT_EQ(value(kHost.name), "gateway.local");
+    EXPECT_EQ(value(kSerial.name), "SN-0000");
+    EXPECT_EQ(value(kEfsA.name), "alpha-tool");
+    EXPECT_EQ(value(kEfsB.name), "beta");
+    EXPECT_TRUE(reportsAre({}));
+    // Tool-only files and files that are not NVARs stay out of the current values.
+    EXPECT_TRUE(kamfsCheckNvarExists(kToolOnly.name, kFcsTavCfg));
+    EXPECT_FALSE(kamfsCheckNvarExists(kToolOnly.name, kFcsCurrentValues));
+    EXPECT_TRUE(kamfsCheckNvarExists(kPlain.name, kFcsOstraCfg));
+    EXPECT_FALSE(kamfsCheckNvarExists(kPlain.name, kFcsCurrentValues));
+    EXPECT_EQ(s_currentValuesTable.count, 8u);
+    EXPECT_TRUE(reportsAre({}));
+}
+
+TEST_F(KamfsInit, DeployedFileSystemGivesCurrentValues) {
+    _commonQuorTable record = open();
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({}));
+    EXPECT_TRUE(kaMfsIsVfsDeployed());
+    EXPECT_EQ(value(kMtu.name), "9000");        // file written with the current value
+    EXPECT_EQ(value(kSerial.name), "SN-4711");  // last 40 bytes left out
+    EXPECT_EQ(value(kKey.name), "KEY-123");     // last 56 bytes left out
+    EXPECT_EQ(value(kSkip.name), "table");      // attribute bit 1: never loaded
+    EXPECT_EQ(value(kEfsA.name), "alpha-tool");
+    EXPECT_EQ(value(kSerial.name, kFcsOstraCfg), "SN-0000");  // tables keep their values
+
+    bool modifiable = true;
+    uint32_t maxSize = 0;
+    uint8_t *data = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(kaMfsNvarGet(kSerial.name, &data, &size, kFcsCurrentValues, &modifiable, &maxSize));
+    EXPECT_FALSE(modifiable);
+    EXPECT_EQ(maxSize, 32u);
+    ASSERT_TRUE(kaMfsNvarGet(kMtu.name, &data, &size, kFcsCurrentValues, &modifiable, &maxSize));
+    EXPECT_TRUE(modifiable);
+    EXPECT_EQ(maxSize, 16u);
+}
+
+TEST_F(KamfsInit, TrailerOnlyFileGivesEmptyValueAndZeroNumberIsSkipped) {
+    description.skus[0].files[2].fsContent = imagekit::Bytes(40, 0xEE);
+    // An AFS file whose DFS number is 0 (tag 0, index 0) is never read.
+    description.skus[0].files[1].fileno = 0x00000104;
+    description.skus[0].files[1].fileIndex = 0;
+    description.skus[0].files[1].fsContent = bytesOf("from-file");
+    _commonQuorTable record = open();
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    uint8_t *data = reinterpret_cast<uint8_t *>(&record);
+    uint32_t size = 99;
+    ASSERT_TRUE(kaMfsNvarGet(kSerial.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(value(kHost.name), "gateway.local");
+    EXPECT_TRUE(reportsAre({}));
+}
+
+TEST_F(KamfsInit, ImageWithoutFileSystemsOpensOnTables) {
+    description.afs.regionSize = 0;
+    description.efs.present = false;
+    description.toolPartition = false;
+    _commonQuorTable record = open();
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_FALSE(kaMfsIsInitialized());
+    EXPECT_FALSE(kaMfsIsVfsDeployed());
+    EXPECT_TRUE(kaFcsIsInitialized());
+    EXPECT_EQ(value(kMtu.name), "1500");
+    uint8_t *buffer = nullptr;
+    uint32_t size = 0;
+    EXPECT_FALSE(kaMfsGetBuildTavCfgFcsBuffer(&buffer, &size));
+    EXPECT_TRUE(reportsAre({}));
+}
+
+TEST_F(KamfsInit, SecondOpenReplacesTheFirst) {
+    _commonQuorTable record = open();
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    uint8_t *data = nullptr;
+    ASSERT_TRUE(kaMfsNvarResize(kMtu.name, &data, 2));
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_EQ(value(kMtu.name), "9000");
+    EXPECT_EQ(s_currentValuesTable.count, 8u);
+    EXPECT_TRUE(reportsAre({}));
+}
+
+}  // namespace
+}  // namespace kamfs_test
