@@ -30,12 +30,17 @@ const Op kIdle{Op::kIdle, 0, std::nullopt};
 
 // Writes and deletes of every file (continuations included), with idle
 // reclaim between them; started with few BME slots left, it crosses a switch.
-const std::vector<Op> &workload() {
-    static const std::vector<Op> ops = {
-        W(0, 60, 1),    W(3, 8000, 2), D(1),          W(2, 3000, 3), W(4, 900, 4),
-        W(6, 68, 5),    kIdle,         W(3, 100, 6),  D(0),          W(1, 250, 7),
-        W(0, 0, 8),     kIdle,         W(2, 4000, 9), D(3),          W(4, 1000, 10),
-        W(3, 7000, 11), kIdle,         kIdle,         W(6, 5, 12),   D(2)};
+// With `idleFirst` an idle reclaim pre-erases the retired block map first;
+// without it the switch itself must erase that block.
+std::vector<Op> workload(bool idleFirst) {
+    std::vector<Op> ops = {W(0, 60, 1),   W(3, 8000, 2), D(1),           W(2, 3000, 3),
+                           W(4, 900, 4),  W(6, 68, 5),   kIdle,          W(3, 100, 6),
+                           D(0),          W(1, 250, 7),  W(0, 0, 8),     kIdle,
+                           W(2, 4000, 9), D(3),          W(4, 1000, 10), W(3, 7000, 11),
+                           kIdle,         kIdle,         W(6, 5, 12),    D(2)};
+    if (idleFirst) {
+        ops.insert(ops.begin(), kIdle);
+    }
     return ops;
 }
 
@@ -72,7 +77,8 @@ class EfsPowerCutTest : public EfsRegionTest {
             ASSERT_EQ(run(op), 0u);
             apply_op(initial_, op);
         }
-        while (efs_ctx.bme_offset < 4064 - 6 * 22) {
+        // Through one switch (block map 0 is retired), then nearly to the end of block map 1.
+        while (efs_ctx.current_bm == 0 || efs_ctx.bme_offset < 4064 - 6 * 22) {
             ASSERT_EQ(run(W(0, 40, 200)), 0u);
         }
         apply_op(initial_, W(0, 40, 200));
@@ -105,42 +111,50 @@ class EfsPowerCutTest : public EfsRegionTest {
 
 TEST_F(EfsPowerCutTest, EveryCutLeavesAMountableRegionWithOldOrNewFiles) {
     ff::Guard guard;
-    ASSERT_EQ(mount_snapshot(), 0u);
-    ff::disarm();
-    for (const Op &op : workload()) {
-        ASSERT_EQ(run(op), 0u) << "dry run, file " << op.file;
-    }
-    ASSERT_NE(+efs_ctx.current_bm, startBm_) << "the workload must cross a block-map switch";
-    const uint64_t cuts = ff::operation_count();
-    std::cout << "EFS power-cut points: " << cuts << "\n";
-    RecordProperty("cut_points", static_cast<int>(cuts));
-    for (uint64_t k = 1; k <= cuts; ++k) {
+    ASSERT_EQ(snapshot_[12], 0) << "the next block map starts retired, so it must be erased";
+    uint64_t allCuts = 0;
+    for (bool idleFirst : {false, true}) {
+        const std::vector<Op> ops = workload(idleFirst);
         ASSERT_EQ(mount_snapshot(), 0u);
-        ff::cut_at(k);
-        Model before = initial_;
-        Model after = initial_;
-        for (const Op &op : workload()) {
-            before = after;
-            apply_op(after, op);
-            (void)run(op);
-            if (ff::power_is_cut()) {
-                break;
-            }
-        }
         ff::disarm();
-        const std::string where = "cut at operation " + std::to_string(k);
-        ASSERT_EQ(EFS_init(false), 0u) << where << ": remount failed";
-        expect_files(before, after, where);
-        const std::vector<uint8_t> probe = pattern(33, static_cast<uint32_t>(k));
-        ASSERT_EQ(EFS_write(1, 0, 33, probe.data()), 0u) << where << ": write after remount";
-        expect_content(1, probe);
+        for (const Op &op : ops) {
+            ASSERT_EQ(run(op), 0u) << "dry run, file " << op.file;
+        }
+        ASSERT_NE(+efs_ctx.current_bm, startBm_) << "the workload must cross a block-map switch";
+        const uint64_t cuts = ff::operation_count();
+        allCuts += cuts;
+        for (uint64_t k = 1; k <= cuts; ++k) {
+            ASSERT_EQ(mount_snapshot(), 0u);
+            ff::cut_at(k);
+            Model before = initial_;
+            Model after = initial_;
+            for (const Op &op : ops) {
+                before = after;
+                apply_op(after, op);
+                (void)run(op);
+                if (ff::power_is_cut()) {
+                    break;
+                }
+            }
+            ff::disarm();
+            const std::string where = std::string(idleFirst ? "idle-first " : "") +
+                                      "cut at operation " + std::to_string(k);
+            ASSERT_EQ(EFS_init(false), 0u) << where << ": remount failed";
+            expect_files(before, after, where);
+            const std::vector<uint8_t> probe = pattern(33, static_cast<uint32_t>(k));
+            ASSERT_EQ(EFS_write(1, 0, 33, probe.data()), 0u) << where << ": write after remount";
+            expect_content(1, probe);
+        }
     }
+    std::cout << "EFS power-cut points: " << allCuts << "\n";
+    RecordProperty("cut_points", static_cast<int>(allCuts));
 }
 
 TEST_F(EfsPowerCutTest, RefusedOperationsKeepTheOldContentAndLaterOnesSucceed) {
     ff::Guard guard;
     ASSERT_EQ(mount_snapshot(), 0u);
-    for (const Op &op : workload()) {
+    const std::vector<Op> ops = workload(false);
+    for (const Op &op : ops) {
         ASSERT_EQ(run(op), 0u);
     }
     const uint64_t total = ff::operation_count();
@@ -148,7 +162,7 @@ TEST_F(EfsPowerCutTest, RefusedOperationsKeepTheOldContentAndLaterOnesSucceed) {
         ASSERT_EQ(mount_snapshot(), 0u);
         ff::fail_at(k);
         Model model = initial_;
-        for (const Op &op : workload()) {
+        for (const Op &op : ops) {
             if (run(op) == 0) {
                 apply_op(model, op);
             }
