@@ -1,0 +1,180 @@
+// The page cache on a recording page-operation table: recency order,
+// write-back on eviction and flush, invalidation, initialisation states.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "afs/AfsCache.h"
+#include "afs/AfsPhysical.h"
+
+namespace {
+
+// A 64 KiB volume in RAM and a log of the page operations, e.g. "r0 w64".
+struct FakeFlash {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(65536, 0);
+    std::string log;
+    uint32_t failWritesAt = 0xFFFFFFFF;  // VA whose write fails
+};
+FakeFlash *g_fake = nullptr;
+
+void note(char kind, uint32_t va) {
+    if (!g_fake->log.empty()) {
+        g_fake->log += ' ';
+    }
+    g_fake->log += kind + std::to_string(va);
+}
+
+uint32_t fake_read(AfsContext *, uint32_t va, uint32_t, void *buffer, uint32_t) {
+    note('r', va);
+    std::memcpy(buffer, g_fake->bytes.data() + va, 64);
+    return 0;
+}
+uint32_t fake_write(AfsContext *, uint32_t va, uint32_t, const void *data, uint32_t) {
+    if (va == g_fake->failWritesAt) {
+        return 5;
+    }
+    note('w', va);
+    std::memcpy(g_fake->bytes.data() + va, data, 64);
+    return 0;
+}
+uint32_t fake_trim(AfsContext *, uint32_t, uint32_t, uint32_t) {
+    return 0;
+}
+uint32_t fake_none(AfsContext *) {
+    return 0;
+}
+const AfsPhysicalHandler kFakeOps = {fake_read, fake_write, fake_trim, fake_none, fake_none};
+
+class Cache : public ::testing::Test {
+  protected:
+    void make(uint32_t pageSize, uint16_t lines) {
+        ctx.handlers = const_cast<AfsPhysicalHandler *>(&kFakeOps);
+        ctx.cachePageSize = static_cast<uint16_t>(pageSize);
+        ASSERT_EQ(cache_init(&ctx, pageSize, lines), 0u);
+    }
+    uint8_t *get(uint16_t page) {
+        uint8_t *p = nullptr;
+        EXPECT_EQ(cache_ptr(&ctx, page, &p), 0u) << "page " << page;
+        return p;
+    }
+    void SetUp() override { g_fake = &flash; }
+    void TearDown() override {
+        std::free(ctx.cacheDescriptors);
+        std::free(ctx.cacheData);
+        g_fake = nullptr;
+    }
+    FakeFlash flash;
+    AfsContext ctx{};
+};
+
+TEST_F(Cache, LeastRecentlyUsedLineIsEvicted) {
+    make(64, 2);
+    get(0);
+    get(1);
+    get(0);
+    get(2);  // evicts page 1, not page 0
+    flash.log.clear();
+    get(0);
+    EXPECT_EQ(flash.log, "") << "page 0 is still cached";
+    get(1);
+    EXPECT_EQ(flash.log, "r64") << "page 1 was evicted";
+}
+
+TEST_F(Cache, DirtyVictimIsWrittenBackBeforeTheNewPageIsRead) {
+    make(64, 2);
+    uint8_t *p = get(0);
+    p[5] = 0xAB;
+    cache_line_written(&ctx, p + 5);
+    get(1);
+    flash.log.clear();
+    get(2);  // victim: page 0, dirty
+    EXPECT_EQ(flash.log, "w0 r128");
+    EXPECT_EQ(flash.bytes[5], 0xAB);
+    flash.log.clear();
+    get(3);  // victim: page 1, clean
+    EXPECT_EQ(flash.log, "r192");
+}
+
+TEST_F(Cache, FlushWritesLeastRecentlyUsedFirstAndOnlyOnce) {
+    make(64, 4);
+    for (uint16_t page : {2, 0, 1}) {
+        uint8_t *p = get(page);
+        p[0] = static_cast<uint8_t>(page + 1);
+        cache_line_written(&ctx, p);
+    }
+    uint8_t *p = get(2);  // page 2 becomes most recently used
+    cache_line_written(&ctx, p);
+    flash.log.clear();
+    ASSERT_EQ(cache_flush(&ctx), 0u);
+    EXPECT_EQ(flash.log, "w0 w64 w128");
+    flash.log.clear();
+    ASSERT_EQ(cache_flush(&ctx), 0u);
+    EXPECT_EQ(flash.log, "") << "a second flush writes nothing";
+}
+
+TEST_F(Cache, FailedWriteBackKeepsTheLineDirty) {
+    make(64, 2);
+    uint8_t *p = get(1);
+    p[0] = 7;
+    cache_line_written(&ctx, p);
+    flash.failWritesAt = 64;
+    EXPECT_EQ(cache_flush(&ctx), 5u);
+    flash.failWritesAt = 0xFFFFFFFF;
+    flash.log.clear();
+    ASSERT_EQ(cache_flush(&ctx), 0u);
+    EXPECT_EQ(flash.log, "w64");
+    EXPECT_EQ(flash.bytes[64], 7);
+}
+
+TEST_F(Cache, InvalidateDiscardsPendingChanges) {
+    make(64, 3);
+    flash.bytes[70] = 9;
+    uint8_t *p = get(1);
+    p[6] = 42;
+    cache_line_written(&ctx, p + 6);
+    cache_invalidate(&ctx);
+    flash.log.clear();
+    ASSERT_EQ(cache_flush(&ctx), 0u);
+    EXPECT_EQ(flash.log, "");
+    p = get(1);
+    EXPECT_EQ(flash.log, "r64");
+    EXPECT_EQ(p[6], 9);
+}
+
+TEST_F(Cache, LargeLinesWriteBackOnlyTheirModifiedPages) {
+    make(192, 2);
+    uint8_t *p = get(1);  // volume bytes 192..383: FTL pages 192, 256, 320
+    EXPECT_EQ(flash.log, "r192 r256 r320");
+    p[70] = 1;  // inside the page at 256
+    cache_line_written(&ctx, p + 70);
+    flash.log.clear();
+    ASSERT_EQ(cache_flush(&ctx), 0u);
+    EXPECT_EQ(flash.log, "w256");
+    quor::afs::cache_range_written(&ctx, p + 60, 10);
+    flash.log.clear();
+    ASSERT_EQ(cache_flush(&ctx), 0u);
+    EXPECT_EQ(flash.log, "w192 w256");
+}
+
+TEST_F(Cache, InitRefusesHalfBuiltStateAndFlushesAnOldCache) {
+    make(64, 2);
+    uint8_t *p = get(0);
+    p[1] = 3;
+    cache_line_written(&ctx, p);
+    flash.log.clear();
+    ASSERT_EQ(cache_init(&ctx, 64, 4), 0u);
+    EXPECT_EQ(flash.log, "w0") << "re-initialisation flushes first";
+    EXPECT_EQ(ctx.cacheLineCount, 4);
+    void *descriptors = ctx.cacheDescriptors;
+    ctx.cacheDescriptors = nullptr;
+    EXPECT_EQ(cache_init(&ctx, 64, 2), 99u) << "storage without descriptors";
+    ctx.cacheDescriptors = descriptors;
+    uint8_t *data = ctx.cacheData;
+    ctx.cacheData = nullptr;
+    EXPECT_EQ(cache_init(&ctx, 64, 2), 99u) << "descriptors without storage";
+    ctx.cacheData = data;
+}
+
+}  // namespace
