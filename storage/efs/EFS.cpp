@@ -428,6 +428,11 @@ uint32_t EFS_do_format(void) {
     if (efs_image == nullptr) {
         return EFS_ERR_NOT_MOUNTED;
     }
+    // Without a block-map block (or outside a mount, where no geometry is set)
+    // there is nowhere to commit: refused before anything is erased.
+    if (s_geo.bm == 0) {
+        return EFS_ERR_CHECK;
+    }
     const uint32_t v = s_geo.v;
     const uint32_t n = s_geo.n;
     HeapBytes valid(v);
