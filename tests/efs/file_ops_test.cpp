@@ -157,3 +157,36 @@ TEST_F(EfsRegionTest, IdleReclaimPreErasesTheNextBlockMapThenErasesDirtySpares) 
     EXPECT_EQ(EFS_is_initialized(), 0);
     EXPECT_EQ(EFS_idle_reclaim(), 1u);
 }
+
+TEST_F(EfsRegionTest, ASingleBlockMapIsRewrittenInPlaceAndNeverErasedByIdleReclaim) {
+    Layout one = default_layout();
+    one.bm = 1;
+    format(one);
+    for (int i = 0; i < 200; ++i) {
+        write_ok(0, pattern(12, i));
+        ASSERT_EQ(EFS_idle_reclaim(), 0u) << "after write " << i;
+    }
+    EXPECT_EQ(+efs_ctx.current_bm, 0u);
+    EXPECT_EQ(+efs_ctx.bm_sequence, 2u) << "one switch onto the same block";
+    ASSERT_EQ(remount_copy(), 0u);
+    expect_content(0, pattern(12, 199));
+}
+
+TEST_F(EfsRegionTest, LayoutsTheOnFlashFormatCannotHoldAreRefused) {
+    Layout wide = default_layout();
+    wide.v = 250;
+    wide.n = 10;  // physical block numbers are single bytes
+    ASSERT_EQ(load_layout(wide), 0u);
+    EXPECT_EQ(EFS_init(true), 22u);
+    Layout none = default_layout();
+    none.bm = 0;
+    ASSERT_EQ(load_layout(none), 0u);
+    EXPECT_EQ(EFS_init(true), 41u);
+    ASSERT_EQ(load_layout(default_layout()), 0u);
+    ASSERT_EQ(EFS_init(true), 0u);
+    Layout later = default_layout();
+    later.n = 4;
+    ASSERT_EQ(load_layout(later), 0u);
+    uint32_t size = 0;
+    EXPECT_EQ(EFS_get_file_size(0, &size), 1u) << "a layout loaded after the mount makes it stale";
+}
