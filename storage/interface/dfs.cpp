@@ -14,6 +14,23 @@ namespace {
 
 uint32_t s_failAllocationAt = 0;  // test seam, see quor::dfs::fail_allocation_at
 
+// The context that dfs_init allocated (DFS releases this one, never whatever the
+// exported dfs_context may have been set to) and whether AFS mounted it.
+AfsContext *s_ownedContext = nullptr;
+bool s_ownedContextMounted = false;
+
+// The context that requests may be handed to AFS with, or null. A context whose
+// mount failed is refused like a missing one: AFS would otherwise work on a
+// region that holds no volume (a forced dirty erase on such a context writes
+// unit headers into it), and a pointer put into dfs_context from outside is
+// never used, so a released record cannot come back through it.
+AfsContext *mounted_context() {
+    if (dfs_context == nullptr || dfs_context != s_ownedContext || !s_ownedContextMounted) {
+        return nullptr;
+    }
+    return dfs_context;
+}
+
 // One allocation of dfs_init, failing on request of the test seam.
 void *allocate(bool zeroFilled, size_t size) {
     if (s_failAllocationAt != 0 && --s_failAllocationAt == 0) {
@@ -75,13 +92,15 @@ bool bad_write_arguments(uint32_t length, const void *data) {
     return data == nullptr && length != 0;
 }
 
+// AFS read with DFS's unsigned count; AFS counts in signed 32-bit values.
 uint32_t afs_read(uint32_t index, uint32_t offset, uint32_t *length, void *buffer) {
-    if (dfs_context == nullptr || bad_read_arguments(length, buffer)) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr || bad_read_arguments(length, buffer)) {
         return kDfsInvalid;
     }
     int32_t count = static_cast<int32_t>(*length);
-    const uint32_t status = afs_readfile(dfs_context, as_afs_index(index),
-                                         static_cast<int32_t>(offset), &count, buffer);
+    const uint32_t status =
+        afs_readfile(context, as_afs_index(index), static_cast<int32_t>(offset), &count, buffer);
     *length = static_cast<uint32_t>(count);
     return status;
 }
@@ -118,14 +137,20 @@ uint32_t fold_write_status(uint32_t status) {
 
 uint32_t dfs_init(void *flashBase, uint32_t flashSize) {
     // The replaced context is released here: its volume is about to be mounted
-    // afresh, and no path of the library keeps a pointer to it past this call.
-    release_context(dfs_context);
+    // afresh, and every operation reaches AFS through mounted_context(), which
+    // never yields a released record.
+    release_context(s_ownedContext);
+    s_ownedContext = nullptr;
+    s_ownedContextMounted = false;
     dfs_context = allocate_context();
     if (dfs_context == nullptr) {
         return kDfsAllocationFailed;
     }
-    return afs_init(dfs_context, flashBase, kDfsPageSize, kDfsCacheLines, kDfsMaxFiles, 0,
-                    flashSize, kDfsMountFlags, 0, 0);
+    s_ownedContext = dfs_context;
+    const uint32_t status = afs_init(dfs_context, flashBase, kDfsPageSize, kDfsCacheLines,
+                                     kDfsMaxFiles, 0, flashSize, kDfsMountFlags, 0, 0);
+    s_ownedContextMounted = status == kDfsOk;
+    return status;
 }
 
 uint32_t dfs_terminate(void) {
@@ -156,14 +181,15 @@ uint32_t dfs_read(uint32_t fileNumber, uint32_t offset, uint32_t *length, void *
 
 uint32_t dfs_write(uint32_t fileNumber, uint32_t offset, uint32_t length, const void *data,
                    uint32_t flags) {
+    AfsContext *const context = mounted_context();
     const uint32_t index = strip_routing_bits(fileNumber);
     switch (selector_of(fileNumber)) {
         case kDfsSelectorAfs:
-            if (dfs_context == nullptr || bad_write_arguments(length, data)) {
+            if (context == nullptr || bad_write_arguments(length, data)) {
                 return kDfsInvalid;
             }
             return quor::dfs::fold_write_status(
-                afs_writefile(dfs_context, as_afs_index(index), offset, length, data, flags));
+                afs_writefile(context, as_afs_index(index), offset, length, data, flags));
         case kDfsSelectorEfs:
             if (bad_write_arguments(length, data)) {
                 return kDfsInvalid;
@@ -175,7 +201,8 @@ uint32_t dfs_write(uint32_t fileNumber, uint32_t offset, uint32_t length, const 
 }
 
 uint32_t dfs_getsize(uint32_t fileNumber, uint32_t *size) {
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return kDfsNotFound;
     }
     if (size == nullptr) {
@@ -185,7 +212,7 @@ uint32_t dfs_getsize(uint32_t fileNumber, uint32_t *size) {
     switch (selector_of(fileNumber)) {
         case kDfsSelectorAfs:
             return quor::dfs::fold_lookup_status(
-                afs_getfilesize(dfs_context, as_afs_index(index), size));
+                afs_getfilesize(context, as_afs_index(index), size));
         case kDfsSelectorEfs:
             return quor::dfs::fold_lookup_status(EFS_get_file_size(index, size));
         default:
@@ -197,64 +224,73 @@ uint32_t dfs_delete_file(uint32_t fileNumber) {
     if ((fileNumber & kDfsSelectorMask) != 0) {
         return kDfsInvalid;
     }
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return kDfsNotFound;
     }
-    return quor::dfs::fold_lookup_status(afs_deletefile(dfs_context, as_afs_index(fileNumber)));
+    return quor::dfs::fold_lookup_status(afs_deletefile(context, as_afs_index(fileNumber)));
 }
 
 uint32_t dfs_mark_zombie_file(uint32_t fileNumber) {
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return kDfsInvalid;
     }
-    return afs_mark_zombie_file(dfs_context, as_afs_index(fileNumber));
+    return afs_mark_zombie_file(context, as_afs_index(fileNumber));
 }
 
 uint32_t dfs_set_page_size(uint32_t pageSize) {
     // A page size of 0 would divide by zero; it is refused like every size below 64.
-    if (dfs_context == nullptr || pageSize == 0) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr || pageSize == 0) {
         return kDfsInvalid;
     }
-    return afs_setcache(dfs_context, pageSize, kDfsCacheBytes / pageSize);
+    return afs_setcache(context, pageSize, kDfsCacheBytes / pageSize);
 }
 
 uint32_t dfs_idle_reclaim(void) {
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return kDfsInvalid;
     }
-    return afs_idle_reclaim(dfs_context);
+    return afs_idle_reclaim(context);
 }
 
 uint32_t dfs_idle_reclaim_needed(void) {
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return 0;
     }
-    return afs_idle_reclaim_needed(dfs_context);
+    return afs_idle_reclaim_needed(context);
 }
 
 uint32_t dfs_get_idle_reclaim_enabled(void) {
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return 0;
     }
-    return afs_get_idle_reclaim_enabled(dfs_context);
+    return afs_get_idle_reclaim_enabled(context);
 }
 
 void dfs_set_idle_reclaim_enabled(void) {
-    if (dfs_context != nullptr) {
-        afs_set_idle_reclaim_enabled(dfs_context);
+    AfsContext *const context = mounted_context();
+    if (context != nullptr) {
+        afs_set_idle_reclaim_enabled(context);
     }
 }
 
 uint32_t dfs_force_full_reclaim(void) {
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return kDfsInvalid;
     }
-    return afs_force_full_reclaim(dfs_context);
+    return afs_force_full_reclaim(context);
 }
 
 uint32_t dfs_force_dirty_erase(void) {
-    if (dfs_context == nullptr) {
+    AfsContext *const context = mounted_context();
+    if (context == nullptr) {
         return kDfsInvalid;
     }
-    return afs_force_dirty_erase(dfs_context);
+    return afs_force_dirty_erase(context);
 }

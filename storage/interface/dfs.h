@@ -14,8 +14,12 @@
 // operation folds the statuses of its file system into this set.
 //
 // Owns: dfs_context, the one AFS context of the process (record and its
-// 4096-byte work buffer), allocated by dfs_init. EFS is mounted elsewhere; DFS
-// only asks whether it is mounted. Not thread-safe.
+// 4096-byte work buffer), allocated by dfs_init and released by the next
+// dfs_init. Requests reach AFS only through the context that dfs_init
+// allocated and AFS mounted: with no context, a context whose mount failed, or
+// a pointer stored into dfs_context from outside, every operation answers as
+// before the first dfs_init. EFS is mounted elsewhere; DFS only asks whether
+// it is mounted. Not thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -57,10 +61,11 @@ extern "C" QUOR_API AfsContext *dfs_context;
 // Exported for the tool; no operation of the library sets or reads it.
 extern "C" QUOR_API uint32_t dfs_reset_needed;
 
-// Allocates a fresh zero-filled context with a 4096-byte work buffer (releasing
-// the context of an earlier dfs_init) and mounts the AFS region without ever
-// formatting it. 0, the AFS mount status (the context stays, unmounted), or
-// 0xFFFFFFFF when an allocation fails (dfs_context is then null).
+// Releases the context of an earlier dfs_init, allocates a fresh zero-filled
+// one with a 4096-byte work buffer and mounts the AFS region without ever
+// formatting it. 0, the AFS mount status (dfs_context then holds the unmounted
+// context, which no operation uses), or 0xFFFFFFFF when either allocation
+// fails (dfs_context is then null).
 QUOR_C_API uint32_t dfs_init(void *flashBase, uint32_t flashSize);
 // Always 0. The context and its volume stay in place until the next dfs_init.
 QUOR_C_API uint32_t dfs_terminate(void);
@@ -68,20 +73,21 @@ QUOR_C_API uint32_t dfs_terminate(void);
 QUOR_C_API uint32_t dfs_is_fs_erased(void);
 
 // Reads up to *length bytes at `offset`; *length returns the bytes read.
-// 0, 2 (no such file, EFS not mounted), 22, else 5.
+// 0, 2 (no such file, EFS not mounted), 22 (also AFS not mounted), else 5.
 QUOR_C_API uint32_t dfs_read(uint32_t fileNumber, uint32_t offset, uint32_t *length, void *buffer);
 // Writes `length` bytes at `offset`; `flags` (bit 0: truncate after the write)
 // goes to AFS only. 0, 22, 27, 28, 562, else 5 (2 included).
 QUOR_C_API uint32_t dfs_write(uint32_t fileNumber, uint32_t offset, uint32_t length,
                               const void *data, uint32_t flags);
-// Size of a file in *size. 2 before dfs_init (any selector); else 0, 2, 22 or 5.
+// Size of a file in *size. 2 without a mounted AFS context (any selector);
+// else 0, 2, 22 or 5.
 QUOR_C_API uint32_t dfs_getsize(uint32_t fileNumber, uint32_t *size);
 // Deletes an AFS file; the number is passed on unstripped. 22 for EFS and
-// refused selectors, 2 before dfs_init; else 0, 2, 22 or 5.
+// refused selectors, 2 without a mounted AFS context; else 0, 2, 22 or 5.
 QUOR_C_API uint32_t dfs_delete_file(uint32_t fileNumber);
 
-// AFS-only operations on dfs_context, with the AFS result unchanged. Before
-// dfs_init they answer 22 (or 0 for the two queries) and touch nothing.
+// AFS-only operations on dfs_context, with the AFS result unchanged. Without a
+// mounted context they answer 22 (or 0 for the two queries) and touch nothing.
 QUOR_C_API uint32_t dfs_mark_zombie_file(uint32_t fileNumber);
 // Cache of 8192 bytes in lines of `pageSize` bytes; 22 for 0 and for sizes
 // AFS refuses (not a multiple of 64, or fewer than 2 lines).
