@@ -1,0 +1,206 @@
+// quorstore afs|efs ls|cat|put|rm: raw numbered files through the library's
+// file operations (DFS for AFS; the EFS entry points for EFS, whose statuses
+// DFS would fold together).
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "commands.h"
+#include "quorstorage/quorstorage.h"
+
+namespace quorstore {
+
+namespace {
+
+using nlohmann::json;
+
+// Which names of the file table live in `fs`, by index.
+std::map<uint32_t, std::string> names_by_index(FileSystem fs) {
+    std::map<uint32_t, std::string> names;
+    for (const FileTableEntry &e : file_table_entries()) {
+        if (e.dfs_number == 0) {
+            continue;
+        }
+        const uint32_t selector = e.dfs_number & kDfsSelectorMask;
+        const bool in_fs = fs == FileSystem::kEfs ? selector == kDfsSelectorEfs : selector == 0;
+        if (in_fs) {
+            names.emplace(e.dfs_number & kDfsIndexMask, e.name);
+        }
+    }
+    return names;
+}
+
+// Mounts the file system the command works on; throws when the bundle has no
+// such region or it does not mount.
+void mount_for(FileSystem fs, Bundle &bundle) {
+    const MountStatus mounted = mount_file_systems(bundle);
+    const std::optional<uint32_t> &status = fs == FileSystem::kEfs ? mounted.efs : mounted.afs;
+    const std::string piece = fs == FileSystem::kEfs ? kPieceEfs : kPieceAfs;
+    if (!status) {
+        throw ToolError(kCodeReadingInput, bundle.folder.string() + ": the bundle has no " + piece);
+    }
+    if (*status != 0) {
+        throw ToolError(
+            kCodeReadingInput,
+            (bundle.folder / piece).string() + ": " + file_system_name(fs) + " does not mount: " +
+                (fs == FileSystem::kEfs ? efs_status_text(*status) : dfs_status_text(*status)));
+    }
+}
+
+uint32_t file_count(FileSystem fs) {
+    if (fs == FileSystem::kEfs) {
+        return g_efs_files_num;
+    }
+    return dfs_context != nullptr ? dfs_context->fileCount : 0;
+}
+
+// A file given as an index or as a file-table name.
+uint32_t resolve_file(FileSystem fs, const std::string &file) {
+    uint32_t index = 0;
+    if (auto n = parse_u32(file)) {
+        index = *n;
+    } else {
+        bool found = false;
+        for (const auto &[i, name] : names_by_index(fs)) {
+            if (name == file) {
+                index = i;
+                found = true;
+            }
+        }
+        if (!found) {
+            throw ToolError(kCodeFileNotFound, file + ": not a file of " + file_system_name(fs) +
+                                                   " in the file table");
+        }
+    }
+    if (index >= file_count(fs)) {
+        throw ToolError(kCodeBadOptions, file + ": " + file_system_name(fs) + " has files 0 to " +
+                                             std::to_string(file_count(fs)) + " - 1");
+    }
+    return index;
+}
+
+uint32_t read_file(FileSystem fs, uint32_t index, Bytes &out) {
+    return fs == FileSystem::kEfs ? read_efs_file(index, out)
+                                  : read_dfs_file(dfs_number(fs, index), out);
+}
+
+std::string status_text(FileSystem fs, uint32_t status) {
+    return fs == FileSystem::kEfs ? efs_status_text(status) : dfs_status_text(status);
+}
+
+std::string file_label(FileSystem fs, uint32_t index) {
+    return std::string(file_system_name(fs)) + " file " + std::to_string(index);
+}
+
+void save_region(Bundle &bundle, FileSystem fs) {
+    save_bundle(bundle, {fs == FileSystem::kEfs ? kPieceEfs : kPieceAfs});
+}
+
+}  // namespace
+
+int run_files_ls(FileSystem fs, const std::string &folder, bool as_json) {
+    Bundle bundle = load_bundle(folder);
+    mount_for(fs, bundle);
+    const auto names = names_by_index(fs);
+    json rows = json::array();
+    if (!as_json) {
+        std::printf("%6s %8s  %s\n", "INDEX", "SIZE", "NAME");
+    }
+    size_t count = 0;
+    for (uint32_t i = 0; i < file_count(fs); ++i) {
+        uint32_t size = 0;
+        const uint32_t status = fs == FileSystem::kEfs ? EFS_get_file_size(i, &size)
+                                                       : dfs_getsize(dfs_number(fs, i), &size);
+        if (status == 2 || (fs == FileSystem::kEfs && status == 22)) {
+            continue;  // no file (or not in the EFS layout)
+        }
+        auto name = names.find(i);
+        const std::string label = name != names.end() ? name->second : "";
+        ++count;
+        if (as_json) {
+            json row = {{"index", i}, {"name", label}};
+            if (status == 0) {
+                row["size"] = size;
+            } else {
+                row["error"] = status_text(fs, status);
+            }
+            rows.push_back(row);
+        } else if (status == 0) {
+            std::printf("%6u %8u  %s\n", i, size, label.c_str());
+        } else {
+            std::printf("%6u %8s  %s  (%s)\n", i, "?", label.c_str(),
+                        status_text(fs, status).c_str());
+        }
+    }
+    if (as_json) {
+        std::cout << json{{"file_system", file_system_name(fs)}, {"files", rows}}.dump(2) << "\n";
+    } else {
+        std::printf("%zu files\n", count);
+    }
+    return kExitOk;
+}
+
+int run_files_cat(FileSystem fs, const std::string &folder, const std::string &file,
+                  ValueFormat format) {
+    Bundle bundle = load_bundle(folder);
+    mount_for(fs, bundle);
+    const uint32_t index = resolve_file(fs, file);
+    Bytes bytes;
+    const uint32_t status = read_file(fs, index, bytes);
+    if (status != 0) {
+        throw ToolError(status == 2 ? kCodeFileNotFound : kCodeReadNvar,
+                        file_label(fs, index) + ": " + status_text(fs, status));
+    }
+    if (format == ValueFormat::kHex) {
+        std::cout << to_hex(bytes) << "\n";
+    } else if (format == ValueFormat::kText && !is_printable_text(bytes)) {
+        throw ToolError(kCodeReadNvar, file_label(fs, index) +
+                                           ": holds bytes that are not text; use --hex or --raw");
+    } else {
+        std::cout.write(reinterpret_cast<const char *>(bytes.data()),
+                        static_cast<std::streamsize>(bytes.size()));
+    }
+    return kExitOk;
+}
+
+int run_files_put(FileSystem fs, const std::string &folder, const std::string &file,
+                  const ValueSource &source) {
+    const Bytes value = read_value(source);
+    Bundle bundle = load_bundle(folder);
+    mount_for(fs, bundle);
+    const uint32_t index = resolve_file(fs, file);
+    // Writes replace the whole file: AFS with the truncating write (flag 1),
+    // EFS by its nature.
+    const uint8_t empty = 0;
+    const uint8_t *data = value.empty() ? &empty : value.data();
+    const uint32_t length = static_cast<uint32_t>(value.size());
+    const uint32_t status = fs == FileSystem::kEfs
+                                ? EFS_write(index, 0, length, data)
+                                : dfs_write(dfs_number(fs, index), 0, length, data, 1);
+    if (status != 0) {
+        throw ToolError(kCodeWritingFile, file_label(fs, index) + ": " + status_text(fs, status) +
+                                              "; the bundle is unchanged");
+    }
+    save_region(bundle, fs);
+    std::cout << "wrote " << value.size() << " bytes to " << file_label(fs, index) << "\n";
+    return kExitOk;
+}
+
+int run_files_rm(FileSystem fs, const std::string &folder, const std::string &file) {
+    Bundle bundle = load_bundle(folder);
+    mount_for(fs, bundle);
+    const uint32_t index = resolve_file(fs, file);
+    const uint32_t status =
+        fs == FileSystem::kEfs ? EFS_delete(index) : dfs_delete_file(dfs_number(fs, index));
+    if (status != 0) {
+        throw ToolError(
+            status == 2 ? kCodeFileNotFound : kCodeWritingFile,
+            file_label(fs, index) + ": " + status_text(fs, status) + "; the bundle is unchanged");
+    }
+    save_region(bundle, fs);
+    std::cout << "removed " << file_label(fs, index) << "\n";
+    return kExitOk;
+}
+
+}  // namespace quorstore

@@ -1,0 +1,55 @@
+// The commands of quorstore. Each returns the process exit status or throws
+// ToolError; output goes to standard output, progress and errors to standard
+// error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "storage_session.h"
+
+namespace quorstore {
+
+struct MkimageOptions {
+    std::string description;
+    std::string output;
+    std::optional<uint32_t> sku;
+    bool force = false;
+    bool json = false;
+};
+
+// How a value is given on the command line: exactly one of the three.
+struct ValueSource {
+    std::optional<std::string> hex;
+    std::optional<std::string> text;
+    std::optional<std::string> file;
+
+    bool given() const { return hex || text || file; }
+};
+
+enum class ValueFormat { kHex, kRaw, kText };
+
+int run_mkimage(const MkimageOptions &options);
+int run_info(const std::string &bundle, bool json);
+int run_nvar_list(const std::string &bundle, NvarTable table, bool json);
+int run_nvar_get(const std::string &bundle, const std::string &name, NvarTable table,
+                 ValueFormat format, bool json);
+// `assignments`: one NAME with `source`, or NAME=VALUE pairs (VALUE text;
+// NAME:hex=HEX and NAME:file=PATH for the other forms).
+int run_nvar_set(const std::string &bundle, const std::vector<std::string> &assignments,
+                 const ValueSource &source, bool json);
+int run_files_ls(FileSystem fs, const std::string &bundle, bool json);
+int run_files_cat(FileSystem fs, const std::string &bundle, const std::string &file,
+                  ValueFormat format);
+int run_files_put(FileSystem fs, const std::string &bundle, const std::string &file,
+                  const ValueSource &source);
+int run_files_rm(FileSystem fs, const std::string &bundle, const std::string &file);
+int run_fsck(const std::string &bundle, bool repair, bool json);
+
+// Reads a value given by --hex, --text or --file; throws ToolError (35) when
+// it is malformed or unreadable.
+Bytes read_value(const ValueSource &source);
+
+}  // namespace quorstore

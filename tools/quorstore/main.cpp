@@ -1,0 +1,236 @@
+// quorstore: build image bundles and read, change and check their NVARs and
+// file systems through libquorstorage.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+
+#include "commands.h"
+
+namespace {
+
+using namespace quorstore;
+
+const char kTableHelp[] = "NVAR table: current (default), vendor or tool";
+
+NvarTable table_from_name(const std::string &name) {
+    if (name == "vendor") {
+        return NvarTable::kVendor;
+    }
+    if (name == "tool") {
+        return NvarTable::kTool;
+    }
+    return NvarTable::kCurrent;
+}
+
+struct Options {
+    MkimageOptions mkimage;
+    std::string bundle;
+    std::string name;
+    std::string file;
+    std::string table = "current";
+    std::vector<std::string> assignments;
+    ValueSource value;
+    bool json = false;
+    bool hex = false;
+    bool raw = false;
+    bool text = false;
+    bool repair = false;
+};
+
+ValueFormat format_of(const Options &o, ValueFormat fallback) {
+    if (o.hex) {
+        return ValueFormat::kHex;
+    }
+    if (o.raw) {
+        return ValueFormat::kRaw;
+    }
+    if (o.text) {
+        return ValueFormat::kText;
+    }
+    return fallback;
+}
+
+void add_bundle(CLI::App *cmd, Options &o) {
+    cmd->add_option("BUNDLE", o.bundle, "bundle folder")->required();
+}
+
+void add_json(CLI::App *cmd, Options &o) {
+    cmd->add_flag("--json", o.json, "print JSON instead of text");
+}
+
+void add_output_format(CLI::App *cmd, Options &o) {
+    auto *hex = cmd->add_flag("--hex", o.hex, "print the value as hex");
+    auto *raw = cmd->add_flag("--raw", o.raw, "write the raw bytes to standard output");
+    auto *text = cmd->add_flag("--text", o.text, "print the value as text");
+    hex->excludes(raw)->excludes(text);
+    raw->excludes(text);
+}
+
+void add_value_source(CLI::App *cmd, Options &o) {
+    auto *hex = cmd->add_option("--hex", o.value.hex, "value as hex digits");
+    auto *text = cmd->add_option("--text", o.value.text, "value as text (no terminator added)");
+    auto *file = cmd->add_option("--file", o.value.file, "value from the bytes of a file");
+    hex->excludes(text)->excludes(file);
+    text->excludes(file);
+}
+
+std::string example(const std::string &lines) {
+    return "\nExample:\n" + lines;
+}
+
+void add_file_commands(CLI::App &app, Options &o, FileSystem fs, std::function<int()> &action) {
+    const std::string name = fs == FileSystem::kEfs ? "efs" : "afs";
+    auto *group =
+        app.add_subcommand(name, std::string("raw numbered files of ") + file_system_name(fs) +
+                                     " (" + (fs == FileSystem::kEfs ? "efs.bin" : "mfs.bin") + ")");
+    group->require_subcommand(1);
+
+    auto *ls = group->add_subcommand("ls", "list the files that exist");
+    add_bundle(ls, o);
+    add_json(ls, o);
+    ls->footer(example("  quorstore " + name + " ls build/demo-bundle --json"));
+    ls->callback(
+        [&o, &action, fs] { action = [&o, fs] { return run_files_ls(fs, o.bundle, o.json); }; });
+
+    auto *cat = group->add_subcommand("cat", "write a file's bytes to standard output");
+    add_bundle(cat, o);
+    cat->add_option("INDEX", o.file, "file index, or its name in the file table")->required();
+    add_output_format(cat, o);
+    cat->footer(example("  quorstore " + name + " cat build/demo-bundle 3 --hex"));
+    cat->callback([&o, &action, fs] {
+        action = [&o, fs] {
+            return run_files_cat(fs, o.bundle, o.file, format_of(o, ValueFormat::kRaw));
+        };
+    });
+
+    auto *put = group->add_subcommand("put", "replace a file's content");
+    add_bundle(put, o);
+    put->add_option("INDEX", o.file, "file index, or its name in the file table")->required();
+    add_value_source(put, o);
+    put->footer(example("  quorstore " + name + " put build/demo-bundle 3 --file blob.bin"));
+    put->callback([&o, &action, fs] {
+        action = [&o, fs] { return run_files_put(fs, o.bundle, o.file, o.value); };
+    });
+
+    auto *rm = group->add_subcommand("rm", "delete a file");
+    add_bundle(rm, o);
+    rm->add_option("INDEX", o.file, "file index, or its name in the file table")->required();
+    rm->footer(example("  quorstore " + name + " rm build/demo-bundle 3"));
+    rm->callback(
+        [&o, &action, fs] { action = [&o, fs] { return run_files_rm(fs, o.bundle, o.file); }; });
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    std::function<int()> action;
+    CLI::App app{
+        "quorstore: build image bundles and read, change and check their NVARs and "
+        "file systems"};
+    app.require_subcommand(1);
+    app.footer(
+        "\nA bundle is a folder holding the pieces of one image (ftbl.bin, ostra.cfg, tavc.cfg,\n"
+        "mfs.bin, efs.bin) and bundle.json. Commands that change a bundle write new pieces\n"
+        "beside the old ones and rename them into place only after the library succeeded.\n"
+        "Exit status: 0 success, 1 failure (bundle unchanged), 2 bad usage, 3 fsck found damage.\n"
+        "\nExample:\n"
+        "  quorstore mkimage examples/demo.json -o build/demo-bundle\n"
+        "  quorstore nvar get build/demo-bundle /home/net/hostname --text");
+
+    auto *mkimage = app.add_subcommand("mkimage", "build a bundle from a JSON description");
+    mkimage->add_option("DESCRIPTION", o.mkimage.description, "description file (JSON)")
+        ->required();
+    mkimage->add_option("-o,--output", o.mkimage.output, "bundle folder to create")->required();
+    mkimage->add_option("--sku", o.mkimage.sku, "build this SKU instead of the description's");
+    mkimage->add_flag("--force", o.mkimage.force, "replace an existing bundle");
+    mkimage->add_flag("--json", o.mkimage.json, "print JSON instead of text");
+    mkimage->footer(example("  quorstore mkimage examples/demo.json -o build/demo-bundle"));
+    mkimage->callback([&] { action = [&] { return run_mkimage(o.mkimage); }; });
+
+    auto *info = app.add_subcommand("info", "SKU, tables, AFS and EFS geometry and usage");
+    add_bundle(info, o);
+    add_json(info, o);
+    info->footer(example("  quorstore info build/demo-bundle --json"));
+    info->callback([&] { action = [&] { return run_info(o.bundle, o.json); }; });
+
+    auto *nvar = app.add_subcommand("nvar", "read and change NVARs");
+    nvar->require_subcommand(1);
+
+    auto *list = nvar->add_subcommand("list", "list the NVARs of a table");
+    add_bundle(list, o);
+    list->add_option("--table", o.table, kTableHelp)
+        ->check(CLI::IsMember({"current", "vendor", "tool"}));
+    add_json(list, o);
+    list->footer(example("  quorstore nvar list build/demo-bundle --table vendor"));
+    list->callback([&] {
+        action = [&] { return run_nvar_list(o.bundle, table_from_name(o.table), o.json); };
+    });
+
+    auto *get = nvar->add_subcommand("get", "print one NVAR's value");
+    add_bundle(get, o);
+    get->add_option("NAME", o.name, "NVAR name (\"/home/\" may be left out)")->required();
+    get->add_option("--table", o.table, kTableHelp)
+        ->check(CLI::IsMember({"current", "vendor", "tool"}));
+    add_output_format(get, o);
+    add_json(get, o);
+    get->footer(example("  quorstore nvar get build/demo-bundle /home/net/hostname --text"));
+    get->callback([&] {
+        action = [&] {
+            return run_nvar_get(o.bundle, o.name, table_from_name(o.table),
+                                format_of(o, ValueFormat::kHex), o.json);
+        };
+    });
+
+    auto *set = nvar->add_subcommand(
+        "set", "change NVARs and commit them into the bundle (several pairs: one commit)");
+    add_bundle(set, o);
+    set->add_option("ASSIGNMENTS", o.assignments,
+                    "NAME with --hex/--text/--file, or NAME=TEXT, NAME:hex=HEX, NAME:file=PATH")
+        ->required();
+    add_value_source(set, o);
+    add_json(set, o);
+    set->footer(example(
+        "  quorstore nvar set build/demo-bundle /home/net/mtu --hex dc05\n"
+        "  quorstore nvar set build/demo-bundle /home/net/hostname=gw-7 /home/sys/led:hex=01"));
+    set->callback(
+        [&] { action = [&] { return run_nvar_set(o.bundle, o.assignments, o.value, o.json); }; });
+
+    add_file_commands(app, o, FileSystem::kAfs, action);
+    add_file_commands(app, o, FileSystem::kEfs, action);
+
+    auto *fsck = app.add_subcommand("fsck",
+                                    "mount both file systems, read every file, "
+                                    "report damage");
+    add_bundle(fsck, o);
+    fsck->add_flag("--repair", o.repair,
+                   "write back what a mount and an idle reclaim change in the regions");
+    add_json(fsck, o);
+    fsck->footer(example("  quorstore fsck build/demo-bundle"));
+    fsck->callback([&] { action = [&] { return run_fsck(o.bundle, o.repair, o.json); }; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::cerr << format_report(
+                         Report{kCodeBadOptions, catalogue_text(kCodeBadOptions), e.what()})
+                  << "\n";
+        return kExitUsage;
+    }
+    try {
+        return action ? action() : kExitUsage;
+    } catch (const ToolError &error) {
+        std::cout.flush();
+        for (const std::string &line : error.lines()) {
+            std::cerr << line << "\n";
+        }
+        return error.exit_status();
+    } catch (const std::exception &error) {
+        std::cerr << "error: " << error.what() << "\n";
+        return kExitFailure;
+    }
+}

@@ -1,0 +1,113 @@
+// An open storage on the pieces of a bundle, through the library's exported
+// interface (kaMfsQuorInit and friends, DFS, EFS entry points).
+//
+// The library keeps process-wide state, so one session exists at a time. The
+// AFS and EFS regions are used in place inside the bundle's piece vectors:
+// after a successful change the caller saves those pieces; after a failure it
+// simply does not, and the bundle on disk stays as it was.
+//
+// Every report the library makes through its status callback is collected;
+// take_reports() hands them out (and clears the list) so a failure can be
+// shown as the library explained it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bundle.h"
+#include "errors.h"
+
+namespace quorstore {
+
+// Table identifiers of the storage interface.
+enum class NvarTable : uint32_t {
+    kVendor = 0x10000006,
+    kTool = 0x10000007,
+    kCurrent = 0x10000008,
+};
+
+// A DFS file number's routing: AFS file i is i, EFS file i is i | (2 << 11).
+constexpr uint32_t kDfsSelectorShift = 11;
+constexpr uint32_t kDfsSelectorMask = 3u << kDfsSelectorShift;
+constexpr uint32_t kDfsSelectorEfs = 2u << kDfsSelectorShift;
+constexpr uint32_t kDfsIndexMask = 0x7FF;
+constexpr uint32_t kDfsTagShift = 28;
+
+enum class FileSystem { kAfs, kEfs };
+
+uint32_t dfs_number(FileSystem fs, uint32_t index);
+const char *file_system_name(FileSystem fs);
+
+// One entry of the selected SKU's file table, as the tool shows it.
+struct FileTableEntry {
+    std::string name;
+    uint32_t fileno = 0;
+    uint16_t attributes = 0;
+    uint16_t file_index = 0;
+    uint8_t storage = 0;
+    uint32_t max_size = 0;
+    uint32_t dfs_number = 0;  // what pathToFileNumber answers; 0 = "table only"
+};
+
+// The library's status callback; appends to the collected reports.
+void collect_report(int32_t level, int32_t code, const char *text, const char *detail);
+std::vector<Report> take_reports();
+
+// Checks the bundle's pieces against each other before anything is mounted:
+// the file table buffer must select the bundle's SKU, and efs.bin must be as
+// large as that SKU's EFS layout says. Loads the SKU's file table and EFS
+// layout (load_file_table). Throws ToolError naming the piece.
+void check_bundle_pieces(Bundle &bundle);
+
+// The SKU ids listed in a file table buffer (empty when it is not one).
+std::vector<uint32_t> file_table_skus(const Bytes &file_table);
+
+// Opens the storage (kaMfsQuorInit) on the bundle; throws ToolError with the
+// library's reports when it refuses.
+void open_storage(Bundle &bundle);
+
+// The entries of the selected file table, in table order.
+std::vector<FileTableEntry> file_table_entries();
+
+// Throws ToolError with the collected reports (or one tool report with
+// `fallback_code` when the library reported nothing).
+[[noreturn]] void fail_with_reports(const std::string &context, int32_t fallback_code);
+
+// Mounts the file systems of the bundle directly (dfs_init on mfs.bin,
+// EFS_init_tools on efs.bin) without opening the configuration tables;
+// check_bundle_pieces runs first. A missing piece leaves its status unset.
+struct MountStatus {
+    std::optional<uint32_t> afs;
+    std::optional<uint32_t> efs;
+};
+MountStatus mount_file_systems(Bundle &bundle);
+
+// Reads a whole file through DFS; status 0 on success.
+uint32_t read_dfs_file(uint32_t number, Bytes &out);
+
+// Reads a whole EFS file through the EFS entry points; status 0 on success.
+uint32_t read_efs_file(uint32_t index, Bytes &out);
+
+// A DFS or EFS status as words ("status 2 (no such file ...)").
+std::string dfs_status_text(uint32_t status);
+std::string efs_status_text(uint32_t status);
+
+// Calls `fn` with the process's standard output sent to standard error, so
+// that the library's one line of output ("dfs_init failed") never mixes with
+// the tool's data on standard output.
+int redirect_stdout_to_stderr();
+void restore_stdout(int saved);
+
+template <class Fn>
+auto with_stdout_on_stderr(Fn fn) -> decltype(fn()) {
+    const int saved = redirect_stdout_to_stderr();
+    struct Restore {
+        int fd;
+        ~Restore() { restore_stdout(fd); }
+    } restore{saved};
+    return fn();
+}
+
+}  // namespace quorstore

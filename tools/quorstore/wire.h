@@ -1,0 +1,26 @@
+// Little-endian fields of the documented byte formats the tool reads (file
+// table buffer, configuration partition header, AFS and EFS block headers),
+// read and written byte by byte whatever the alignment.
+#pragma once
+
+#include <cstdint>
+
+namespace quorstore::wire {
+
+inline uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline uint32_t le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline void store_le32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+}  // namespace quorstore::wire
