@@ -288,6 +288,9 @@ TEST(DfsUnmounted, ContextOfAFailedMountIsNeverUsed) {
 TEST(DfsUnmounted, CallsBeforeInitAnswerWithoutAContext) {
     // Each test runs in its own process; when the whole program runs in one, an
     // earlier test's context is set aside and restored around the checks.
+    std::vector<uint8_t> table = dfs_test::build_file_table({});
+    ASSERT_EQ(dfs_test::select_table_and_format_efs(table), 0u);
+    ASSERT_TRUE(EFS_is_initialized()) << "EFS numbers are asked about with EFS mounted";
     AfsContext *const earlier = dfs_context;
     dfs_context = nullptr;
     expect_answers_without_a_mounted_context();
