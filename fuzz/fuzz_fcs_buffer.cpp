@@ -27,29 +27,48 @@ void check(bool condition, const char *what) {
     }
 }
 
-// Numbers 1..12 named n1..n12, number 0 named "zero", and number 99 sharing
-// the name n3, so that numbers 3 and 99 together clash.
+// Numbers 1..12 named n1..n12; number 99 shares the name n3 (3 and 99
+// together clash); number 50 twice (the first name, "fifty", wins); number 0
+// named "zero" while the first entry named "zero" carries 0x70, so a file
+// numbered 0 is renumbered 0x70; and a name of all 48 bytes.
 const std::vector<fcs_fixture::TableFile> &table_files() {
     static const std::vector<fcs_fixture::TableFile> files = [] {
         std::vector<fcs_fixture::TableFile> f;
         for (uint32_t i = 1; i <= 12; ++i) {
             f.push_back({"n" + std::to_string(i), i});
         }
-        f.push_back({"zero", 0});
         f.push_back({"n3", 99});
+        f.push_back({"fifty", 50});
+        f.push_back({"fifty-too", 50});
+        f.push_back({"zero", 0x70});
+        f.push_back({"zero", 0});
         f.push_back({std::string(48, 'L'), 0xFFFFFFFFu});
         return f;
     }();
     return files;
 }
 
-const fcs_fixture::TableFile *by_number(uint32_t fileno) {
+const fcs_fixture::TableFile *first_where(bool (*match)(const fcs_fixture::TableFile &,
+                                                        const void *),
+                                          const void *key) {
     for (const auto &f : table_files()) {
-        if (f.fileno == fileno) {
+        if (match(f, key)) {
             return &f;
         }
     }
     return nullptr;
+}
+
+const fcs_fixture::TableFile *by_number(uint32_t fileno) {
+    return first_where([](const fcs_fixture::TableFile &f,
+                          const void *k) { return f.fileno == *static_cast<const uint32_t *>(k); },
+                       &fileno);
+}
+
+const fcs_fixture::TableFile *by_name(const std::string &name) {
+    return first_where([](const fcs_fixture::TableFile &f,
+                          const void *k) { return f.name == *static_cast<const std::string *>(k); },
+                       &name);
 }
 
 struct Expected {
@@ -84,7 +103,9 @@ bool model(const uint8_t *buf, size_t size, std::map<std::string, Expected> &fil
         }
         Bytes payload(buf + (dataSize != 0 ? offset : 0),
                       buf + (dataSize != 0 ? offset : 0) + dataSize);
-        files[entry->name] = Expected{fileno, quor::load_le16(e + 10), payload};
+        // A file numbered 0 takes the number of the first entry of its name.
+        const uint32_t stored = fileno == 0 ? by_name(entry->name)->fileno : fileno;
+        files[entry->name] = Expected{stored, quor::load_le16(e + 10), payload};
     }
     return true;
 }
