@@ -93,7 +93,7 @@ bool bad_write_arguments(uint32_t length, const void *data) {
 }
 
 // AFS read with DFS's unsigned count; AFS counts in signed 32-bit values.
-uint32_t afs_read(uint32_t index, uint32_t offset, uint32_t *length, void *buffer) {
+uint32_t read_from_afs(uint32_t index, uint32_t offset, uint32_t *length, void *buffer) {
     AfsContext *const context = mounted_context();
     if (context == nullptr || bad_read_arguments(length, buffer)) {
         return kDfsInvalid;
@@ -165,7 +165,7 @@ uint32_t dfs_read(uint32_t fileNumber, uint32_t offset, uint32_t *length, void *
     const uint32_t index = strip_routing_bits(fileNumber);
     switch (selector_of(fileNumber)) {
         case kDfsSelectorAfs:
-            return quor::dfs::fold_lookup_status(afs_read(index, offset, length, buffer));
+            return quor::dfs::fold_lookup_status(read_from_afs(index, offset, length, buffer));
         case kDfsSelectorEfs:
             if (!EFS_is_initialized()) {
                 return kDfsNotFound;
