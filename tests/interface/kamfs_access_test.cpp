@@ -164,7 +164,7 @@ TEST_F(KamfsAccess, SerializedTableLoadsBackWithTheSameEntries) {
             }
         }
         ASSERT_NE(match, nullptr) << e->name;
-        EXPECT_EQ(match->valueSize, e->valueSize) << e->name;
+        EXPECT_EQ(uint32_t{match->valueSize}, uint32_t{e->valueSize}) << e->name;
         ASSERT_EQ(match->value == nullptr, e->value == nullptr) << e->name;
         EXPECT_TRUE(e->value == nullptr || std::memcmp(match->value, e->value, e->valueSize) == 0)
             << e->name;
