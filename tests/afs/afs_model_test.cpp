@@ -67,7 +67,7 @@ TEST(AfsModel, RandomOperationsMatchTheModelOnASmallVolume) {
 }
 
 TEST(AfsModel, RandomOperationsMatchTheModelWithLargeFiles) {
-    run_against_model(ModelSetup{40 * 8192, 1024, 8, 40000, 64}, 2, 1500);
+    run_against_model(ModelSetup{40 * 8192, 1024, 8, 20000, 64}, 2, 1000);
 }
 
 TEST(AfsModel, RandomOperationsMatchTheModelWithLargerCachePages) {
