@@ -1,6 +1,7 @@
 // quorstore mkimage: builds a bundle from a JSON description with the image
 // builder.
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
@@ -15,45 +16,45 @@ namespace fs = std::filesystem;
 namespace {
 
 imagekit::FileSpec to_file_spec(const FileDescription &file, const NvarDescription *nvar) {
-    imagekit::FileSpec spec;
-    spec.name = file.name;
-    spec.fileno = file.fileno;
-    spec.attributes = file.attributes;
-    spec.fileIndex = file.index;
-    spec.storage =
+    imagekit::FileSpec built;
+    built.name = file.name;
+    built.fileno = file.fileno;
+    built.attributes = file.attributes;
+    built.fileIndex = file.index;
+    built.storage =
         file.storage == StorageKind::kEfs ? imagekit::kStorageEfs : imagekit::kStorageAfs;
-    spec.maxSize = file.max_size;
-    spec.flags = imagekit::kFlagNvar;
+    built.maxSize = file.max_size;
+    built.flags = imagekit::kFlagNvar;
     // Only NVARs get a file in the file system; a "table" file never does.
-    spec.inFileSystem = nvar != nullptr && file.storage != StorageKind::kTable;
+    built.inFileSystem = nvar != nullptr && file.storage != StorageKind::kTable;
     if (nvar != nullptr) {
-        spec.vendorValue = nvar->default_value;
-        spec.toolValue = nvar->tool_value;
+        built.vendorValue = nvar->default_value;
+        built.toolValue = nvar->tool_value;
     }
     if (file.name == kDeployMarkerName) {
         // A listed marker is written like the builder's own: non-empty content.
-        spec.inFileSystem = true;
-        spec.fsContent = imagekit::DeployMarkerSpec().content;
+        built.inFileSystem = true;
+        built.fsContent = imagekit::DeployMarkerSpec().content;
     }
-    return spec;
+    return built;
 }
 
 imagekit::ImageDescription to_imagekit(const ImageDescription &image) {
     imagekit::ImageDescription out;
     out.buildSku = image.sku;
+    std::map<std::string, const NvarDescription *> nvars;
+    for (const NvarDescription &n : image.nvars) {
+        nvars.emplace(n.name, &n);
+    }
     for (const SkuDescription &sku : image.skus) {
-        imagekit::SkuSpec spec;
-        spec.skuId = sku.id;
+        imagekit::SkuSpec built;
+        built.skuId = sku.id;
         for (const FileDescription &file : sku.files) {
-            const NvarDescription *nvar = nullptr;
-            if (sku.id == image.sku) {
-                for (const NvarDescription &n : image.nvars) {
-                    nvar = n.name == file.name ? &n : nvar;
-                }
-            }
-            spec.files.push_back(to_file_spec(file, nvar));
+            // NVAR values belong to the SKU the bundle is built for.
+            auto nvar = sku.id == image.sku ? nvars.find(file.name) : nvars.end();
+            built.files.push_back(to_file_spec(file, nvar != nvars.end() ? nvar->second : nullptr));
         }
-        out.skus.push_back(std::move(spec));
+        out.skus.push_back(std::move(built));
     }
     out.afs.regionSize = image.afs ? image.afs->size : 0;
     out.afs.fileCount = image.afs ? image.afs->files : imagekit::AfsSpec().fileCount;

@@ -255,6 +255,9 @@ SkuDescription parse_sku(const Parser &p, const json &value, const std::string &
         sku.files.push_back(parse_file(p, files[i], at(path + ".files", i)));
     }
     check_unique_files(p, sku, path, image.afs, image.efs);
+    for (size_t i = 0; i < sku.files.size(); ++i) {
+        sku.file_by_name.emplace(sku.files[i].name, i);
+    }
     return sku;
 }
 
@@ -325,12 +328,8 @@ const char *storage_name(StorageKind kind) {
 }
 
 const FileDescription *SkuDescription::find_file(const std::string &name) const {
-    for (const FileDescription &f : files) {
-        if (f.name == name) {
-            return &f;
-        }
-    }
-    return nullptr;
+    auto it = file_by_name.find(name);
+    return it == file_by_name.end() ? nullptr : &files[it->second];
 }
 
 const SkuDescription *ImageDescription::find_sku(uint32_t id) const {

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,6 +65,7 @@ struct EfsLayoutDescription {
 struct SkuDescription {
     uint32_t id = 0;
     std::vector<FileDescription> files;
+    std::map<std::string, size_t> file_by_name;  // index into files
 
     const FileDescription *find_file(const std::string &name) const;
 };

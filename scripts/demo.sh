@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs the quorstore tool on the sample image description examples/demo.json:
+# builds a bundle, shows it, changes two NVARs in one commit, reads one back
+# and checks both file systems. Each command is printed before it runs.
+#
+# usage: scripts/demo.sh path/to/quorstore [bundle-folder]
+# The bundle goes next to the tool (demo-bundle) unless a folder is given.
+set -euo pipefail
+
+tool=${1:?usage: scripts/demo.sh path/to/quorstore [bundle-folder]}
+root=$(cd "$(dirname "$0")/.." && pwd)
+bundle=${2:-$(dirname "$tool")/demo-bundle}
+
+run() {
+    printf '\n$ %s\n' "$*"
+    "$@"
+}
+
+run "$tool" mkimage "$root/examples/demo.json" -o "$bundle" --force
+run "$tool" info "$bundle"
+run "$tool" nvar list "$bundle"
+run "$tool" nvar set "$bundle" /home/net/hostname=gw-demo /home/sys/log_level:hex=06
+run "$tool" nvar get "$bundle" /home/net/hostname --text
+run "$tool" fsck "$bundle"

@@ -1,0 +1,326 @@
+// Runs the quorstore tool on real bundles in temporary folders: each
+// command's output and exit status, JSON output parsed back, the guarantee
+// that a failed change leaves the bundle byte for byte as it was, and the
+// round trip mkimage -> set -> get -> fsck.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string quote(const std::string &arg) {
+    std::string q = "'";
+    for (char c : arg) {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+
+class QuorstoreCli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quorstore-cli-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        bundle_ = (root_ / "bundle").string();
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    Result run(const std::vector<std::string> &args) const {
+        std::string command = quote(QUORSTORE_BINARY);
+        for (const std::string &a : args) {
+            command += " " + quote(a);
+        }
+        const fs::path out = root_ / "stdout";
+        const fs::path err = root_ / "stderr";
+        command += " >" + quote(out.string()) + " 2>" + quote(err.string());
+        const int raw = std::system(command.c_str());
+        Result r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = slurp(out);
+        r.err = slurp(err);
+        return r;
+    }
+
+    // Runs a command that must succeed and returns its standard output.
+    std::string ok(const std::vector<std::string> &args) const {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 0) << args.at(0) << " failed:\n" << r.err;
+        return r.out;
+    }
+
+    json ok_json(const std::vector<std::string> &args) const {
+        const std::string out = ok(args);
+        try {
+            return json::parse(out);
+        } catch (const json::exception &e) {
+            ADD_FAILURE() << "not JSON (" << e.what() << "):\n" << out;
+            return json();
+        }
+    }
+
+    void make_demo() const {
+        ok({"mkimage", std::string(QUORSTORE_SOURCE_DIR) + "/examples/demo.json", "-o", bundle_});
+    }
+
+    // Every file of the bundle folder with its bytes.
+    std::map<std::string, std::string> snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto &entry : fs::directory_iterator(bundle_)) {
+            files[entry.path().filename().string()] = slurp(entry.path());
+        }
+        return files;
+    }
+
+    void expect_unchanged(const std::map<std::string, std::string> &before) const {
+        const auto after = snapshot();
+        for (const auto &[name, bytes] : before) {
+            auto it = after.find(name);
+            ASSERT_NE(it, after.end()) << name << " disappeared";
+            EXPECT_TRUE(it->second == bytes) << name << " changed";
+        }
+        EXPECT_EQ(after.size(), before.size()) << "files were added to the bundle";
+    }
+
+    void write_bytes(const std::string &piece, size_t offset, const std::string &bytes) const {
+        std::fstream f(fs::path(bundle_) / piece, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(offset));
+        f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    fs::path root_;
+    std::string bundle_;
+};
+
+TEST_F(QuorstoreCli, RoundTripMkimageSetGetFsck) {
+    make_demo();
+    const json info = ok_json({"info", bundle_, "--json"});
+    EXPECT_EQ(info["sku"], 17);
+    EXPECT_EQ(info["deployed"], true);
+    EXPECT_EQ(info["nvars"], 39);
+    EXPECT_EQ(info["afs"]["files"], 29) << info.dump(2);  // 28 NVAR files + deploy marker
+    EXPECT_EQ(info["efs"]["files"], 10) << info.dump(2);
+    EXPECT_EQ(info["afs"]["chunks_used"].get<int>() + info["afs"]["chunks_free"].get<int>(),
+              info["afs"]["chunks"].get<int>());
+
+    const json list = ok_json({"nvar", "list", bundle_, "--json"});
+    ASSERT_EQ(list["nvars"].size(), 39u);
+    std::map<std::string, json> by_name;
+    for (const json &row : list["nvars"]) {
+        by_name[row["name"]] = row;
+    }
+    EXPECT_EQ(by_name["/home/net/hostname"]["stored"]["file_system"], "AFS");
+    EXPECT_EQ(by_name["/home/net/hostname"]["stored"]["index"], 16);
+    EXPECT_EQ(by_name["/home/mfg/serial"]["stored"]["file_system"], "EFS");
+    EXPECT_EQ(by_name["/home/sys/model_family"]["stored"]["file_system"], "table");
+    EXPECT_EQ(by_name["/home/sys/model_family"]["modifiable"], false);
+    // The tool's value wins over the vendor default in the current table.
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/net/hostname", "--text"}), "quor-gw-lab\n");
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/net/hostname", "--table", "vendor", "--text"}),
+              "quor-gw\n");
+
+    // Two values, one on AFS and one on EFS, in one commit.
+    ok({"nvar", "set", bundle_, "/home/net/hostname=gw-7", "/home/mfg/region:hex=4a50"});
+    const json host = ok_json({"nvar", "get", bundle_, "net/hostname", "--json"});
+    EXPECT_EQ(host["text"], "gw-7");
+    EXPECT_EQ(host["size"], 4);
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/mfg/region"}), "4a50\n");
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/mfg/region", "--table", "tool", "--text"}),
+              "JP\n");
+    // The values reached the files themselves, not only the tool's table.
+    EXPECT_EQ(ok({"afs", "cat", bundle_, "16"}), "gw-7");
+    EXPECT_EQ(ok({"efs", "cat", bundle_, "/home/mfg/region", "--hex"}), "4a50\n");
+
+    const json fsck = ok_json({"fsck", bundle_, "--json"});
+    EXPECT_EQ(fsck["clean"], true) << fsck.dump(2);
+    EXPECT_EQ(fsck["afs"]["files"], 29);
+    EXPECT_EQ(fsck["efs"]["files"], 10);
+}
+
+TEST_F(QuorstoreCli, FailedCommitLeavesTheBundleByteForByte) {
+    make_demo();
+    const auto before = snapshot();
+    // 65 bytes into a 64-byte NVAR: the library refuses the commit.
+    const Result r =
+        run({"nvar", "set", bundle_, "/home/net/hostname", "--hex", std::string(130, 'a')});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error: Failed to create new Tav.cfg table."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("error: Invalid NVAR size.: /home/net/hostname: 65 bytes is longer "
+                         "than its maximum size 64"),
+              std::string::npos)
+        << r.err;
+    for (std::istringstream lines(r.err); !lines.eof();) {
+        std::string line;
+        std::getline(lines, line);
+        EXPECT_TRUE(line.empty() || line.rfind("error: ", 0) == 0) << "stray line: " << line;
+    }
+    expect_unchanged(before);
+
+    // A pair that names no NVAR fails the whole call, including the valid pair.
+    const Result missing =
+        run({"nvar", "set", bundle_, "/home/net/mtu:hex=00010000", "/home/net/nothing=1"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("error: File not found.: /home/net/nothing"), std::string::npos)
+        << missing.err;
+    expect_unchanged(before);
+
+    // A read-only NVAR (attribute bit 0 in a deployed image) is refused.
+    const Result ro = run({"nvar", "set", bundle_, "/home/sys/model_family=router"});
+    EXPECT_EQ(ro.status, 1);
+    EXPECT_NE(ro.err.find("error: NVAR Access error.: /home/sys/model_family"), std::string::npos)
+        << ro.err;
+    expect_unchanged(before);
+
+    // Raw writes the file system refuses: an AFS file above 262144 bytes, an
+    // EFS file above its maximum size.
+    std::ofstream(root_ / "big.bin") << std::string(262145, 'x');
+    const Result big = run({"afs", "put", bundle_, "100", "--file", (root_ / "big.bin").string()});
+    EXPECT_EQ(big.status, 1);
+    EXPECT_NE(big.err.find("error: Error writing to file.: AFS file 100: status 27"),
+              std::string::npos)
+        << big.err;
+    const Result efs = run({"efs", "put", bundle_, "/home/mfg/region", "--text", "TOOLONG"});
+    EXPECT_EQ(efs.status, 1);
+    EXPECT_NE(efs.err.find("EFS file 6: status 34"), std::string::npos) << efs.err;
+    expect_unchanged(before);
+}
+
+TEST_F(QuorstoreCli, BrokenPiecesAndWrongSkuAreNamedPrecisely) {
+    make_demo();
+    const fs::path folder(bundle_);
+    fs::resize_file(folder / "mfs.bin", 4096);
+    Result r = run({"info", bundle_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: Error reading input file.: " + (folder / "mfs.bin").string() +
+                         ": truncated: 4096 of 131072 bytes\n");
+
+    fs::remove_all(folder);
+    make_demo();
+    fs::remove(folder / "ostra.cfg");
+    r = run({"nvar", "list", bundle_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find((folder / "ostra.cfg").string() + ": missing"), std::string::npos)
+        << r.err;
+
+    fs::remove_all(folder);
+    make_demo();
+    std::string meta = slurp(folder / "bundle.json");
+    meta.replace(meta.find("\"sku\": 17"), 9, "\"sku\": 153");
+    std::ofstream(folder / "bundle.json") << meta;
+    r = run({"info", bundle_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("SKU 0x00000099 of bundle.json is not in the file table (0x00000011, "
+                         "0x00000022)"),
+              std::string::npos)
+        << r.err;
+
+    std::ofstream(root_ / "bad.json") << "{\n  \"sku\": 17,\n  \"skus\": [}\n";
+    r = run({"mkimage", (root_ / "bad.json").string(), "-o", (root_ / "out").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("bad.json:3:"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(root_ / "out"));
+}
+
+TEST_F(QuorstoreCli, MkimageRefusesToOverwriteWithoutForce) {
+    make_demo();
+    const Result again =
+        run({"mkimage", std::string(QUORSTORE_SOURCE_DIR) + "/examples/demo.json", "-o", bundle_});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("already holds a bundle"), std::string::npos) << again.err;
+    ok({"mkimage", std::string(QUORSTORE_SOURCE_DIR) + "/examples/demo.json", "-o", bundle_,
+        "--sku", "34", "--force"});
+    EXPECT_EQ(ok_json({"info", bundle_, "--json"})["sku"], 34);
+}
+
+TEST_F(QuorstoreCli, RawFilesPutCatRmThroughTheFileSystems) {
+    make_demo();
+    ok({"afs", "put", bundle_, "100", "--text", "hello raw"});
+    EXPECT_EQ(ok({"afs", "cat", bundle_, "100"}), "hello raw");
+    const json ls = ok_json({"afs", "ls", bundle_, "--json"});
+    bool listed = false;
+    for (const json &row : ls["files"]) {
+        listed = listed || (row["index"] == 100 && row["size"] == 9);
+    }
+    EXPECT_TRUE(listed) << ls.dump(2);
+    ok({"afs", "rm", bundle_, "100"});
+    const Result gone = run({"afs", "cat", bundle_, "100"});
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_NE(gone.err.find("error: File not found.: AFS file 100: status 2"), std::string::npos)
+        << gone.err;
+
+    ok({"efs", "put", bundle_, "0", "--hex", "51 47 57"});
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/mfg/serial", "--text"}), "QGW\n");
+    ok({"efs", "rm", bundle_, "/home/mfg/serial"});
+    EXPECT_EQ(run({"efs", "cat", bundle_, "0"}).status, 1);
+}
+
+TEST_F(QuorstoreCli, FsckReportsDamageAndNeverWritesWithoutRepair) {
+    make_demo();
+    // Wreck the data area of every EFS data block (2 block maps first).
+    const size_t efs_size = fs::file_size(fs::path(bundle_) / "efs.bin");
+    for (size_t block = 2 * 4096; block < efs_size; block += 4096) {
+        write_bytes("efs.bin", block + 20, std::string(16, '\x5a'));
+    }
+    const auto before = snapshot();
+    const Result r = run({"fsck", bundle_});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.out.find("damage: "), std::string::npos) << r.out;
+    expect_unchanged(before);
+
+    // An AFS region whose unit headers are all gone does not mount.
+    fs::remove_all(bundle_);
+    make_demo();
+    for (size_t unit = 0; unit < 131072; unit += 8192) {
+        write_bytes("mfs.bin", unit, std::string(18, '\0'));
+    }
+    const Result afs = run({"fsck", bundle_, "--json"});
+    EXPECT_EQ(afs.status, 3) << afs.out << afs.err;
+    const json report = json::parse(afs.out);
+    EXPECT_EQ(report["clean"], false);
+    EXPECT_EQ(report["afs"]["mounted"], false);
+    EXPECT_EQ(report["efs"]["mounted"], true) << report.dump(2);
+}
+
+TEST_F(QuorstoreCli, RepairOnACleanBundleKeepsItClean) {
+    make_demo();
+    ok({"nvar", "set", bundle_, "/home/net/hostname=a", "/home/net/domain=b"});
+    ok({"fsck", bundle_, "--repair"});
+    const json after = ok_json({"fsck", bundle_, "--json"});
+    EXPECT_EQ(after["clean"], true) << after.dump(2);
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/net/domain", "--text"}), "b\n");
+}
+
+TEST_F(QuorstoreCli, UsageErrorsAndHelp) {
+    const Result help = run({"nvar", "set", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Example:"), std::string::npos) << help.out;
+    const Result unknown = run({"frobnicate"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err.rfind("error: Bad command line options.: ", 0), 0u) << unknown.err;
+    const Result both = run({"nvar", "set", "x", "n", "--hex", "00", "--text", "a"});
+    EXPECT_EQ(both.status, 2) << both.err;
+}
+
+}  // namespace
