@@ -504,18 +504,19 @@ uint32_t copy_on_write(AfsContext *c, uint32_t index, const std::vector<Link> &o
 // A zero-length write without truncation: an existing chain is left alone,
 // any other slot becomes an existing empty file.
 uint32_t touch_file(AfsContext *c, uint32_t index, uint16_t entry) {
-    if (!is_cid(c, entry)) {
-        uint32_t status = set_fat_entry(c, index, kAfsEntryEmpty);
-        if (status == 0) {
-            status = cache_flush(c);
-        }
-        if (status != 0) {
-            cache_invalidate(c);
-            return status;
-        }
-        set_size(c, index, 0);
+    if (is_cid(c, entry)) {
+        return cache_flush(c);
     }
-    return cache_flush(c);
+    uint32_t status = set_fat_entry(c, index, kAfsEntryEmpty);
+    if (status == 0) {
+        status = cache_flush(c);
+    }
+    if (status != 0) {
+        cache_invalidate(c);
+        return status;
+    }
+    set_size(c, index, 0);
+    return 0;
 }
 
 // A truncating zero-length write at offset 0: the file becomes empty.
@@ -935,14 +936,12 @@ bool geometry_from_header(uint32_t flashSize, uint32_t fileCount, uint32_t volum
 
 // ---- exported entries -------------------------------------------------------------
 
-extern "C" uint32_t afs_init(AfsContext *context, void *flashBase, uint32_t pageSize,
-                             uint32_t cacheLines, uint32_t maxFiles, uint32_t flashOffset,
-                             uint32_t flashSize, uint32_t flags, uint32_t headerParam1,
-                             uint32_t headerParam2) {
-    if (context == nullptr ||
-        !init_args_valid(pageSize, cacheLines, maxFiles, flashOffset, flashSize, flags)) {
-        return kAfsInvalid;
-    }
+namespace {
+
+// afs_init after the argument checks.
+uint32_t mount_volume(AfsContext *context, void *flashBase, uint32_t pageSize, uint32_t cacheLines,
+                      uint32_t maxFiles, uint32_t flashOffset, uint32_t flashSize, uint32_t flags,
+                      uint32_t headerParam1, uint32_t headerParam2) {
     if ((flags & kAfsZeroContext) != 0) {
         std::memset(context, 0, sizeof(*context));
     } else {
@@ -998,6 +997,27 @@ extern "C" uint32_t afs_init(AfsContext *context, void *flashBase, uint32_t page
         preload_cache(context, cacheLines);
     }
     return 0;
+}
+
+}  // namespace
+
+extern "C" uint32_t afs_init(AfsContext *context, void *flashBase, uint32_t pageSize,
+                             uint32_t cacheLines, uint32_t maxFiles, uint32_t flashOffset,
+                             uint32_t flashSize, uint32_t flags, uint32_t headerParam1,
+                             uint32_t headerParam2) {
+    if (context == nullptr ||
+        !init_args_valid(pageSize, cacheLines, maxFiles, flashOffset, flashSize, flags)) {
+        return kAfsInvalid;
+    }
+    const uint32_t status = mount_volume(context, flashBase, pageSize, cacheLines, maxFiles,
+                                         flashOffset, flashSize, flags, headerParam1, headerParam2);
+    if (status != 0) {
+        // A volume that did not mount is left without file slots, so that
+        // every file operation on it answers 22 instead of working on a
+        // half-built state.
+        context->fileCount = 0;
+    }
+    return status;
 }
 
 extern "C" uint32_t afs_getfilesize(AfsContext *context, int32_t index, uint32_t *size) {

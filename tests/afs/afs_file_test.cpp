@@ -189,10 +189,11 @@ TEST_F(AfsFile, DamagedAndLoopingChainsGiveIoError) {
     const uint16_t second = vol.fat(first);
     vol.set_fat(second, first);  // the chain now loops
     EXPECT_EQ(vol.mount(), kAfsIoError);
+    uint32_t size = 0;
+    EXPECT_EQ(afs_getfilesize(&vol.ctx(), 4, &size), kAfsInvalid) << "volume not mounted";
     // Mounted without scan (no size table, no bitmap), the operations see the loop.
     const uint32_t noScan = kAfsFtlMode | kAfsMountFtl | kAfsInitDriver | kAfsNoBitmap;
     ASSERT_EQ(vol.mount(noScan), 0u);
-    uint32_t size = 0;
     EXPECT_EQ(afs_getfilesize(&vol.ctx(), 4, &size), kAfsIoError);
     Bytes buf(1 << 20);
     int32_t length = 1 << 20;
@@ -245,6 +246,8 @@ TEST(AfsMount, UnformattedRegionNeedsTheFormatFlags) {
     ASSERT_EQ(vol.mount(kAfsDfsMountFlags | kAfsNewHeader | kAfsAllowFormat), 0u);
     ASSERT_EQ(vol.write(1, 0, pattern(10, 1, 0)), 0u);
     ASSERT_EQ(vol.mount(), 0u);
+    EXPECT_FILE(vol, 1, pattern(10, 1, 0));
+    ASSERT_EQ(vol.mount(kAfsDfsMountFlags | kAfsPreloadCache), 0u);
     EXPECT_FILE(vol, 1, pattern(10, 1, 0));
     // A header that is present is kept even when a new one would be allowed.
     ASSERT_EQ(vol.mount(kAfsDfsMountFlags | kAfsNewHeader | kAfsAllowFormat), 0u);
