@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/bytes.h"
@@ -11,6 +12,27 @@
 #include "interface/miniVfs.h"
 
 namespace {
+
+// File table entry fields that make a DFS file number (the mini VFS rule:
+// tag nibble from the top of fileno, 11-bit index, storage selector).
+constexpr size_t kTableNameSize = 48;
+constexpr uint32_t kTagShift = 28;
+constexpr uint32_t kFilenoTopByteShift = 24;
+constexpr uint32_t kFileIndexMask = 0x7FF;
+constexpr uint8_t kStorageAfsNoSelector = 1;
+
+uint32_t dfsNumberOfEntry(const file_table_entry_t *entry) {
+    const uint32_t topByte = quor::fcs::entry_fileno(entry) >> kFilenoTopByteShift;
+    const uint32_t tag = (topByte >> 4) << kTagShift;
+    const uint32_t index = quor::fcs::entry_file_index(entry) & kFileIndexMask;
+    const uint32_t storage = quor::fcs::entry_storage(entry);
+    const uint32_t selector = storage == kStorageAfsNoSelector ? 0 : storage << kDfsSelectorShift;
+    return tag | index | selector;
+}
+
+std::string_view boundedName(const char *name) {
+    return std::string_view(name, strnlen(name, kTableNameSize));
+}
 
 constexpr uint32_t kWriteTruncate = 1;  // dfs_write flag: truncating write
 constexpr uint32_t kFcsOk = 0;
@@ -126,13 +148,13 @@ bool valueLengthOfFile(uint16_t attributes, uint32_t fileSize, uint32_t *length)
 }
 
 // Step 13 for one vendor NVAR: its current value from its file, if it has one.
-bool loadNvarFromFile(const FcsFileEntry *entry) {
+bool loadNvarFromFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     const uint16_t attributes = fcsEntryAttributes(entry);
     if ((attributes & kAttrSkipLoad) != 0) {
         return true;
     }
     uint32_t number = 0;
-    if (pathToFileNumber(entry->name, &number) != kVfsFound || number == 0) {
+    if (numbers.find(entry->name, &number) != kVfsFound || number == 0) {
         return true;
     }
     uint32_t fileSize = 0;
@@ -155,8 +177,9 @@ bool loadNvarFromFile(const FcsFileEntry *entry) {
 }
 
 bool loadCurrentValuesFromFiles() {
+    const KamfsFileNumbers numbers;
     for (const FcsFileEntry *e = s_ostraCfgTable.head; e != nullptr; e = e->next) {
-        if (e->hasValue != 0 && !loadNvarFromFile(e)) {
+        if (e->hasValue != 0 && !loadNvarFromFile(e, numbers)) {
             return false;
         }
     }
@@ -219,9 +242,9 @@ bool fillBuiltTable() {
 }
 
 // Step 4 for one NVAR: write its value into its file.
-bool writeNvarFile(const FcsFileEntry *entry) {
+bool writeNvarFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     uint32_t number = 0;
-    const uint32_t lookup = pathToFileNumber(entry->name, &number);
+    const uint32_t lookup = numbers.find(entry->name, &number);
     if (lookup != kVfsFound || number == 0) {
         setLibError(TAV_ERR_ERROR_WRITING_FILE, asStatus(lookup));
         return false;
@@ -249,8 +272,10 @@ bool writeNvarFile(const FcsFileEntry *entry) {
 }
 
 bool writeBuiltTableToFiles() {
+    const KamfsFileNumbers numbers;
     for (const FcsFileEntry *e = s_builtTavCfgTable.head; e != nullptr; e = e->next) {
-        if (e->hasValue != 0 && (fcsEntryAttributes(e) & kAttrTrailer) == 0 && !writeNvarFile(e)) {
+        if (e->hasValue != 0 && (fcsEntryAttributes(e) & kAttrTrailer) == 0 &&
+            !writeNvarFile(e, numbers)) {
             return false;
         }
     }
@@ -291,6 +316,28 @@ bool closeStorage() {
 }
 
 }  // namespace
+
+KamfsFileNumbers::KamfsFileNumbers() {
+    if (g_table_num_files < 1 || g_table_buf == nullptr) {
+        return;
+    }
+    const auto *first = reinterpret_cast<const uint8_t *>(g_table_buf);
+    numbers_.reserve(static_cast<size_t>(g_table_num_files));
+    for (int32_t i = 0; i < g_table_num_files; ++i) {
+        const auto *entry = reinterpret_cast<const file_table_entry_t *>(
+            first + static_cast<size_t>(i) * quor::fcs::kEntrySize);
+        numbers_.emplace(boundedName(quor::fcs::entry_name(entry)), dfsNumberOfEntry(entry));
+    }
+}
+
+uint32_t KamfsFileNumbers::find(const char *name, uint32_t *fileNumber) const {
+    const auto found = numbers_.find(boundedName(name));
+    if (found == numbers_.end()) {
+        return kVfsNameNotInTable;
+    }
+    *fileNumber = found->second;
+    return kVfsFound;
+}
 
 extern "C" bool verifyOstraTable(const char *name, const QuorBuffer *buffer) {
     if (buffer->size != 0 && buffer->data == nullptr) {

@@ -19,6 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/export.h"
 #include "include/quorstorage/quorstorage.h"
@@ -47,6 +49,21 @@ inline constexpr uint16_t kAttrSkipLoad = 0x0002;     // value never loaded from
 inline constexpr uint16_t kAttrLongTrailer = 0x0040;  // with kAttrTrailer: 56 bytes, not 40
 inline constexpr uint32_t kShortTrailerSize = 40;
 inline constexpr uint32_t kLongTrailerSize = 56;
+
+// Answers pathToFileNumber for many names in one operation (an NVAR walk of
+// initialisation or commit) without a walk of the file table per name: an
+// index of the selected table, by name over at most 48 bytes, first record
+// winning, exactly as the mini VFS looks names up. Valid while the selected
+// table does not change; build one per operation.
+class KamfsFileNumbers {
+  public:
+    KamfsFileNumbers();
+    // 0 (kVfsFound) with the DFS file number stored, or 2 (kVfsNameNotInTable).
+    uint32_t find(const char *name, uint32_t *fileNumber) const;
+
+  private:
+    std::unordered_map<std::string_view, uint32_t> numbers_;
+};
 
 // Checks one buffer descriptor: size not 0 with a null pointer reports 339
 // "Invalid table <name>. The table is loaded but data is empty." and fails.

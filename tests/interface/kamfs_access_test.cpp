@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "interface/kamfs.h"
+#include "interface/miniVfs.h"
 #include "kamfs_fixture.h"
 
 namespace kamfs_test {
@@ -184,6 +185,26 @@ TEST_F(KamfsAccess, SerializedTableLoadsBackWithTheSameEntries) {
     // Without a store, serializing fails with the store's status 6.
     EXPECT_FALSE(kaMfsSerializeFcsTable(&table));
     EXPECT_TRUE(reportsAre({{333, libStatus(6)}}));
+}
+
+TEST_F(KamfsAccess, FileNumberIndexAnswersAsTheMiniVfs) {
+    const KamfsFileNumbers numbers;
+    std::vector<std::string> names = {"/home/none", "", "/home/net/mt", "/home/net/mtu/"};
+    const auto *table = reinterpret_cast<const char *>(g_table_buf);
+    for (int32_t i = 0; i < g_table_num_files; ++i) {
+        names.emplace_back(table + 68 * i, strnlen(table + 68 * i, 48));
+    }
+    ASSERT_GE(names.size(), 15u);
+    for (const std::string &name : names) {
+        uint32_t expected = 0xDEAD;
+        uint32_t got = 0xDEAD;
+        const uint32_t expectedStatus = pathToFileNumber(name.c_str(), &expected);
+        EXPECT_EQ(numbers.find(name.c_str(), &got), expectedStatus) << name;
+        EXPECT_EQ(got, expected) << name;
+    }
+    uint32_t number = 0;
+    ASSERT_EQ(numbers.find(kEfsA.name, &number), 0u);
+    EXPECT_EQ(number, 0x20001001u);  // tag 2, EFS selector, index 1
 }
 
 TEST(KamfsClosed, QueriesBeforeOpeningReportNothing) {
