@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <set>
+#include <utility>
 
 #include "afs/Afs.h"
 #include "afs/AfsContext.h"
@@ -257,6 +258,24 @@ bool buildEfs(const ImageDescription &d, const std::vector<FileSpec> &files, con
     return true;
 }
 
+// Two files of one file system written at the same index would overwrite
+// each other: refuse the description instead.
+bool indexesAreDistinct(const std::vector<FileSpec> &files, std::string *error) {
+    std::set<std::pair<bool, uint32_t>> seen;
+    for (const FileSpec &f : files) {
+        if (!f.inFileSystem) {
+            continue;
+        }
+        if (!seen.emplace(isEfs(f), f.fileIndex & kFileIndexMask).second) {
+            fail(error, std::string(isEfs(f) ? "EFS" : "AFS") + " file index " +
+                            std::to_string(f.fileIndex & kFileIndexMask) + " is used twice (" +
+                            f.name + ")");
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Bytes encodeFcsBuffer(const std::vector<FcsFile> &files) {
@@ -483,6 +502,9 @@ bool buildImage(const ImageDescription &d, ImagePieces &out, std::string *error)
         return false;
     }
     const std::vector<FileSpec> files = effectiveFiles(d, *sku);
+    if (!indexesAreDistinct(files, error)) {
+        return false;
+    }
     std::vector<FcsFile> vendor;
     std::vector<FcsFile> tool;
     for (const FileSpec &f : files) {
