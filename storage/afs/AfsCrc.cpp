@@ -26,8 +26,8 @@ constexpr std::array<uint16_t, 256> make_crc16_table() {
 constexpr std::array<uint16_t, 256> crc16_table = make_crc16_table();
 static_assert(crc16_table[1] == 0x1021 && crc16_table[255] == 0x1EF0, "crc16 table");
 
-inline uint32_t crc16_step(uint32_t crc, uint8_t b) {
-    return ((crc << 8) & 0xFFFF) ^ crc16_table[((crc >> 8) ^ b) & 0xFF];
+inline uint32_t crc16_step(const uint16_t *table, uint32_t crc, uint8_t b) {
+    return ((crc << 8) & 0xFFFF) ^ table[((crc >> 8) ^ b) & 0xFF];
 }
 
 // CRC-8 (polynomial 0x07, MSB-first, no initial value) of one byte value.
@@ -54,19 +54,21 @@ extern "C" const uint8_t gCrc8_high[16] = {
     crc8_of_byte(0xC0), crc8_of_byte(0xD0), crc8_of_byte(0xE0), crc8_of_byte(0xF0)};
 
 uint32_t crc16(const uint8_t *data, int32_t length, const uint8_t *tail) {
+    const uint16_t *table = crc16_table.data();
     uint32_t crc = kCrc16Init;
     for (int32_t i = 0; i < length; ++i) {
-        crc = crc16_step(crc, data[i]);
+        crc = crc16_step(table, crc, data[i]);
     }
-    crc = crc16_step(crc, tail[0]);
-    crc = crc16_step(crc, tail[1]);
+    crc = crc16_step(table, crc, tail[0]);
+    crc = crc16_step(table, crc, tail[1]);
     return crc;
 }
 
 uint32_t crc14(const uint8_t *data, int32_t length) {
+    const uint16_t *table = crc16_table.data();
     uint32_t crc = kCrc14Init;
     for (int32_t i = 0; i < length; ++i) {
-        crc = crc16_step(crc, data[i]) & kCrc14Mask;
+        crc = crc16_step(table, crc, data[i]) & kCrc14Mask;
     }
     return crc;
 }
