@@ -113,9 +113,31 @@ void BM_Flush(benchmark::State &state) {
     closeHandle(&handle);
 }
 
+// For comparison: the same files added one by one with addNewFile, as a
+// caller building a store does. Each add walks the file table (no index is
+// kept across calls), so this grows with files x table entries.
+void BM_AddOneByOne(benchmark::State &state) {
+    Store store(static_cast<uint32_t>(state.range(0)));
+    const auto files = fcs_fixture::numbered_files(static_cast<uint32_t>(state.range(0)));
+    std::vector<Bytes> blobs;
+    for (const auto &f : files) {
+        blobs.push_back(fcs_fixture::blob(f.fileno, Bytes(f.fileno % 32, 1)));
+    }
+    run_timed(state, store.buffer.size(), [&] {
+        FcsHandle *handle = nullptr;
+        createHandle(&handle);
+        for (size_t i = 0; i < files.size(); ++i) {
+            addNewFile(handle, "", files[i].name.c_str(), blobs[i].data(),
+                       static_cast<uint16_t>(blobs[i].size()), false);
+        }
+        closeHandle(&handle);
+    });
+}
+
 BENCHMARK(BM_Load)->Arg(100)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_List)->Arg(100)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Flush)->Arg(100)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddOneByOne)->Arg(100)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
