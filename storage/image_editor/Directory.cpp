@@ -64,9 +64,10 @@ void Directory::addFiles(std::vector<std::shared_ptr<IFile>> files) {
     }
     std::stable_sort(files.begin(), files.end(), nameLess);
     std::deque<std::shared_ptr<IFile>> merged;
-    std::merge(std::make_move_iterator(children.begin()), std::make_move_iterator(children.end()),
-               std::make_move_iterator(files.begin()), std::make_move_iterator(files.end()),
-               std::back_inserter(merged), nameLess);
+    // The children are copied, not moved, so that an allocation failure while
+    // merging leaves them as they were.
+    std::merge(children.begin(), children.end(), std::make_move_iterator(files.begin()),
+               std::make_move_iterator(files.end()), std::back_inserter(merged), nameLess);
     children.swap(merged);
 }
 

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,10 +68,10 @@ class QUOR_API IFile {
 
     // The node name as a string: up to the first NUL, at most kNameSize bytes.
     std::string_view nameView() const {
-        std::size_t length = 0;
-        while (length < kNameSize && name[length] != '\0') {
-            ++length;
-        }
+        const void *nul = std::memchr(name, '\0', kNameSize);
+        const std::size_t length =
+            nul == nullptr ? kNameSize
+                           : static_cast<std::size_t>(static_cast<const char *>(nul) - name);
         return std::string_view(name, length);
     }
 
