@@ -1059,12 +1059,17 @@ uint32_t _choose_eu_to_reclaim(AfsContext *ctx, uint32_t kind, bool allowWearLev
 uint32_t _reclaim_eu_wrapper(AfsContext *ctx, uint32_t kind) {
     uint32_t mode = kModeReclaim;
     uint32_t victim = _choose_eu_to_reclaim(ctx, kind, true, &mode, false);
+    FtlControl *c = ftl_control(ctx);
+    // With no unit of the kind the choice falls back to unit 0; reclaiming a
+    // unit of the other area would gain nothing, so report no space instead.
+    if (victim >= c->unitCount || victim == c->spareUnit || !unit_has_kind(c, victim, kind)) {
+        return kFtlNoSpace;
+    }
     const uint32_t status = _reclaim_eu(ctx, victim, mode);
     if (status != kFtlNoGain) {
         return status;
     }
     victim = _choose_eu_to_reclaim(ctx, kind, false, &mode, false);
-    FtlControl *c = ftl_control(ctx);
     if (victim < c->unitCount && eu(c, victim).invalidSlots == 0 && mode == kModeReclaim) {
         return kFtlNoSpace;
     }
@@ -1382,7 +1387,12 @@ uint32_t allocator_unit_used_up(AfsContext *ctx) {
     if (status != kFtlOk) {
         return status;
     }
-    return c->allocNext == kFtlNone ? kFtlNoSpace : kFtlOk;
+    // Only a reclaim of a reserved unit clears allocRetry and gives the
+    // allocator a new range; anything else would send it round forever.
+    if (c->allocRetry != 0 || c->allocNext == kFtlNone || c->allocNext == c->allocEnd) {
+        return kFtlNoSpace;
+    }
+    return kFtlOk;
 }
 
 // True when chunk x may be handed out: it exists in this volume (below

@@ -162,6 +162,17 @@ TEST(FtlAllocation, NeverHandsOutAnIdBeyondFilesPlusChunks) {
     EXPECT_EQ(handed, 130u);
 }
 
+TEST(FtlAllocation, VolumeWithoutReservedUnitsAnswersNoSpace) {
+    FtlRegion r(geometry(8, 0));
+    r.ctx()->chunkCount = 10;
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    const uint32_t sequence = r.ftl()->maxSequence;
+    uint16_t id = 0;
+    EXPECT_EQ(afs_physical_ftl_allocate_page(r.ctx(), &id), kFtlOutOfSlots);
+    EXPECT_EQ(afs_physical_ftl_allocate_page(r.ctx(), &id), kFtlNoSpace);
+    EXPECT_EQ(r.ftl()->maxSequence, sequence) << "a dynamic unit was reclaimed for a chunk";
+}
+
 TEST(FtlReclaim, SpareCannotBeReclaimed) {
     FtlRegion r(geometry(8, 2));
     ASSERT_EQ(r.format_and_mount(), 0u);
