@@ -90,6 +90,9 @@ uint32_t volume_ptr(AfsContext *c, uint32_t va, uint8_t **p) {
     return 0;
 }
 
+// Every walk starts the count afresh, not only those that begin with a file
+// entry: a write walks a chain and then releases part of it from a chunk, and
+// counting both walks together would refuse long files in a full volume.
 void reset_chain_guard() {
     g_chainReads = 0;
 }
@@ -320,6 +323,11 @@ struct WritePlan {
     uint32_t newCount;  // new chunks written from firstPos on
 };
 
+// Every write, truncating or not and of any length, rewrites the chunk
+// positions from the first byte that changes (the offset, or the old end when
+// the write starts past it) to the end of the write. A truncating write that
+// starts past the end therefore zero-fills up to its end, so that the chain
+// always holds exactly the size the file reports.
 WritePlan make_plan(uint32_t offset, uint32_t length, bool truncate, uint32_t oldSize) {
     WritePlan plan{};
     plan.offset = offset;
@@ -658,7 +666,7 @@ bool ftl_layout_matches(const AfsContext *c) {
     }
     const uint32_t reserved = (c->volumeSize - c->dynamicAreaSize) / kFtlReservedBytesPerUnit;
     const uint32_t base0 = c->dynamicAreaSize / kFtlPageSize;
-    std::vector<bool> seen(reserved, false);
+    bool seen[256] = {};  // unit counts are 8-bit, so at most 255 reserved groups
     uint32_t found = 0;
     for (uint32_t i = 0; i < f->unitCount; ++i) {
         const uint32_t base = f->euInfo[i].reservedBase;
@@ -669,7 +677,7 @@ bool ftl_layout_matches(const AfsContext *c) {
             return false;
         }
         const uint32_t group = (base - base0) / kFtlReservedSlots;
-        if (group >= reserved || seen[group]) {
+        if (group >= reserved || group >= 256 || seen[group]) {
             return false;
         }
         seen[group] = true;
