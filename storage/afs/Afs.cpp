@@ -509,32 +509,35 @@ uint32_t copy_on_write(AfsContext *c, uint32_t index, const std::vector<Link> &o
     return release_old(c, old, plan.firstPos, replaced);
 }
 
+// Writes a file entry and flushes it; a failure discards the cache.
+uint32_t commit_file_entry(AfsContext *c, uint32_t index, uint16_t value) {
+    uint32_t status = set_fat_entry(c, index, value);
+    if (status == 0) {
+        status = cache_flush(c);
+    }
+    if (status != 0) {
+        cache_invalidate(c);
+    }
+    return status;
+}
+
 // A zero-length write without truncation: an existing chain is left alone,
 // any other slot becomes an existing empty file.
 uint32_t touch_file(AfsContext *c, uint32_t index, uint16_t entry) {
     if (is_cid(c, entry)) {
         return cache_flush(c);
     }
-    uint32_t status = set_fat_entry(c, index, kAfsEntryEmpty);
+    const uint32_t status = commit_file_entry(c, index, kAfsEntryEmpty);
     if (status == 0) {
-        status = cache_flush(c);
+        set_size(c, index, 0);
     }
-    if (status != 0) {
-        cache_invalidate(c);
-        return status;
-    }
-    set_size(c, index, 0);
-    return 0;
+    return status;
 }
 
 // A truncating zero-length write at offset 0: the file becomes empty.
 uint32_t truncate_to_empty(AfsContext *c, uint32_t index, const std::vector<Link> &old) {
-    uint32_t status = set_fat_entry(c, index, kAfsEntryEmpty);
-    if (status == 0) {
-        status = cache_flush(c);
-    }
+    const uint32_t status = commit_file_entry(c, index, kAfsEntryEmpty);
     if (status != 0) {
-        cache_invalidate(c);
         return status;
     }
     set_size(c, index, 0);
@@ -1126,12 +1129,8 @@ extern "C" uint32_t afs_deletefile(AfsContext *context, int32_t index) {
     if (entry == kAfsEntryNone) {
         return kAfsNotFound;
     }
-    status = set_fat_entry(context, file, kAfsEntryNone);
-    if (status == 0) {
-        status = cache_flush(context);
-    }
+    status = commit_file_entry(context, file, kAfsEntryNone);
     if (status != 0) {
-        cache_invalidate(context);
         return status;
     }
     set_size(context, file, 0xFFFFFFFF);
@@ -1148,21 +1147,14 @@ extern "C" uint32_t afs_mark_zombie_file(AfsContext *context, int32_t index) {
     }
     reset_chain_guard();
     uint16_t entry = 0;
-    uint32_t status = get_next_cid(context, static_cast<uint32_t>(index), &entry);
+    const uint32_t status = get_next_cid(context, static_cast<uint32_t>(index), &entry);
     if (status != 0) {
         return status;
     }
     if (entry != kAfsEntryNone) {
         return kAfsWrongState;
     }
-    status = set_fat_entry(context, static_cast<uint32_t>(index), kAfsEntryZombie);
-    if (status == 0) {
-        status = cache_flush(context);
-    }
-    if (status != 0) {
-        cache_invalidate(context);
-    }
-    return status;
+    return commit_file_entry(context, static_cast<uint32_t>(index), kAfsEntryZombie);
 }
 
 extern "C" uint32_t afs_setcache(AfsContext *context, uint32_t pageSize, uint32_t lineCount) {
