@@ -93,6 +93,12 @@ uint32_t volume_ptr(AfsContext *c, uint32_t va, uint8_t **p) {
 // Every walk starts the count afresh, not only those that begin with a file
 // entry: a write walks a chain and then releases part of it from a chunk, and
 // counting both walks together would refuse long files in a full volume.
+// The FTL's internal "ask again" answers (0xFFFD, 0x9797) never reach the
+// caller of a file operation: they mean that no space could be gained.
+uint32_t public_status(uint32_t status) {
+    return (status == kFtlOutOfSlots || status == kFtlNoGain) ? kAfsNoSpace : status;
+}
+
 void reset_chain_guard() {
     g_chainReads = 0;
 }
@@ -300,7 +306,9 @@ uint32_t allocate_chunk(AfsContext *c, uint16_t *cid) {
 uint32_t allocate_for_write(AfsContext *c, uint16_t *cid) {
     for (uint32_t i = 0; i < kAllocRetries; ++i) {
         const uint32_t status = allocate_chunk(c, cid);
-        if (status != kFtlOutOfSlots) {
+        // A reclaim that gained nothing is asked again like a first refusal:
+        // the next request reclaims another unit or reports no space.
+        if (status != kFtlOutOfSlots && status != kFtlNoGain) {
             return status;
         }
         const uint32_t flushStatus = cache_flush(c);
@@ -1106,13 +1114,14 @@ extern "C" uint32_t afs_writefile(AfsContext *context, int32_t index, uint32_t o
         return status;
     }
     if (length == 0 && !truncate) {
-        return touch_file(context, file, entry);
+        return public_status(touch_file(context, file, entry));
     }
     if (length == 0 && offset == 0) {
-        return truncate_to_empty(context, file, old);
+        return public_status(truncate_to_empty(context, file, old));
     }
     const WritePlan plan = make_plan(offset, length, truncate, chain_size(old));
-    return copy_on_write(context, file, old, plan, static_cast<const uint8_t *>(data));
+    return public_status(
+        copy_on_write(context, file, old, plan, static_cast<const uint8_t *>(data)));
 }
 
 extern "C" uint32_t afs_deletefile(AfsContext *context, int32_t index) {
@@ -1131,7 +1140,7 @@ extern "C" uint32_t afs_deletefile(AfsContext *context, int32_t index) {
     }
     status = commit_file_entry(context, file, kAfsEntryNone);
     if (status != 0) {
-        return status;
+        return public_status(status);
     }
     set_size(context, file, 0xFFFFFFFF);
     if (is_cid(context, entry)) {
@@ -1154,7 +1163,7 @@ extern "C" uint32_t afs_mark_zombie_file(AfsContext *context, int32_t index) {
     if (entry != kAfsEntryNone) {
         return kAfsWrongState;
     }
-    return commit_file_entry(context, static_cast<uint32_t>(index), kAfsEntryZombie);
+    return public_status(commit_file_entry(context, static_cast<uint32_t>(index), kAfsEntryZombie));
 }
 
 extern "C" uint32_t afs_setcache(AfsContext *context, uint32_t pageSize, uint32_t lineCount) {
@@ -1166,7 +1175,7 @@ extern "C" uint32_t afs_setcache(AfsContext *context, uint32_t pageSize, uint32_
     if (status == 0) {
         context->cachePageSize = static_cast<uint16_t>(pageSize);
     }
-    return status;
+    return public_status(status);
 }
 
 extern "C" uint32_t afs_force_full_reclaim(AfsContext *context) {
