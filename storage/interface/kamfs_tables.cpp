@@ -44,9 +44,11 @@ constexpr uint32_t kFcsBufferTooSmall = 5;
 // kFcsNameSize bytes, so the key is the name up to its NUL or 255 bytes.
 using NameIndex = std::unordered_map<std::string, FcsFileEntry *>;
 
+// Never destroyed, so that the tables can still be released while the
+// process exits (see ReleaseAtExit).
 std::unordered_map<const FcsTable *, NameIndex> &indexes() {
-    static std::unordered_map<const FcsTable *, NameIndex> all;
-    return all;
+    static auto *all = new std::unordered_map<const FcsTable *, NameIndex>();
+    return *all;
 }
 
 std::string nameKey(const char *name) {
@@ -160,6 +162,18 @@ bool loadEntryValue(FcsTable *table, FcsFileEntry *entry) {
     entry->value = value;
     return true;
 }
+
+// A storage still open when the process ends is released then, like every
+// other allocation of the library. (The value pointers sit unaligned inside
+// the packed entries, where a leak checker does not look for them.)
+struct ReleaseAtExit {
+    ~ReleaseAtExit() {
+        kaMfsFreeFcsTable(&s_builtTavCfgTable);
+        kaMfsFreeFcsTable(&s_tavCfgTable);
+        kaMfsFreeFcsTable(&s_ostraCfgTable);
+        kaMfsFreeFcsTable(&s_currentValuesTable);
+    }
+} s_releaseAtExit;
 
 }  // namespace
 
