@@ -1289,12 +1289,26 @@ uint32_t read_reserved_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
     return kFtlOk;
 }
 
-// After a failed dynamic write: if its entry reached the flash the slot is
-// torn, and like the mount the writer skips it and the slot after it.
-void skip_torn_slot(AfsContext *ctx, uint32_t unit, uint32_t slot) {
+// RAM side of a dynamic page now held by committed slot `slot` of `unit`.
+void record_dynamic_write(FtlControl *c, uint32_t page, uint32_t unit, uint32_t slot) {
+    if (page_is_mapped(c, page) && mapped_unit(c, page) < c->unitCount) {
+        EuInfo &old = eu(c, mapped_unit(c, page));
+        old.invalidSlots = inc8(old.invalidSlots);
+    }
+    map_page(c, page, unit, slot);
+    c->writeSlot = slot + 1;
+    c->lastPage = static_cast<uint16_t>(page);
+    eu(c, unit).invalidSlots = dec8(eu(c, unit).invalidSlots);
+}
+
+// After a failed dynamic write, makes RAM agree with what the next mount
+// will decode from the slot table: an untouched entry leaves the slot free;
+// a torn slot is skipped together with the slot after it; a slot whose
+// commit mark did reach the flash (only its read-back failed) holds the page.
+void recover_failed_slot(AfsContext *ctx, uint32_t unit, uint32_t slot, uint32_t page) {
     FtlControl *c = ftl_control(ctx);
-    uint8_t raw[2];
-    if (!flash_read(ctx, unit, entry_offset(slot), 2, raw)) {
+    uint8_t raw[4];
+    if (!flash_read(ctx, unit, entry_offset(slot), sizeof(raw), raw)) {
         return;  // unknown: keep the slot, the next write finds out
     }
     // 0x7FFF is the untouched entry carrying the previous slot's commit mark.
@@ -1303,6 +1317,12 @@ void skip_torn_slot(AfsContext *ctx, uint32_t unit, uint32_t slot) {
         return;
     }
     eu(c, unit).freeSlots = 0;
+    const uint16_t next = quor::load_le16(raw + 2);
+    const auto expected = static_cast<uint16_t>(page ^ quor::afs::crc14_of_page(c->lastPage));
+    if ((next & kEntryCommitBit) == 0 && entry == expected) {
+        record_dynamic_write(c, page, unit, slot);
+        return;
+    }
     c->writeSlot = slot + 2 < kFtlDynamicSlots ? slot + 2 : kFtlDynamicSlots;
 }
 
@@ -1334,17 +1354,10 @@ uint32_t write_dynamic_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
     if (verified_write(ctx, unit, entry_offset(slot), 2, entry) != kFtlOk ||
         verified_write(ctx, unit, dynamic_record_offset(slot), kFtlRecordSize, record) != kFtlOk ||
         verified_write_byte(ctx, unit, commit_mark_offset(slot), kCommitMark) != kFtlOk) {
-        skip_torn_slot(ctx, unit, slot);
+        recover_failed_slot(ctx, unit, slot, page);
         return kFtlIoError;
     }
-    if (page_is_mapped(c, page) && mapped_unit(c, page) < c->unitCount) {
-        EuInfo &old = eu(c, mapped_unit(c, page));
-        old.invalidSlots = inc8(old.invalidSlots);
-    }
-    map_page(c, page, unit, slot);
-    c->writeSlot = slot + 1;
-    c->lastPage = page;
-    eu(c, unit).invalidSlots = dec8(eu(c, unit).invalidSlots);
+    record_dynamic_write(c, page, unit, slot);
     return kFtlOk;
 }
 
