@@ -221,6 +221,11 @@ TEST_F(KamfsCommit, StorageWithoutFileSystemsCommits) {
     d.efs.present = false;
     d.toolPartition = false;
     open(d);
+    EXPECT_FALSE(kaMfsIsInitialized());
+    EXPECT_FALSE(kaMfsIsVfsDeployed());
+    uint8_t *buffer = nullptr;
+    uint32_t size = 0;
+    EXPECT_FALSE(kaMfsGetBuildTavCfgFcsBuffer(&buffer, &size));  // no partition, no commit yet
     set(kMtu.name, bytesOf("1"));
     ASSERT_TRUE(kaMfsNvarTerm(true));
     EXPECT_EQ(hexOf(builtConfiguration()[0x10000103].payload), hexOf(bytesOf("1")));

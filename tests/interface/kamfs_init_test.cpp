@@ -254,22 +254,6 @@ TEST_F(KamfsInit, TrailerOnlyFileGivesEmptyValueAndZeroNumberIsSkipped) {
     EXPECT_TRUE(reportsAre({}));
 }
 
-TEST_F(KamfsInit, ImageWithoutFileSystemsOpensOnTables) {
-    description.afs.regionSize = 0;
-    description.efs.present = false;
-    description.toolPartition = false;
-    _commonQuorTable record = open();
-    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
-    EXPECT_FALSE(kaMfsIsInitialized());
-    EXPECT_FALSE(kaMfsIsVfsDeployed());
-    EXPECT_TRUE(kaFcsIsInitialized());
-    EXPECT_EQ(value(kMtu.name), "1500");
-    uint8_t *buffer = nullptr;
-    uint32_t size = 0;
-    EXPECT_FALSE(kaMfsGetBuildTavCfgFcsBuffer(&buffer, &size));
-    EXPECT_TRUE(reportsAre({}));
-}
-
 TEST_F(KamfsInit, SecondOpenReplacesTheFirst) {
     _commonQuorTable record = open();
     ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
