@@ -9,11 +9,14 @@ map=$2
 exported=$(nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | grep -v '^QUORSTORAGE_' | sort -u)
 demangled=$(printf '%s\n' "$exported" | c++filt)
 
-# Names of the C block: plain identifiers followed by ';' between extern "C" { and };
-c_names=$(awk '/extern "C" \{/{inc=1; next} inc && /\};/{inc=0} inc' "$map" \
-    | sed 's|/\*.*\*/||' | tr -d ' ;' | grep -v '^$' | sort -u)
-cpp_patterns=$(awk '/extern "C\+\+" \{/{inc=1; next} inc && /\};/{inc=0} inc' "$map" \
-    | sed 's|/\*.*\*/||; s/^ *//; s/;$//; s/^"//; s/"$//' | grep -v '^$')
+# The script without its comments, one entry per line.
+entries=$(perl -0pe 's|/\*.*?\*/||gs' "$map")
+# Names of the C block: plain identifiers between extern "C" { and };
+c_names=$(awk '/extern "C" \{/{inc=1; next} inc && /\};/{inc=0} inc' <<<"$entries" \
+    | tr -d ' ;' | grep -v '^$' | sort -u)
+# Patterns of the C++ block, matched against demangled names as shell globs.
+cpp_patterns=$(awk '/extern "C\+\+" \{/{inc=1; next} inc && /\};/{inc=0} inc' <<<"$entries" \
+    | sed 's/^ *//; s/;$//; s/^"//; s/"$//' | grep -v '^$')
 
 status=0
 for name in $c_names; do
