@@ -176,6 +176,12 @@ void cache_range_written(AfsContext *context, const uint8_t *pointer, uint32_t l
 }  // namespace quor::afs
 
 extern "C" uint32_t cache_init(AfsContext *context, uint32_t pageSize, uint16_t lineCount) {
+    // The callers check the geometry; a cache that could not work is refused
+    // here as well rather than built.
+    if (pageSize == 0 || pageSize % kCacheFtlPageSize != 0 || lineCount == 0 ||
+        lineCount > kCacheMaxLines) {
+        return kCacheInvalid;
+    }
     if (context->cacheDescriptors != nullptr) {
         if (context->cacheData == nullptr) {
             return kCacheInconsistent;
@@ -266,10 +272,11 @@ extern "C" uint32_t cache_flush(AfsContext *context) {
     const CacheView v = view_of(context);
     // One walk records the recency order; writing back does not change it, so
     // visiting it backwards writes dirty lines least recently used first.
-    uint16_t order[1000];
+    uint16_t order[kCacheMaxLines];
     uint32_t count = 0;
     for (uint16_t line = context->cacheHead;
-         line != kCacheEndOfList && count < v.lines && count < 1000; line = next_of(v, line)) {
+         line != kCacheEndOfList && count < v.lines && count < kCacheMaxLines;
+         line = next_of(v, line)) {
         order[count++] = line;
     }
     while (count > 0) {

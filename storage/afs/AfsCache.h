@@ -30,14 +30,17 @@
 
 inline constexpr uint32_t kCacheOk = 0;
 inline constexpr uint32_t kCacheNoMemory = 12;
+inline constexpr uint32_t kCacheInvalid = 22;
 inline constexpr uint32_t kCacheInconsistent = 99;
 inline constexpr uint16_t kCacheEndOfList = 0xFFF;
 inline constexpr uint32_t kCacheFtlPageSize = 64;
+inline constexpr uint32_t kCacheMaxLines = 1000;
 
 // (Re)creates the cache with lineCount lines of pageSize bytes. An existing
 // cache is flushed first (a failing flush is returned, nothing released).
-// Does not set cachePageSize. 0, 12 out of memory, 99 when only one of the
-// two arrays exists, or a write-back status.
+// Does not set cachePageSize. 0, 12 out of memory, 22 for a page size that is
+// not a non-zero multiple of 64 or a line count outside 1..1000, 99 when only
+// one of the two arrays exists, or a write-back status.
 extern "C" uint32_t cache_init(AfsContext *context, uint32_t pageSize, uint16_t lineCount);
 
 // Points *out at the line holding cache page `pageIndex`, reading it on a

@@ -167,6 +167,8 @@ TEST_F(Cache, InitRefusesHalfBuiltStateAndFlushesAnOldCache) {
     ASSERT_EQ(cache_init(&ctx, 64, 4), 0u);
     EXPECT_EQ(flash.log, "w0") << "re-initialisation flushes first";
     EXPECT_EQ(ctx.cacheLineCount, 4);
+    EXPECT_EQ(cache_init(&ctx, 0, 4), 22u) << "page size 0";
+    EXPECT_EQ(cache_init(&ctx, 64, 0), 22u) << "no lines";
     void *descriptors = ctx.cacheDescriptors;
     ctx.cacheDescriptors = nullptr;
     EXPECT_EQ(cache_init(&ctx, 64, 2), 99u) << "storage without descriptors";
