@@ -79,6 +79,13 @@ TEST_F(AfsFile, ChainsSizesAndPartialOverwrites) {
     // Everything survives a remount with the front end's flags.
     ASSERT_EQ(vol.mount(), 0u);
     EXPECT_FILE(vol, 3, expected);
+
+    // The same write with truncation cuts the file to 40 bytes and frees the tail.
+    ASSERT_EQ(vol.write(3, 30, patch, kAfsWriteTruncate), 0u);
+    expected.resize(40);
+    EXPECT_FILE(vol, 3, expected);
+    EXPECT_FALSE(vol.chunk_allocated(second));
+    EXPECT_EQ(vol.fat(vol.fat(3)), 40u);
 }
 
 TEST_F(AfsFile, TruncatingWritesCutExactlyAtTheirEnd) {
@@ -103,17 +110,6 @@ TEST_F(AfsFile, TruncatingWritesCutExactlyAtTheirEnd) {
         ASSERT_EQ(vol.mount(), 0u) << "FAT valid after cut at " << c.offset;
         EXPECT_FILE(vol, 5, expected);
     }
-}
-
-TEST_F(AfsFile, TruncatingWriteReleasesTheTail) {
-    ASSERT_EQ(vol.write(1, 0, pattern(100, 1, 0)), 0u);
-    const uint16_t second = vol.fat(vol.fat(1));
-    ASSERT_EQ(vol.write(1, 30, pattern(10, 1, 1), kAfsWriteTruncate), 0u);
-    uint32_t size = 0;
-    ASSERT_EQ(afs_getfilesize(&vol.ctx(), 1, &size), 0u);
-    EXPECT_EQ(size, 40u);
-    EXPECT_FALSE(vol.chunk_allocated(second));
-    EXPECT_EQ(vol.fat(vol.fat(1)), 40u);
 }
 
 TEST_F(AfsFile, AppendsAndWritesPastTheEndFillWithZeros) {
