@@ -404,6 +404,9 @@ void release_arrays(FtlControl *c) {
 // block whose arrays were sized for another geometry gets new arrays.
 uint32_t prepare_control(AfsContext *ctx, uint32_t units, uint32_t options) {
     if ((options & kFtlMountCreate) != 0 || ctx->ftl == nullptr) {
+        // A block that is still attached is released first rather than
+        // leaked when a new one is asked for.
+        afs_physical_ftl_release(ctx);
         ctx->ftl = std::calloc(1, sizeof(FtlControl));
         if (ctx->ftl == nullptr) {
             return kFtlNoMemory;
