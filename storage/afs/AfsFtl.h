@@ -15,6 +15,10 @@
 // Every on-flash write is read back and compared (up to 7 attempts); every
 // checked read is retried up to 7 times. Every address derived from flash
 // contents is checked to stay inside the partition (else status 5).
+// A reclaim that fails midway leaves RAM out of step with the flash (which
+// itself stays mountable): every later operation then answers 5 until the
+// volume is mounted again. A unit that a mount kept open to complete an
+// interrupted reclaim is committed before the next flash write.
 //
 // Statuses: 0 ok, 5 I/O (driver failure, bad checksum after 7 reads, write
 // that never verifies, unexpected slot state, out-of-range flash data),
