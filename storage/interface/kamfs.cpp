@@ -79,7 +79,7 @@ void releaseEarlierStorage() {
 bool loadTableFromBytes(FcsTable *table, const uint8_t *source, uint32_t size) {
     kaMfsResetFcsTable(table, 0);
     table->size = size;
-    table->buffer = static_cast<uint8_t *>(std::malloc(size));
+    table->buffer = static_cast<uint8_t *>(quor::kamfs_heap::allocate(size));
     if (table->buffer == nullptr) {
         report(TAV_ERR_OUT_OF_MEMORY, "");
         return false;
@@ -506,7 +506,7 @@ QUOR_C_API bool kaMfsNvarResize(const char *name, uint8_t **value, uint32_t newS
         *value = nullptr;
         return true;
     }
-    auto *resized = static_cast<uint8_t *>(std::realloc(entry->value, newSize));
+    auto *resized = static_cast<uint8_t *>(quor::kamfs_heap::reallocate(entry->value, newSize));
     if (resized == nullptr) {
         report(TAV_ERR_OUT_OF_MEMORY, "");
         return false;

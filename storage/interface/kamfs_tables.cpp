@@ -19,6 +19,37 @@ FcsTable s_builtTavCfgTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nul
 bool s_fcsInitialized = false;
 bool s_mfsInitialized = false;
 
+namespace quor::kamfs_heap {
+namespace {
+uint64_t s_count = 0;
+uint64_t s_failAt = 0;  // 0: nothing armed
+
+bool refuseThisOne() {
+    return ++s_count == s_failAt;
+}
+}  // namespace
+
+void *allocate(size_t size) {
+    return refuseThisOne() ? nullptr : std::malloc(size);
+}
+void *allocateZero(size_t count, size_t size) {
+    return refuseThisOne() ? nullptr : std::calloc(count, size);
+}
+void *reallocate(void *block, size_t size) {
+    return refuseThisOne() ? nullptr : std::realloc(block, size);
+}
+void fail_at(uint64_t k) {
+    s_count = 0;
+    s_failAt = k;
+}
+void disarm() {
+    fail_at(0);
+}
+uint64_t allocation_count() {
+    return s_count;
+}
+}  // namespace quor::kamfs_heap
+
 namespace {
 
 // Layout of cfg_file_info_t inside FcsFileEntry::info.
@@ -137,8 +168,8 @@ uint32_t fetchNextName(FcsTable *table, FcsFileEntry *entry) {
 // Reports and returns false on failure; the entry is left without a value.
 bool loadEntryValue(FcsTable *table, FcsFileEntry *entry) {
     const uint32_t blobSize = entry->valueSize + static_cast<uint32_t>(kFcsHeaderSize);
-    auto *blob = static_cast<uint8_t *>(std::malloc(blobSize));
-    auto *value = static_cast<uint8_t *>(std::calloc(entry->valueSize, 1));
+    auto *blob = static_cast<uint8_t *>(quor::kamfs_heap::allocate(blobSize));
+    auto *value = static_cast<uint8_t *>(quor::kamfs_heap::allocateZero(entry->valueSize, 1));
     if (blob == nullptr || value == nullptr) {
         std::free(blob);
         std::free(value);
@@ -222,7 +253,8 @@ extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues) {
         return false;
     }
     for (;;) {
-        auto *entry = static_cast<FcsFileEntry *>(std::calloc(1, sizeof(FcsFileEntry)));
+        auto *entry =
+            static_cast<FcsFileEntry *>(quor::kamfs_heap::allocateZero(1, sizeof(FcsFileEntry)));
         if (entry == nullptr) {
             report(TAV_ERR_INVALID_DATA_POINTER, "");
             return failLoad();
@@ -281,14 +313,17 @@ extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry) {
     if (entry == nullptr) {
         return nullptr;
     }
-    auto *copy = static_cast<FcsFileEntry *>(std::malloc(sizeof(FcsFileEntry)));
+    auto *copy = static_cast<FcsFileEntry *>(quor::kamfs_heap::allocate(sizeof(FcsFileEntry)));
+    // Reported like a failed value copy: unreported, it would let the current
+    // values fall back to a vendor value without a trace.
     if (copy == nullptr) {
+        report(TAV_ERR_OUT_OF_MEMORY, "");
         return nullptr;
     }
     std::memcpy(copy, entry, sizeof(FcsFileEntry));
     copy->value = nullptr;
     if (entry->value != nullptr && entry->valueSize != 0) {
-        auto *value = static_cast<uint8_t *>(std::malloc(entry->valueSize));
+        auto *value = static_cast<uint8_t *>(quor::kamfs_heap::allocate(entry->valueSize));
         if (value == nullptr) {
             std::free(copy);
             report(TAV_ERR_OUT_OF_MEMORY, "");
@@ -322,7 +357,7 @@ extern "C" bool kaMfsAddNewFileFcs(FcsTable *table, FcsFileEntry *entry, bool ch
     if (blobSize > 0xFFFF) {
         return false;
     }
-    auto *blob = static_cast<uint8_t *>(std::malloc(blobSize));
+    auto *blob = static_cast<uint8_t *>(quor::kamfs_heap::allocate(blobSize));
     if (blob == nullptr) {
         report(TAV_ERR_OUT_OF_MEMORY, "");
         return false;
@@ -384,7 +419,7 @@ extern "C" bool kaMfsSerializeFcsTable(FcsTable *table) {
         return false;
     }
     std::free(table->buffer);
-    table->buffer = static_cast<uint8_t *>(std::malloc(table->size));
+    table->buffer = static_cast<uint8_t *>(quor::kamfs_heap::allocate(table->size));
     if (table->buffer == nullptr) {
         table->size = 0;
         report(TAV_ERR_OUT_OF_MEMORY, "");

@@ -24,6 +24,18 @@
 
 #include "fcs/FCS.h"
 
+// Heap seam of the storage interface: every allocation of its own (entries,
+// values, blobs, table buffers) goes through these C-heap wrappers, so that a
+// test can make the k-th allocation fail, counted from the last arm/disarm.
+namespace quor::kamfs_heap {
+void *allocate(size_t size);
+void *allocateZero(size_t count, size_t size);
+void *reallocate(void *block, size_t size);  // null on failure, `block` kept
+void fail_at(uint64_t k);
+void disarm();
+uint64_t allocation_count();
+}  // namespace quor::kamfs_heap
+
 // Identifier of a storage table (FcsFileName).
 typedef uint32_t FcsFileName;
 inline constexpr FcsFileName kFcsOstraCfg = 0x10000006;       // vendor defaults
@@ -109,7 +121,7 @@ extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues);
 extern "C" FcsFileEntry *kaMfsFindFileEntryInTable(FcsFileName id, const char *name);
 
 // A new, unlinked deep copy of `entry` (own value buffer), or null (null
-// entry; allocation failure, reported as 321 when the value cannot be copied).
+// entry; allocation failure, reported as 321).
 extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry);
 
 // Adds the unlinked `entry` to the store of `table` (addNewFile with
