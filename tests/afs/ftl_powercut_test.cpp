@@ -83,7 +83,6 @@ void count_reclaims(FtlRegion &r, uint16_t spareBefore, uint32_t seqBefore, Coun
     if (c->maxSequence == seqBefore) {
         return;
     }
-    (void)spareBefore;
     // The unit that was the spare received the victim's role.
     if (c->euInfo[spareBefore].reservedBase != 0) {
         ++n.reservedReclaims;
