@@ -155,6 +155,7 @@ int run_fsck(const std::string &folder, bool do_repair, bool as_json) {
     const Bundle original = bundle;
     FsckState state;
     check_bundle_pieces(bundle);
+    StorageCloser closer;
     bool afs_refused = false;
     const bool opened = open_tables(bundle, state, afs_refused);
     if (opened) {

@@ -91,6 +91,7 @@ json nvar_count() {
 
 int run_info(const std::string &folder, bool as_json) {
     Bundle bundle = load_bundle(folder);
+    StorageCloser closer;
     open_storage(bundle);
     json j;
     j["bundle"] = folder;

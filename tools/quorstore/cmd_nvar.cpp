@@ -225,6 +225,7 @@ Bytes read_value(const ValueSource &source) {
 
 int run_nvar_list(const std::string &folder, NvarTable table, bool as_json) {
     Bundle bundle = load_bundle(folder);
+    StorageCloser closer;
     open_storage(bundle);
     json rows = json::array();
     std::vector<std::pair<NvarInfo, uint32_t>> found;
@@ -268,6 +269,7 @@ int run_nvar_list(const std::string &folder, NvarTable table, bool as_json) {
 int run_nvar_get(const std::string &folder, const std::string &name, NvarTable table,
                  ValueFormat format, bool as_json) {
     Bundle bundle = load_bundle(folder);
+    StorageCloser closer;
     open_storage(bundle);
     NvarInfo info;
     if (!get_nvar(name, table, info)) {
@@ -294,6 +296,7 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
                  const ValueSource &source, bool as_json) {
     const std::vector<Assignment> assignments = parse_assignments(args, source);
     Bundle bundle = load_bundle(folder);
+    StorageCloser closer;
     open_storage(bundle);
     std::vector<uint32_t> max_sizes;
     for (const Assignment &a : assignments) {
@@ -319,14 +322,18 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
     if (!kaMfsGetBuildTavCfgFcsBuffer(&cfg, &cfg_size) || cfg == nullptr) {
         fail_with_reports("no configuration bytes after the commit", kCodeFailWriteNvar);
     }
-    bundle.pieces[kPieceToolCfg] = make_tool_partition(bundle.find(kPieceToolCfg), cfg, cfg_size);
+    // The committed pieces are copied out now: closing the storage commits
+    // into the live regions once more.
+    Bundle committed = bundle;
+    committed.pieces[kPieceToolCfg] =
+        make_tool_partition(bundle.find(kPieceToolCfg), cfg, cfg_size);
     std::set<std::string> changed = {kPieceToolCfg};
     for (const char *piece : {kPieceAfs, kPieceEfs}) {
-        if (bundle.has(piece)) {
+        if (committed.has(piece)) {
             changed.insert(piece);
         }
     }
-    save_bundle(bundle, changed);
+    save_bundle(committed, changed);
     if (as_json) {
         json names = json::array();
         for (const Assignment &a : assignments) {

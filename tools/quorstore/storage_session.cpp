@@ -149,6 +149,13 @@ void open_storage(Bundle &bundle) {
     }
 }
 
+StorageCloser::~StorageCloser() {
+    if (kaFcsIsInitialized()) {
+        with_stdout_on_stderr([] { return kaMfsNvarTerm(false); });
+    }
+    take_reports();
+}
+
 std::vector<FileTableEntry> file_table_entries() {
     std::vector<FileTableEntry> entries;
     if (g_table_buf == nullptr || g_table_num_files < 1) {

@@ -68,6 +68,19 @@ std::vector<uint32_t> file_table_skus(const Bytes &file_table);
 // library's reports when it refuses.
 void open_storage(Bundle &bundle);
 
+// Closes whatever storage is open when it goes out of scope, so that the
+// library releases its tables. Closing commits the current values into the
+// regions again (kaMfsNvarTerm(false) is the only way to close), so a command
+// that saves regions takes its copy of them before the closer runs; a failed
+// close is ignored, the command's result stands.
+class StorageCloser {
+  public:
+    StorageCloser() = default;
+    ~StorageCloser();
+    StorageCloser(const StorageCloser &) = delete;
+    StorageCloser &operator=(const StorageCloser &) = delete;
+};
+
 // The entries of the selected file table, in table order.
 std::vector<FileTableEntry> file_table_entries();
 
