@@ -1709,6 +1709,8 @@ uint32_t afs_physical_ftl_force_dirty_erase(AfsContext *context) {
                 !isSpare && status[s] != kSlotFree && context->allocationBitmap != nullptr &&
                 context->noAllocationBitmap == 0 && !chunk_allocated(context, r0 + s);
             if (isSpare || trimmed) {
+                // Scrubbing trusts the driver result without a read-back: the
+                // zeros protect no data, and a failure is still reported.
                 if (SpiDrvWrite(unit_address(context, u, reserved_record_offset(s)), kFtlRecordSize,
                                 zeros) != 0) {
                     return kFtlIoError;

@@ -82,6 +82,8 @@ uint32_t SpiDrvWrite(uint32_t address, uint32_t length, const void *source) {
     return apply_operation(address, length, static_cast<const uint8_t *>(source), 0);
 }
 
+// The erase fills the block in place (no temporary block of 0xFF): only the
+// result is observable.
 uint32_t SpiDrvEraseBlock(uint32_t address) {
     constexpr uint8_t kErased = 0xFF;
     return apply_operation(address, kSpiEraseBlockSize, nullptr, kErased);
