@@ -418,7 +418,7 @@ extern "C" bool kaMfsSerializeFcsTable(FcsTable *table) {
         setLibError(TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY, static_cast<int32_t>(status));
         return false;
     }
-    std::free(table->buffer);
+    std::free(table->buffer);  // bytes of an earlier serialization are replaced, not leaked
     table->buffer = static_cast<uint8_t *>(quor::kamfs_heap::allocate(table->size));
     if (table->buffer == nullptr) {
         table->size = 0;

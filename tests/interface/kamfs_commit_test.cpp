@@ -183,6 +183,15 @@ TEST_F(KamfsCommit, OverlongValueAbortsBeforeAnythingIsWritten) {
     }
 }
 
+TEST_F(KamfsCommit, ValueBeyondTheStoreLengthLimitAbortsInsteadOfBeingCut) {
+    imagekit::ImageDescription d = standardDescription();
+    d.skus[0].files[1].maxSize = 100000;  // the file table allows it; the store's length is 16-bit
+    open(d);
+    set(kHost.name, Bytes(65536 + 100, 'v'));  // a 16-bit blob length would wrap to 112
+    EXPECT_FALSE(kaMfsNvarTerm(true));
+    EXPECT_TRUE(reportsAre({{345, ""}}));
+}
+
 TEST_F(KamfsCommit, ZeroFileNumberAbortsWithWriteError) {
     imagekit::ImageDescription d = standardDescription();
     d.skus[0].files[1].fileno = 0x00000104;  // tag 0, AFS index 0: DFS number 0
