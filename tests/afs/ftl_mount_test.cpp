@@ -233,3 +233,24 @@ TEST(FtlMount, DataAreaSizeFollowsTheUnitCount) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FtlFormat, PartitionOffsetIsAddedToEveryAddress) {
+    FtlRegion r(geometry(10, 1));
+    r.ctx()->flashOffset = 2 * kFtlUnitSize;  // partition = units 2..9 of the image
+    r.ctx()->flashSize = 8 * kFtlUnitSize;
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    const auto data = afs_test::page_of(42);
+    ASSERT_EQ(afs_physical_ftl_write_page(r.ctx(), 3 * 64, 64, data.data(), 0), 0u);
+    for (uint32_t b = 0; b < 2 * kFtlUnitSize; ++b) {
+        ASSERT_EQ(r.image()[b], 0xFF) << "byte " << b << " before the partition";
+    }
+    EXPECT_EQ(quor::load_le32(r.unit(2) + 4), 1u) << "sequence of the partition's unit 0";
+    ASSERT_EQ(r.mount(), 0u);
+    std::vector<uint8_t> got(64);
+    ASSERT_EQ(afs_physical_ftl_read_page(r.ctx(), 3 * 64, 64, got.data(), 0), 0u);
+    EXPECT_EQ(got, data);
+}
+
+}  // namespace
