@@ -151,6 +151,9 @@ Record makeRecord(ImagePieces &pieces) {
 
 // Builds every piece of the description. On failure returns false and, when
 // `error` is given, says which step failed and with which library status.
+// Refused descriptions: no SKU `buildSku`, 0 or more than 10 SKUs, a name
+// longer than 48 bytes, two files of one file system at the same index, EFS
+// files that need more logical blocks than validBlocks gives.
 bool buildImage(const ImageDescription &description, ImagePieces &out, std::string *error);
 
 // ---------------------------------------------------------------------------
