@@ -312,6 +312,53 @@ TEST_F(QuorstoreCli, RepairOnACleanBundleKeepsItClean) {
     EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/net/domain", "--text"}), "b\n");
 }
 
+// An image without configuration partition, EFS or deployed file system.
+const char kPlainImage[] = R"({
+  "sku": 5, "deployed": false, "tool_partition": false,
+  "afs": {"size": 32768, "files": 65},
+  "skus": [{"id": 5, "files": [
+    {"name": "/home/a/name", "fileno": 257, "index": 1, "storage": "afs", "max_size": 16},
+    {"name": "/home/a/blob", "fileno": 258, "index": 2, "storage": "afs", "max_size": 300}]}],
+  "nvars": [{"name": "/home/a/name", "default": "plain"},
+            {"name": "/home/a/blob", "default": {"hex": "00ff"}}]
+})";
+
+TEST_F(QuorstoreCli, FirstCommitCreatesTheToolPartitionAndLeavesAnUndeployedRegion) {
+    std::ofstream(root_ / "plain.json") << kPlainImage;
+    ok({"mkimage", (root_ / "plain.json").string(), "-o", bundle_});
+    EXPECT_FALSE(fs::exists(fs::path(bundle_) / "tavc.cfg"));
+    const json info = ok_json({"info", bundle_, "--json"});
+    EXPECT_EQ(info["deployed"], false);
+    EXPECT_TRUE(info["efs"].is_null());
+    EXPECT_TRUE(info["tool_partition_bytes"].is_null());
+    const std::string region = slurp(fs::path(bundle_) / "mfs.bin");
+
+    std::ofstream(root_ / "blob.bin", std::ios::binary) << std::string(300, '\x07');
+    ok({"nvar", "set", bundle_, "/home/a/blob:file=" + (root_ / "blob.bin").string(),
+        "/home/a/name="});
+    // Not deployed: the values live in the new tool partition only.
+    EXPECT_TRUE(slurp(fs::path(bundle_) / "mfs.bin") == region) << "mfs.bin changed";
+    const std::string partition = slurp(fs::path(bundle_) / "tavc.cfg");
+    ASSERT_GE(partition.size(), 16u);
+    const uint32_t length =
+        static_cast<uint8_t>(partition[8]) | static_cast<uint8_t>(partition[9]) << 8 |
+        static_cast<uint8_t>(partition[10]) << 16 | static_cast<uint8_t>(partition[11]) << 24;
+    EXPECT_EQ(length, partition.size() - 16);
+    EXPECT_NE(slurp(fs::path(bundle_) / "bundle.json")
+                  .find("\"tavc.cfg\": " + std::to_string(partition.size())),
+              std::string::npos);
+    const json blob = ok_json({"nvar", "get", bundle_, "/home/a/blob", "--json"});
+    std::string sevens;
+    for (int i = 0; i < 300; ++i) {
+        sevens += "07";
+    }
+    EXPECT_EQ(blob["size"], 300);
+    EXPECT_EQ(blob["hex"], sevens);
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/a/name", "--hex"}), "\n");
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/a/name", "--table", "vendor", "--text"}),
+              "plain\n");
+}
+
 TEST_F(QuorstoreCli, UsageErrorsAndHelp) {
     const Result help = run({"nvar", "set", "--help"});
     EXPECT_EQ(help.status, 0);

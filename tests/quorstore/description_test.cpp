@@ -91,6 +91,9 @@ TEST(QuorstoreDescription, BadFieldsAreNamedByTheirPath) {
          "(top): unknown field \"colour\""},
         {R"("index": 16, "storage": "afs")", R"("index": 0, "storage": "afs")",
          "AFS index 0 with tag nibble 0 is file number 0"},
+        {R"("sku": "0x11",)", R"("sku": "0x11", "deploy_marker": {"fileno": 4097, "index": 9},)",
+         "deploy_marker: the deploy marker's entry (fileno 0x00001001, AFS index 9) collides "
+         "with skus[0].files[1]"},
     };
     for (const Case &c : cases) {
         const std::string e = error_of(replaced(kValid, c.from, c.to));

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "progress.h"
 #include "quorstorage/quorstorage.h"
 
 namespace quorstore {
@@ -157,6 +158,7 @@ int run_fsck(const std::string &folder, bool do_repair, bool as_json) {
     check_bundle_pieces(bundle);
     StorageCloser closer;
     bool afs_refused = false;
+    Progress progress("checking " + folder);
     const bool opened = open_tables(bundle, state, afs_refused);
     if (opened) {
         state.afs_mounted = bundle.has(kPieceAfs);

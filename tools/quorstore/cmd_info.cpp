@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "progress.h"
 #include "quorstorage/quorstorage.h"
 #include "region_stats.h"
 
@@ -93,6 +94,7 @@ int run_info(const std::string &folder, bool as_json) {
     Bundle bundle = load_bundle(folder);
     StorageCloser closer;
     open_storage(bundle);
+    Progress progress("reading " + folder);
     json j;
     j["bundle"] = folder;
     j["sku"] = bundle.sku;

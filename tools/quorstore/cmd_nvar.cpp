@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "progress.h"
 #include "quorstorage/quorstorage.h"
 #include "wire.h"
 
@@ -304,7 +305,12 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
     }
     // One commit for every assignment; the storage stays open so that the
     // built configuration bytes can be fetched (closing would commit again).
-    if (!kaMfsNvarTerm(true)) {
+    bool committed_ok = false;
+    {
+        Progress progress("committing into " + folder);
+        committed_ok = kaMfsNvarTerm(true);
+    }
+    if (!committed_ok) {
         std::vector<Report> reports = take_reports();
         for (size_t i = 0; i < assignments.size(); ++i) {
             const Assignment &a = assignments[i];

@@ -299,6 +299,29 @@ NvarDescription parse_nvar(const Parser &p, const json &value, const std::string
     return nvar;
 }
 
+// The image builder adds the deploy marker's entry to every SKU that does not
+// list it; that entry must not share a fileno or an AFS index with a listed file.
+void check_deploy_marker_entry(const Parser &p, const ImageDescription &image) {
+    for (size_t s = 0; s < image.skus.size(); ++s) {
+        const SkuDescription &sku = image.skus[s];
+        if (sku.find_file(kDeployMarkerName) != nullptr) {
+            continue;
+        }
+        for (size_t i = 0; i < sku.files.size(); ++i) {
+            const FileDescription &f = sku.files[i];
+            const bool same_index =
+                f.storage == StorageKind::kAfs && f.index == image.deploy_marker.index;
+            if (f.fileno == image.deploy_marker.fileno || same_index) {
+                p.fail("deploy_marker", std::string("the deploy marker's entry (fileno ") +
+                                            hex_number(image.deploy_marker.fileno) +
+                                            ", AFS index " +
+                                            std::to_string(image.deploy_marker.index) +
+                                            ") collides with " + at(at("skus", s) + ".files", i));
+            }
+        }
+    }
+}
+
 std::string line_column(const std::string &text, size_t byte) {
     size_t line = 1;
     size_t column = 1;
@@ -426,6 +449,7 @@ ImageDescription parse_description(const std::string &text, const std::string &s
             }
         }
     }
+    check_deploy_marker_entry(p, image);
     if (image.deployed && !image.afs) {
         p.fail("deployed", "a deployed image needs an \"afs\" region for its deploy marker");
     }
