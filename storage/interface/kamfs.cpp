@@ -13,22 +13,7 @@
 
 namespace {
 
-// File table entry fields that make a DFS file number (the mini VFS rule:
-// tag nibble from the top of fileno, 11-bit index, storage selector).
 constexpr size_t kTableNameSize = 48;
-constexpr uint32_t kTagShift = 28;
-constexpr uint32_t kFilenoTopByteShift = 24;
-constexpr uint32_t kFileIndexMask = 0x7FF;
-constexpr uint8_t kStorageAfsNoSelector = 1;
-
-uint32_t dfsNumberOfEntry(const file_table_entry_t *entry) {
-    const uint32_t topByte = quor::fcs::entry_fileno(entry) >> kFilenoTopByteShift;
-    const uint32_t tag = (topByte >> 4) << kTagShift;
-    const uint32_t index = quor::fcs::entry_file_index(entry) & kFileIndexMask;
-    const uint32_t storage = quor::fcs::entry_storage(entry);
-    const uint32_t selector = storage == kStorageAfsNoSelector ? 0 : storage << kDfsSelectorShift;
-    return tag | index | selector;
-}
 
 std::string_view boundedName(const char *name) {
     return std::string_view(name, strnlen(name, kTableNameSize));
@@ -326,7 +311,8 @@ KamfsFileNumbers::KamfsFileNumbers() {
     for (int32_t i = 0; i < g_table_num_files; ++i) {
         const auto *entry = reinterpret_cast<const file_table_entry_t *>(
             first + static_cast<size_t>(i) * quor::fcs::kEntrySize);
-        numbers_.emplace(boundedName(quor::fcs::entry_name(entry)), dfsNumberOfEntry(entry));
+        numbers_.emplace(boundedName(quor::fcs::entry_name(entry)),
+                         quor::minivfs::file_number_of(entry));
     }
 }
 
@@ -399,8 +385,11 @@ QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback
         }
         s_mfsInitialized = true;
     }
-    // Step 11: EFS.
-    if (record->efs.size != 0 && EFS_init_tools(record->efs.data) != 0) {
+    // Step 11: EFS. The EFS layer addresses EFS_get_efs_size() bytes of the
+    // region whatever efs.size says; the safe choice is to refuse a shorter
+    // region like a failed mount rather than let EFS read or write past it.
+    if (record->efs.size != 0 &&
+        (record->efs.size < EFS_get_efs_size() || EFS_init_tools(record->efs.data) != 0)) {
         undoAfsMount();
         report(TAV_ERR_FAILED_INITIALIZE_EFS, "");
         return false;

@@ -11,8 +11,9 @@ constexpr uint32_t kTopByteShift = 24;
 constexpr uint32_t kFileIndexMask = 0x7FF;  // bits 0-10
 constexpr uint8_t kStorageAfs = 1;          // adds no selector bits
 
-// The DFS file number of a file table entry.
-uint32_t file_number_of(const file_table_entry_t *entry) {
+}  // namespace
+
+uint32_t quor::minivfs::file_number_of(const file_table_entry_t *entry) {
     const uint32_t topByte = quor::fcs::entry_fileno(entry) >> kTopByteShift;
     const uint32_t tag = (topByte >> 4) << kTagShift;
     const uint32_t index = quor::fcs::entry_file_index(entry) & kFileIndexMask;
@@ -20,8 +21,6 @@ uint32_t file_number_of(const file_table_entry_t *entry) {
     const uint32_t selector = storage == kStorageAfs ? 0 : storage << kDfsSelectorShift;
     return tag | index | selector;
 }
-
-}  // namespace
 
 uint32_t mini_vfs_init(void *flashBase, uint32_t flashSize) {
     return dfs_init(flashBase, flashSize) == kDfsOk ? 0 : 1;
@@ -35,7 +34,7 @@ uint32_t pathToFileNumber(const char *name, uint32_t *fileNumber) {
     if (entry == nullptr) {
         return kVfsNameNotInTable;
     }
-    *fileNumber = file_number_of(entry);
+    *fileNumber = quor::minivfs::file_number_of(entry);
     return kVfsFound;
 }
 
@@ -45,7 +44,7 @@ uint32_t readVfs(const char *name, uint32_t offset, void *buffer, uint32_t lengt
         return kVfsNameNotInTable;
     }
     uint32_t count = length;
-    if (dfs_read(file_number_of(entry), offset, &count, buffer) != kDfsOk) {
+    if (dfs_read(quor::minivfs::file_number_of(entry), offset, &count, buffer) != kDfsOk) {
         return kVfsReadFailed;
     }
     return kVfsFound;

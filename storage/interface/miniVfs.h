@@ -29,3 +29,13 @@ QUOR_C_API uint32_t pathToFileNumber(const char *name, uint32_t *fileNumber);
 // not in the table (nothing read), 6 the DFS read failed. The number of bytes
 // actually read is not reported.
 QUOR_C_API uint32_t readVfs(const char *name, uint32_t offset, void *buffer, uint32_t length);
+
+struct file_table_entry_t;
+
+namespace quor::minivfs {
+
+// The DFS file number of a file table entry (the rule described above). The
+// storage interface uses it to index a whole table at once.
+uint32_t file_number_of(const file_table_entry_t *entry);
+
+}  // namespace quor::minivfs
