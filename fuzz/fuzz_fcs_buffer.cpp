@@ -1,6 +1,7 @@
 // Arbitrary bytes as an FCS buffer: createHandleFromStructure must take it in
 // or refuse it with 10 exactly as a plain model of the format says, never
-// read outside it, and a buffer that is taken in must flush back to the
+// read outside it, getFileData must hand out each file's header and payload,
+// and a buffer that is taken in must flush back to the
 // canonical buffer of the same files (name order, payloads back to back),
 // which itself loads and flushes back unchanged.
 #include <algorithm>
@@ -118,6 +119,25 @@ Bytes flush_all(FcsHandle *handle) {
     return out;
 }
 
+// getFileData hands out the 12-byte header then the payload, and refuses a
+// buffer one byte short with 5 and the needed length.
+void check_file_data(FcsHandle *handle, const std::string &name, const Expected &f) {
+    const uint32_t length = static_cast<uint32_t>(12 + f.payload.size());
+    Bytes blob(length + 1);
+    uint32_t size = length - 1;
+    check(getFileData(handle, name.c_str(), blob.data(), &size) == 5 && size == length,
+          "a short buffer is refused with the needed length");
+    size = length + 1;
+    check(getFileData(handle, name.c_str(), blob.data(), &size) == 0 && size == length,
+          "getFileData hands out header and payload");
+    check(quor::load_le32(blob.data()) == f.fileno, "blob header carries the number");
+    check(quor::load_le16(blob.data() + 10) == f.flags, "blob header carries the flags");
+    check(std::equal(f.payload.begin(), f.payload.end(), blob.begin() + 12),
+          "blob carries the payload");
+    cfg_file_info_t info{};
+    check(getFileAttributes(handle, name.c_str(), &info) == 0, "attributes of a listed file");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -157,6 +177,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         canonical.push_back({f.fileno, f.payload, f.flags});
     }
     check(listed == names, "listing is every file in name order");
+    for (const auto &[fileName, f] : files) {
+        check_file_data(handle, fileName, f);
+    }
 
     const Bytes out = flush_all(handle);
     check(out == fcs_fixture::fcs_buffer(canonical), "flush gives the canonical buffer");

@@ -1,6 +1,7 @@
-// Arbitrary bytes as a configuration file table buffer: load_file_table must
-// never read outside it, a selected table must lie inside it, and every
-// lookup must agree with the entry it returns.
+// Arbitrary bytes as a configuration file table buffer: load_file_table and
+// load_autogen_data must never read outside it, a selected table must lie
+// inside it, every lookup must agree with the entry it returns, and a loaded
+// EFS layout must describe exactly g_efs_files_num file entries.
 //
 // Input: 4 bytes of SKU id, then the table buffer. The buffer is tried as
 // given and padded with zeros to 1024 bytes, each in a heap block of its
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "efs/EFS.h"
+#include "efs/efs_tools_utils.h"
 #include "fcs/FCS.h"
 
 namespace {
@@ -57,6 +60,23 @@ void exercise_lookups(const uint8_t *buffer, size_t size) {
     }
 }
 
+// The EFS layout globals after a load, whatever its status.
+void check_layout() {
+    if (g_efs_autogen_data_loaded == 0) {
+        return;
+    }
+    const uint32_t limit = g_efs_files_num < 4096 ? g_efs_files_num : 4096;
+    for (uint32_t i = 0; i < limit; ++i) {
+        check(quor::efs::file_entry(i) != nullptr, "every file index below filesNum has an entry");
+        (void)quor::efs::file_max_size(i);
+    }
+    check(quor::efs::file_entry(g_efs_files_num) == nullptr, "no entry at filesNum");
+    const uint64_t blocks =
+        uint64_t{g_efs_bm_num} + g_efs_valid_block_num + g_efs_non_valid_block_num;
+    check(EFS_get_efs_size() == (blocks * 4096 > 0xFFFFFFFFull ? 0 : blocks * 4096),
+          "region size follows the layout");
+}
+
 void try_buffer(const uint8_t *bytes, size_t length, uint32_t sku) {
     auto *buffer = static_cast<uint8_t *>(std::malloc(length == 0 ? 1 : length));
     if (length != 0) {
@@ -64,9 +84,22 @@ void try_buffer(const uint8_t *bytes, size_t length, uint32_t sku) {
     }
     g_table_num_files = 0;  // the previous input's buffer is gone
     g_table_buf = nullptr;
+    // "loaded" set afterwards means this input's layout was taken in whole (a
+    // rejected one may leave the globals half-set, as documented).
+    g_efs_autogen_data_loaded = 0;
     const uint32_t status = load_file_table(buffer, sku, static_cast<uint32_t>(length));
     check(status <= 1, "status is 0 or 1");
     exercise_lookups(buffer, length);
+    if (status == 0) {
+        check_layout();
+    }
+    // The layout loader on its own also takes buffers shorter than a table.
+    g_efs_autogen_data_loaded = 0;
+    const uint32_t layout = load_autogen_data(buffer, sku, static_cast<uint32_t>(length));
+    check(layout == 0 || layout == 1, "layout status is 0 or 1");
+    if (layout == 0) {
+        check_layout();
+    }
     g_table_num_files = 0;
     g_table_buf = nullptr;
     std::free(buffer);
