@@ -4,25 +4,17 @@
 // 1000 files, and the cost of one 64-byte overwrite in a full volume.
 #include <benchmark/benchmark.h>
 
-#include <time.h>
-
 #include <cstring>
 #include <vector>
 
 #include "afs/Afs.h"
+#include "bench_util.h"
 
 namespace {
 
 constexpr uint32_t kFlash = 255 * 8192;
 constexpr uint32_t kFiles = 1024;
 constexpr uint32_t kFormatFlags = kAfsDfsMountFlags | kAfsNewHeader | kAfsAllowFormat;
-
-// Thread CPU time in seconds, so that other load on the machine does not count.
-double cpu_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 struct Volume {
     std::vector<uint8_t> flash = std::vector<uint8_t>(kFlash, 0xFF);
@@ -38,28 +30,8 @@ struct Volume {
     }
 };
 
-// memcpy rate in MB/s over `bytes`-sized copies, measured now.
-double memcpy_mbps(size_t bytes) {
-    std::vector<uint8_t> src(bytes, 0x5A);
-    std::vector<uint8_t> dst(bytes + 64);
-    const size_t rounds = std::max<size_t>(1, (64u << 20) / bytes);
-    const double start = cpu_now();
-    for (size_t i = 0; i < rounds; ++i) {
-        std::memcpy(dst.data() + (i % 64), src.data(), bytes);
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    const double seconds = cpu_now() - start;
-    return static_cast<double>(bytes) * static_cast<double>(rounds) / seconds / 1e6;
-}
-
-void report_rate(benchmark::State &state, double bytes, double seconds, size_t unit) {
-    const double mbps = bytes / seconds / 1e6;
-    const double copy = memcpy_mbps(unit);
-    state.counters["MB/s"] = mbps;
-    state.counters["memcpy_MB/s"] = copy;
-    state.counters["vs_memcpy"] = mbps / copy;
-}
+using quor::bench::cpu_seconds;
+using quor::bench::report_throughput;
 
 void BM_AfsWrite(benchmark::State &state) {
     const auto size = static_cast<uint32_t>(state.range(0));
@@ -74,7 +46,7 @@ void BM_AfsWrite(benchmark::State &state) {
     const uint32_t slots = size >= 65536 ? 2 : (size >= 4096 ? 200 : 1000);
     uint32_t i = 0;
     double bytes = 0;
-    const double start = cpu_now();
+    const double start = cpu_seconds();
     for (auto _ : state) {
         data[0] = static_cast<uint8_t>(i);
         if (afs_writefile(&vol.ctx, static_cast<int32_t>(i % slots), 0, size, data.data(),
@@ -85,7 +57,7 @@ void BM_AfsWrite(benchmark::State &state) {
         ++i;
         bytes += size;
     }
-    report_rate(state, bytes, cpu_now() - start, size);
+    report_throughput(state, bytes, cpu_seconds() - start, size);
 }
 
 void BM_AfsRead(benchmark::State &state) {
@@ -98,7 +70,7 @@ void BM_AfsRead(benchmark::State &state) {
     }
     std::vector<uint8_t> out(size);
     double bytes = 0;
-    const double start = cpu_now();
+    const double start = cpu_seconds();
     for (auto _ : state) {
         int32_t length = static_cast<int32_t>(size);
         if (afs_readfile(&vol.ctx, 1, 0, &length, out.data()) != 0 ||
@@ -109,7 +81,7 @@ void BM_AfsRead(benchmark::State &state) {
         benchmark::DoNotOptimize(out.data());
         bytes += size;
     }
-    report_rate(state, bytes, cpu_now() - start, size);
+    report_throughput(state, bytes, cpu_seconds() - start, size);
 }
 
 void BM_AfsMount1000Files(benchmark::State &state) {
@@ -126,7 +98,7 @@ void BM_AfsMount1000Files(benchmark::State &state) {
             return;
         }
     }
-    const double start = cpu_now();
+    const double start = cpu_seconds();
     double mounts = 0;
     for (auto _ : state) {
         if (!vol.init(kAfsDfsMountFlags)) {
@@ -135,7 +107,7 @@ void BM_AfsMount1000Files(benchmark::State &state) {
         }
         mounts += 1;
     }
-    state.counters["ms_per_mount"] = (cpu_now() - start) / mounts * 1e3;
+    state.counters["ms_per_mount"] = (cpu_seconds() - start) / mounts * 1e3;
 }
 
 void BM_AfsOverwrite64InFullVolume(benchmark::State &state) {
@@ -160,7 +132,7 @@ void BM_AfsOverwrite64InFullVolume(benchmark::State &state) {
     // One chunk is needed for copy-on-write: free it by deleting one file.
     afs_deletefile(&vol.ctx, slots - 1);
     uint32_t i = 0;
-    const double start = cpu_now();
+    const double start = cpu_seconds();
     double writes = 0;
     for (auto _ : state) {
         data[0] = static_cast<uint8_t>(i);
@@ -172,7 +144,7 @@ void BM_AfsOverwrite64InFullVolume(benchmark::State &state) {
         ++i;
         writes += 1;
     }
-    state.counters["us_per_write"] = (cpu_now() - start) / writes * 1e6;
+    state.counters["us_per_write"] = (cpu_seconds() - start) / writes * 1e6;
     state.counters["files"] = files;
 }
 

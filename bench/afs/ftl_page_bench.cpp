@@ -5,12 +5,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "afs/AfsFtl.h"
 #include "afs/AfsPhysical.h"
 #include "afs/AfsPhysicalWin32Spi.h"
+#include "bench_util.h"
 
 namespace {
 
@@ -40,38 +40,15 @@ struct Volume {
     ~Volume() { afs_physical_ftl_release(&ctx); }
 };
 
-// Process CPU time in seconds: the rates stay meaningful on a busy machine.
-double seconds_now() {
-    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
-}
-
-// memcpy rate in MB/s over copies of `bytes` bytes, measured now.
-double memcpy_rate(size_t bytes) {
-    std::vector<uint8_t> src(bytes, 0x5A);
-    std::vector<uint8_t> dst(bytes + 64);
-    const size_t rounds = (64u << 20) / bytes;
-    const double start = seconds_now();
-    for (size_t i = 0; i < rounds; ++i) {
-        std::memcpy(dst.data() + (i % 64), src.data(), bytes);
-        benchmark::DoNotOptimize(dst.data());
-    }
-    return static_cast<double>(rounds * bytes) / (seconds_now() - start) / 1e6;
-}
-
-void report(benchmark::State &state, double bytes, double elapsed, size_t unit) {
-    const double rate = bytes / elapsed / 1e6;
-    const double copy = memcpy_rate(unit);
-    state.counters["MB/s"] = rate;
-    state.counters["memcpy_MB/s"] = copy;
-    state.counters["vs_memcpy"] = rate / copy;
-}
+using quor::bench::cpu_seconds;
+using quor::bench::report_throughput;
 
 void BM_FtlDynamicPageWrite(benchmark::State &state) {
     Volume v;
     uint8_t page[64];
     std::memset(page, 0x3C, sizeof(page));
     uint32_t n = 0;
-    const double start = seconds_now();
+    const double start = cpu_seconds();
     for (auto _ : state) {
         page[0] = static_cast<uint8_t>(n);
         if (afs_physical_ftl_write_page(&v.ctx, (n % kDynamicPages) * 64, 64, page, 0) != 0) {
@@ -80,7 +57,7 @@ void BM_FtlDynamicPageWrite(benchmark::State &state) {
         }
         ++n;
     }
-    report(state, 64.0 * n, seconds_now() - start, 64);
+    report_throughput(state, 64.0 * n, cpu_seconds() - start, 64);
 }
 BENCHMARK(BM_FtlDynamicPageWrite);
 
@@ -91,7 +68,7 @@ void BM_FtlDynamicPageRead(benchmark::State &state) {
         afs_physical_ftl_write_page(&v.ctx, p * 64, 64, page, 0);
     }
     uint32_t n = 0;
-    const double start = seconds_now();
+    const double start = cpu_seconds();
     for (auto _ : state) {
         if (afs_physical_ftl_read_page(&v.ctx, (n % kDynamicPages) * 64, 64, page, 0) != 0) {
             state.SkipWithError("read failed");
@@ -100,7 +77,7 @@ void BM_FtlDynamicPageRead(benchmark::State &state) {
         benchmark::DoNotOptimize(page);
         ++n;
     }
-    report(state, 64.0 * n, seconds_now() - start, 64);
+    report_throughput(state, 64.0 * n, cpu_seconds() - start, 64);
 }
 BENCHMARK(BM_FtlDynamicPageRead);
 
@@ -125,7 +102,7 @@ void BM_FtlBulkChunkRead(benchmark::State &state) {
     std::vector<uint8_t> buffer(4096);
     constexpr uint32_t kCount = 61;
     uint64_t calls = 0;
-    const double start = seconds_now();
+    const double start = cpu_seconds();
     for (auto _ : state) {
         if (afs_physical_ftl_read_data_pages(&v.ctx, buffer.data(), first, kCount) != 0) {
             state.SkipWithError("bulk read failed");
@@ -134,7 +111,8 @@ void BM_FtlBulkChunkRead(benchmark::State &state) {
         benchmark::DoNotOptimize(buffer.data());
         ++calls;
     }
-    report(state, 64.0 * kCount * static_cast<double>(calls), seconds_now() - start, 64 * kCount);
+    report_throughput(state, 64.0 * kCount * static_cast<double>(calls), cpu_seconds() - start,
+                      64 * kCount);
 }
 BENCHMARK(BM_FtlBulkChunkRead);
 

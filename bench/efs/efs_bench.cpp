@@ -2,22 +2,16 @@
 // each with the rate of memcpy over the same bytes measured in the same run.
 #include <benchmark/benchmark.h>
 
-#include <time.h>
-
 #include <cstring>
 #include <vector>
 
+#include "bench_util.h"
 #include "common/bytes.h"
 #include "efs/EFS.h"
 
 namespace {
 
-// Thread CPU time in seconds: other processes on a loaded machine do not count.
-double cpu_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+using quor::bench::cpu_seconds;
 
 constexpr uint32_t kSmallFile = 0;  // 4096 bytes: 4072 in logical block 0, 24 in block 1
 constexpr uint32_t kLargeFile = 1;  // 12000 bytes: logical blocks 2, 3 and 4
@@ -49,33 +43,11 @@ bool format_region() {
     return EFS_init(true) == 0;
 }
 
-// Seconds memcpy takes to copy `bytes` once, averaged over enough copies.
-double memcpy_seconds(size_t bytes) {
-    // One buffer, destination 64 bytes past a page multiple from the source, so
-    // the copy does not suffer from 4 KiB address aliasing.
-    std::vector<uint8_t> buf(2 * bytes + 4096 + 64, 0x5A);
-    uint8_t *src = buf.data();
-    uint8_t *dst = buf.data() + ((bytes + 4095) / 4096) * 4096 + 64;
-    const int rounds = 200000;
-    const double start = cpu_now();
-    for (int i = 0; i < rounds; ++i) {
-        src[static_cast<size_t>(i) % bytes] = static_cast<uint8_t>(i);
-        std::memcpy(dst, src, bytes);
-        benchmark::DoNotOptimize(dst);
-        benchmark::ClobberMemory();
-    }
-    return (cpu_now() - start) / rounds;
-}
-
-// MB/s of `bytes` per iteration over `seconds`, and the ratio to memcpy's rate.
+// MB/s of `bytes` per iteration over `seconds`, with memcpy of the same bytes.
 void report(benchmark::State &state, size_t bytes, double seconds) {
     const double total = static_cast<double>(bytes) * static_cast<double>(state.iterations());
-    const double rate = seconds > 0 ? total / seconds : 0;
-    const double memcpyRate = static_cast<double>(bytes) / memcpy_seconds(bytes);
     state.SetBytesProcessed(static_cast<int64_t>(total));
-    state.counters["MB/s"] = rate / 1e6;
-    state.counters["memcpy_MB/s"] = memcpyRate / 1e6;
-    state.counters["vs_memcpy"] = rate / memcpyRate;
+    quor::bench::report_throughput(state, total, seconds, bytes);
 }
 
 void write_file(benchmark::State &state, uint32_t file, size_t bytes) {
@@ -84,7 +56,7 @@ void write_file(benchmark::State &state, uint32_t file, size_t bytes) {
         return;
     }
     std::vector<uint8_t> data(bytes, 0x3C);
-    const double start = cpu_now();
+    const double start = cpu_seconds();
     for (auto _ : state) {
         data[0] = static_cast<uint8_t>(state.iterations());
         if (EFS_write(file, 0, static_cast<uint32_t>(bytes), data.data()) != 0) {
@@ -92,7 +64,7 @@ void write_file(benchmark::State &state, uint32_t file, size_t bytes) {
             return;
         }
     }
-    report(state, bytes, cpu_now() - start);
+    report(state, bytes, cpu_seconds() - start);
 }
 
 void read_file(benchmark::State &state, uint32_t file, size_t bytes) {
@@ -102,7 +74,7 @@ void read_file(benchmark::State &state, uint32_t file, size_t bytes) {
         return;
     }
     std::vector<uint8_t> out(bytes);
-    const double start = cpu_now();
+    const double start = cpu_seconds();
     for (auto _ : state) {
         uint32_t count = static_cast<uint32_t>(bytes);
         if (EFS_read(file, 0, &count, out.data()) != 0 || count != bytes) {
@@ -111,7 +83,7 @@ void read_file(benchmark::State &state, uint32_t file, size_t bytes) {
         }
         benchmark::DoNotOptimize(out.data());
     }
-    report(state, bytes, cpu_now() - start);
+    report(state, bytes, cpu_seconds() - start);
 }
 
 void BM_WriteFile4KiB(benchmark::State &state) {
@@ -159,9 +131,9 @@ void BM_BlockMapCommit(benchmark::State &state) {
         std::memcpy(maps.data() + 7, efs_ctx.spare_map, 3);
         WorkingBme bme{maps.data(), maps.data() + 7, 0, 0, 0};
         state.ResumeTiming();
-        const double start = cpu_now();
+        const double start = cpu_seconds();
         const uint32_t st = EFS_commit_BME(&bme, 0, 0);
-        seconds += cpu_now() - start;
+        seconds += cpu_seconds() - start;
         if (st != 0 || efs_ctx.current_bm != (append ? 0u : 1u)) {
             state.SkipWithError("commit did not behave as expected");
             return;

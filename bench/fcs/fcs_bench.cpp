@@ -5,9 +5,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <ctime>
 #include <vector>
 
+#include "bench_util.h"
 #include "fcs/FCS.h"
 #include "tests/fcs/fcs_fixture.h"
 
@@ -35,34 +35,20 @@ struct Store {
     Bytes buffer;
 };
 
-// CPU seconds per memcpy of `bytes` bytes, averaged over enough copies to time.
-double memcpy_seconds(size_t bytes) {
-    Bytes from(bytes, 0x5A), to(bytes);
-    const int reps = static_cast<int>(1 + (256u << 20) / (bytes + 1));
-    const std::clock_t start = std::clock();
-    for (int i = 0; i < reps; ++i) {
-        std::memcpy(to.data(), from.data(), bytes);
-        benchmark::DoNotOptimize(to.data());
-        benchmark::ClobberMemory();
-    }
-    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC / reps;
-}
-
-// Runs `step` once per iteration and reports, over the process CPU time of
-// the loop: MB/s of the FCS buffer's `bytes`, the ratio of that throughput to
-// memcpy of the same bytes, and files handled per second.
+// Runs `step` once per iteration and reports, over the thread CPU time of
+// the loop: MB/s of the FCS buffer's `bytes` with memcpy of the same bytes,
+// and files handled per second.
 template <class Step>
 void run_timed(benchmark::State &state, size_t bytes, Step step) {
-    const std::clock_t start = std::clock();
+    const double start = quor::bench::cpu_seconds();
     for (auto _ : state) {
         step();
     }
-    const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-    const double perIteration = seconds / static_cast<double>(state.iterations());
+    const double seconds = quor::bench::cpu_seconds() - start;
+    const double iterations = static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
-    state.counters["MB/s"] = static_cast<double>(bytes) / perIteration / 1e6;
-    state.counters["vs_memcpy"] = memcpy_seconds(bytes) / perIteration;
-    state.counters["files/s"] = static_cast<double>(state.range(0)) / perIteration;
+    quor::bench::report_throughput(state, static_cast<double>(bytes) * iterations, seconds, bytes);
+    state.counters["files/s"] = static_cast<double>(state.range(0)) * iterations / seconds;
 }
 
 void BM_Load(benchmark::State &state) {

@@ -5,11 +5,11 @@
 // to memcpy of the same bytes measured in the same run.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "imagekit/imagekit.h"
 #include "interface/kamfs.h"
 
@@ -58,21 +58,6 @@ imagekit::ImageDescription describe(size_t count) {
     return d;
 }
 
-// Bytes per second of memcpy over `bytes` bytes, measured now.
-double memcpyRate(size_t bytes) {
-    std::vector<uint8_t> from(bytes, 0x5A);
-    std::vector<uint8_t> to(bytes);
-    const int reps = 2000;
-    const auto start = std::chrono::steady_clock::now();
-    for (int r = 0; r < reps; ++r) {
-        std::memcpy(to.data(), from.data(), bytes);
-        benchmark::DoNotOptimize(to.data());
-        benchmark::ClobberMemory();
-    }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    return static_cast<double>(bytes) * reps / elapsed.count();
-}
-
 void BM_OpenChangeAllCommitClose(benchmark::State &state) {
     const size_t count = static_cast<size_t>(state.range(0));
     imagekit::ImagePieces pristine;
@@ -94,7 +79,7 @@ void BM_OpenChangeAllCommitClose(benchmark::State &state) {
         run = pristine;
         _commonQuorTable record = imagekit::makeRecord<_commonQuorTable>(run);
         state.ResumeTiming();
-        const auto start = std::chrono::steady_clock::now();
+        const double start = quor::bench::cpu_seconds();
         bool ok = kaMfsQuorInit(&record, nullptr);
         for (size_t i = 0; ok && i < count; ++i) {
             uint8_t *value = nullptr;
@@ -105,8 +90,7 @@ void BM_OpenChangeAllCommitClose(benchmark::State &state) {
             }
         }
         ok = ok && kaMfsNvarTerm(false);
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        seconds += elapsed.count();
+        seconds += quor::bench::cpu_seconds() - start;
         if (!ok) {
             state.SkipWithError("open, change or commit failed");
             return;
@@ -117,8 +101,8 @@ void BM_OpenChangeAllCommitClose(benchmark::State &state) {
     state.counters["time_per_nvar"] = benchmark::Counter(
         static_cast<double>(count),
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    const double rate = static_cast<double>(changedBytes) * iterations / seconds;
-    state.counters["vs_memcpy"] = rate / memcpyRate(changedBytes);
+    quor::bench::report_throughput(state, static_cast<double>(changedBytes) * iterations, seconds,
+                                   changedBytes);
 }
 
 BENCHMARK(BM_OpenChangeAllCommitClose)
