@@ -1,6 +1,7 @@
 // quorstore afs|efs ls|cat|put|rm: raw numbered files through the library's
 // file operations (DFS for AFS; the EFS entry points for EFS, whose statuses
 // DFS would fold together).
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>

@@ -1,4 +1,5 @@
 // quorstore nvar list|get|set: NVAR access through the storage interface.
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>

@@ -20,8 +20,11 @@
 //
 // An NVAR is a file of the built SKU that has an entry in "nvars": its default
 // goes into the vendor table (ostra.cfg), its tool value, when given, into the
-// tool's table (tavc.cfg). A "table" file lives in the tables only: it has
-// DFS file number 0 and no file in AFS or EFS.
+// tool's table (tavc.cfg), and in a deployed image its current value into its
+// AFS or EFS file. Files without an "nvars" entry are file-table entries
+// only. A "table" file lives in the tables only: it has DFS file number 0 and
+// no file in AFS or EFS, so in a deployed image it must carry attribute bit 0
+// (read-only), or the commit would refuse it.
 //
 // Numbers are JSON integers or strings holding decimal or 0x-prefixed hex.
 // The parser checks everything an image builder would otherwise trip over

@@ -84,6 +84,8 @@ void add_file_commands(CLI::App &app, Options &o, FileSystem fs, std::function<i
         app.add_subcommand(name, std::string("raw numbered files of ") + file_system_name(fs) +
                                      " (" + (fs == FileSystem::kEfs ? "efs.bin" : "mfs.bin") + ")");
     group->require_subcommand(1);
+    group->footer(example("  quorstore " + name + " ls build/demo-bundle\n  quorstore " + name +
+                          " cat build/demo-bundle 3 --hex"));
 
     auto *ls = group->add_subcommand("ls", "list the files that exist");
     add_bundle(ls, o);
@@ -156,6 +158,9 @@ int main(int argc, char **argv) {
 
     auto *nvar = app.add_subcommand("nvar", "read and change NVARs");
     nvar->require_subcommand(1);
+    nvar->footer(
+        example("  quorstore nvar list build/demo-bundle\n"
+                "  quorstore nvar set build/demo-bundle /home/net/hostname=gw-7"));
 
     auto *list = nvar->add_subcommand("list", "list the NVARs of a table");
     add_bundle(list, o);
