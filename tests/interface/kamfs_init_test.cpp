@@ -2,6 +2,9 @@
 // values an open storage holds (tables, deployed file system).
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+
 #include "common/bytes.h"
 #include "interface/dfs.h"
 #include "interface/kamfs.h"
@@ -252,6 +255,18 @@ TEST_F(KamfsInit, TrailerOnlyFileGivesEmptyValueAndZeroNumberIsSkipped) {
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(value(kHost.name), "gateway.local");
     EXPECT_TRUE(reportsAre({}));
+}
+
+TEST_F(KamfsInit, EfsRegionShorterThanItsLayoutIsRefusedUnread) {
+    _commonQuorTable record = open();
+    // Exactly as long as efs.size says, so that any access past it is caught.
+    const size_t shortSize = pieces.efs.size() - 4096;
+    std::unique_ptr<uint8_t[]> shortRegion(new uint8_t[shortSize]);
+    std::memcpy(shortRegion.get(), pieces.efs.data(), shortSize);
+    record.efs = {shortRegion.get(), static_cast<uint32_t>(shortSize)};
+    EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
+    EXPECT_TRUE(reportsAre({{340, ""}}));
+    EXPECT_FALSE(kaMfsIsInitialized());
 }
 
 TEST_F(KamfsInit, SecondOpenReplacesTheFirst) {
