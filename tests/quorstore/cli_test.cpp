@@ -11,6 +11,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <vector>
+
+#include "quorstorage/quorstorage.h"
 
 namespace {
 
@@ -301,6 +304,35 @@ TEST_F(QuorstoreCli, FsckReportsDamageAndNeverWritesWithoutRepair) {
     EXPECT_EQ(report["clean"], false);
     EXPECT_EQ(report["afs"]["mounted"], false);
     EXPECT_EQ(report["efs"]["mounted"], true) << report.dump(2);
+}
+
+// Marks AFS file `index` of the bundle's region as a zombie through the
+// library, as an interrupted creation would leave it.
+void mark_zombie(const fs::path &region_path, uint32_t index) {
+    std::string region = slurp(region_path);
+    std::vector<uint8_t> bytes(region.begin(), region.end());
+    ASSERT_EQ(dfs_init(bytes.data(), static_cast<uint32_t>(bytes.size())), 0u);
+    ASSERT_EQ(dfs_mark_zombie_file(index), 0u);
+    std::ofstream(region_path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST_F(QuorstoreCli, RepairWritesBackWhatTheMountCleansUpAndCheckAloneDoesNot) {
+    make_demo();
+    mark_zombie(fs::path(bundle_) / "mfs.bin", 200);
+    const auto before = snapshot();
+    ok({"fsck", bundle_});
+    expect_unchanged(before);
+    const json repaired = ok_json({"fsck", bundle_, "--repair", "--json"});
+    EXPECT_EQ(repaired["clean"], true) << repaired.dump(2);
+    // mfs.bin: the zombie entry cleared; efs.bin: the dirty spares the build
+    // left behind erased.
+    EXPECT_EQ(repaired["repaired"], json::array({"efs.bin", "mfs.bin"})) << repaired.dump(2);
+    EXPECT_FALSE(slurp(fs::path(bundle_) / "mfs.bin") == before.at("mfs.bin"));
+    // The cleaned region needs nothing more, and the values survived.
+    EXPECT_EQ(ok_json({"fsck", bundle_, "--repair", "--json"})["repaired"], json::array());
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/net/hostname", "--text"}), "quor-gw-lab\n");
 }
 
 TEST_F(QuorstoreCli, RepairOnACleanBundleKeepsItClean) {

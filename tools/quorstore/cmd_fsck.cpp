@@ -124,7 +124,7 @@ void check_nvar_sizes(FsckState &state) {
 
 // Idle reclaim on both file systems, then a cache flush (afs_setcache
 // flushes the old cache) so that every change of the mount reaches the region.
-void repair(FsckState &state) {
+void repair(FsckState &state, const Bundle &bundle) {
     if (state.afs_mounted) {
         uint32_t rounds = 0;
         while (dfs_idle_reclaim_needed() != 0 && rounds < kMaxIdleReclaims) {
@@ -141,11 +141,23 @@ void repair(FsckState &state) {
         }
         state.notes.push_back("AFS: " + std::to_string(rounds) + " idle reclaims");
     }
-    if (state.efs_mounted) {
-        const uint32_t status = EFS_idle_reclaim();
-        if (status != 0) {
-            state.damage.push_back("EFS idle reclaim: " + efs_status_text(status));
+    const Bytes *efs_region = bundle.find(kPieceEfs);
+    if (state.efs_mounted && efs_region != nullptr) {
+        // One call does one unit of work (a block-map erase, a levelling step,
+        // a dirty-spare erase): repeat until a call leaves the region as it was.
+        uint32_t rounds = 0;
+        for (; rounds < kMaxIdleReclaims; ++rounds) {
+            const Bytes before = *efs_region;
+            const uint32_t status = EFS_idle_reclaim();
+            if (status != 0) {
+                state.damage.push_back("EFS idle reclaim: " + efs_status_text(status));
+                break;
+            }
+            if (*efs_region == before) {
+                break;
+            }
         }
+        state.notes.push_back("EFS: " + std::to_string(rounds) + " idle reclaims");
     }
 }
 
@@ -176,7 +188,7 @@ int run_fsck(const std::string &folder, bool do_repair, bool as_json) {
         check_nvar_sizes(state);
     }
     if (do_repair) {
-        repair(state);
+        repair(state, bundle);
     }
     std::set<std::string> changed;
     for (const char *piece : {kPieceAfs, kPieceEfs}) {
