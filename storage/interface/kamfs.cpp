@@ -44,6 +44,16 @@ void undoAfsMount() {
     }
 }
 
+// Drops the EFS mount that a storage leaves in the EFS layer's process-wide
+// context. It points at a region the tool may free once the storage is closed;
+// kept, a later storage without an EFS region (and any DFS request for an EFS
+// file) would read that region through it. Forgetting the image as well makes
+// the EFS entry points answer "no image" instead of touching it.
+void detachEfs() {
+    efs_ctx.mounted = 0;
+    efs_image = nullptr;
+}
+
 void releaseAllTables() {
     kaMfsFreeFcsTable(&s_builtTavCfgTable);
     kaMfsFreeFcsTable(&s_tavCfgTable);
@@ -58,6 +68,7 @@ void releaseEarlierStorage() {
     releaseAllTables();
     s_fcsInitialized = false;
     undoAfsMount();
+    detachEfs();
 }
 
 // Copies `size` bytes at `source` into a new buffer of `table` and loads it.
@@ -297,6 +308,7 @@ bool closeStorage() {
     }
     releaseAllTables();
     s_fcsInitialized = false;
+    detachEfs();
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/bytes.h"
+#include "efs/EFS.h"
 #include "interface/dfs.h"
 #include "interface/kamfs.h"
 #include "kamfs_fixture.h"
@@ -267,6 +268,23 @@ TEST_F(KamfsInit, EfsRegionShorterThanItsLayoutIsRefusedUnread) {
     EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
     EXPECT_TRUE(reportsAre({{340, ""}}));
     EXPECT_FALSE(kaMfsIsInitialized());
+}
+
+TEST_F(KamfsInit, ClosingLeavesNoEfsMountOnTheToolsRegion) {
+    _commonQuorTable second = open();  // built first: the builder mounts EFS itself
+    second.efs = {nullptr, 0};
+    {
+        imagekit::ImagePieces first = build(description);
+        _commonQuorTable record = imagekit::makeRecord<_commonQuorTable>(first);
+        ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+        ASSERT_EQ(EFS_is_initialized(), 1);
+        ASSERT_TRUE(kaMfsNvarTerm(false));
+        EXPECT_EQ(EFS_is_initialized(), 0) << "closing the storage unmounts EFS";
+    }  // the tool frees the first image, EFS region included
+    // Without an EFS region the EFS NVARs cannot be loaded, and the freed
+    // region of the first storage is never read.
+    EXPECT_FALSE(kaMfsQuorInit(&second, recordReport));
+    EXPECT_EQ(EFS_is_initialized(), 0);
 }
 
 TEST_F(KamfsInit, SecondOpenReplacesTheFirst) {
