@@ -70,8 +70,21 @@ TEST(AfsModel, RandomOperationsMatchTheModelWithLargeFiles) {
     run_against_model(ModelSetup{40 * 8192, 1024, 8, 20000, 64}, 2, 1000);
 }
 
+// Cache lines larger than one FTL page, including a size that is not a power
+// of two, write back exactly the pages they changed.
 TEST(AfsModel, RandomOperationsMatchTheModelWithLargerCachePages) {
-    run_against_model(ModelSetup{8 * 8192, 128, 16, 3000, 192}, 3, 1500);
+    for (uint32_t page : {128u, 192u}) {
+        SCOPED_TRACE("cache page " + std::to_string(page));
+        run_against_model(ModelSetup{8 * 8192, 128, 16, 3000, page}, page, 800);
+    }
+}
+
+// Known fault, not yet fixed in the AFS cache: with cache pages of about 3000
+// bytes and more on this volume, a read after some hundred operations returns
+// bytes that differ from the model (e.g. page 4096, seed 3: op 755, file 5 at
+// 588). Enabled once the cache handles such pages.
+TEST(AfsModel, DISABLED_RandomOperationsMatchTheModelWithCachePagesOfFourKiB) {
+    run_against_model(ModelSetup{8 * 8192, 128, 16, 3000, 4096}, 3, 800);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "afs/AfsContext.h"
 #include "afs/AfsFtl.h"
 #include "afs/AfsPhysical.h"
@@ -15,11 +17,29 @@
 
 namespace afs_test {
 
+// 64 bytes derived from `tag` (tag 0 gives all zeros, the content of a page
+// that was never written).
+inline void fill_page(uint8_t *out, uint32_t tag) {
+    for (uint32_t i = 0; i < kFtlPageSize; ++i) {
+        out[i] = tag == 0 ? 0 : static_cast<uint8_t>((tag * 2654435761u + i * 40503u) >> 11);
+    }
+}
+
+inline std::vector<uint8_t> page_of(uint32_t tag) {
+    std::vector<uint8_t> page(kFtlPageSize);
+    fill_page(page.data(), tag);
+    return page;
+}
+
 // Geometry of a test partition (the whole image is the partition).
 struct Geometry {
     uint32_t units = 8;            // erase units of 8192 bytes
     uint32_t reservedUnits = 2;    // units holding data chunks
     uint32_t dynamicBytes = 4096;  // VA bytes of the dynamic area
+
+    static Geometry of(uint32_t units, uint32_t reserved, uint32_t dynamicBytes = 4096) {
+        return Geometry{units, reserved, dynamicBytes};
+    }
 };
 
 // An erased flash image plus a context describing one FTL volume on it.
@@ -89,25 +109,36 @@ class FtlRegion {
         return geometry_.dynamicBytes + chunk * kFtlPageSize;
     }
 
+    // One page read back at `va` (a failed read is a test failure).
+    std::vector<uint8_t> read(uint32_t va) {
+        std::vector<uint8_t> got(kFtlPageSize);
+        EXPECT_EQ(afs_physical_ftl_read_page(&ctx_, va, kFtlPageSize, got.data(), 0), 0u)
+            << "va " << va;
+        return got;
+    }
+    // Writes the page of `tag` at `va`; the FTL status.
+    uint32_t write(uint32_t va, uint32_t tag) {
+        const std::vector<uint8_t> data = page_of(tag);
+        return afs_physical_ftl_write_page(&ctx_, va, kFtlPageSize, data.data(), 0);
+    }
+    // Allocates (asking again when told to) and writes one chunk; its index.
+    uint32_t allocate_and_write(uint32_t tag) {
+        uint16_t id = 0;
+        uint32_t status = afs_physical_ftl_allocate_page(&ctx_, &id);
+        if (status == kFtlOutOfSlots) {
+            status = afs_physical_ftl_allocate_page(&ctx_, &id);
+        }
+        EXPECT_EQ(status, 0u);
+        const uint32_t x = id - ctx_.fileCount;
+        EXPECT_EQ(write(chunk_va(x), tag), 0u) << "chunk " << x;
+        return x;
+    }
+
   private:
     Geometry geometry_;
     std::vector<uint8_t> image_;
     std::vector<uint32_t> bitmap_;
     AfsContext ctx_;
 };
-
-// 64 bytes derived from `tag` (tag 0 gives all zeros, the content of a page
-// that was never written).
-inline void fill_page(uint8_t *out, uint32_t tag) {
-    for (uint32_t i = 0; i < kFtlPageSize; ++i) {
-        out[i] = tag == 0 ? 0 : static_cast<uint8_t>((tag * 2654435761u + i * 40503u) >> 11);
-    }
-}
-
-inline std::vector<uint8_t> page_of(uint32_t tag) {
-    std::vector<uint8_t> page(kFtlPageSize);
-    fill_page(page.data(), tag);
-    return page;
-}
 
 }  // namespace afs_test

@@ -2,7 +2,9 @@
 // tests: format, remount, and small read/write helpers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "afs/Afs.h"
@@ -46,6 +48,27 @@ class Volume {
             return 1000;  // delivered count disagrees with the size
         }
         return status;
+    }
+
+    // "" when file `index` holds exactly `want`, else what differs (the read
+    // status, the size, or the first differing offset).
+    std::string differs(int32_t index, const std::vector<uint8_t> &want) {
+        std::vector<uint8_t> got;
+        const std::string file = "file " + std::to_string(index);
+        const uint32_t status = read_all(index, &got);
+        if (status != 0) {
+            return file + " read status " + std::to_string(status);
+        }
+        if (got.size() != want.size()) {
+            return file + " size expected " + std::to_string(want.size()) + " got " +
+                   std::to_string(got.size());
+        }
+        const auto at = std::mismatch(want.begin(), want.end(), got.begin());
+        if (at.first == want.end()) {
+            return "";
+        }
+        return file + " offset " + std::to_string(at.first - want.begin()) + " expected " +
+               std::to_string(*at.first) + " got " + std::to_string(*at.second);
     }
 
     // FAT entry k read through the cache.

@@ -1,8 +1,6 @@
 // Check values of the three AFS checksums and their tables.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "afs/AfsCrc.h"
 
 namespace {
@@ -11,41 +9,36 @@ const uint8_t *bytes(const char *text) {
     return reinterpret_cast<const uint8_t *>(text);
 }
 
-TEST(CrcChecksum, Crc16MatchesTheCcittFalseCheckValues) {
+TEST(CrcChecksum, Crc16CheckValuesWithTheTailEnteringLastInOrder) {
     // The catalogue value over "123456789", with the last two digits as tail.
     EXPECT_EQ(crc16(bytes("1234567"), 7, bytes("89")), 0x29B1u);
     EXPECT_EQ(crc16(bytes("a"), 1, bytes("bc")), 0x514Au);
-}
-
-TEST(CrcChecksum, Crc16WithoutDataStillConsumesTheTail) {
+    // Without data (or with a negative length) the tail is still consumed.
     EXPECT_EQ(crc16(bytes(""), 0, bytes("ab")), 0x69F0u);
     EXPECT_EQ(crc16(bytes("zzz"), -5, bytes("ab")), 0x69F0u);
+    // A record's checksum appends its page number, low byte first.
+    uint8_t page[64];
+    for (int i = 0; i < 64; ++i) {
+        page[i] = static_cast<uint8_t>(i);
+    }
+    const uint8_t tail[2] = {0x34, 0x12};
+    EXPECT_EQ(quor::afs::crc16_of_record(page, 0x1234), crc16(page, 64, tail) & 0xFFFF);
 }
 
-TEST(CrcChecksum, Crc16TailBytesEnterInOrder) {
-    EXPECT_NE(crc16(bytes("a"), 1, bytes("cb")), crc16(bytes("a"), 1, bytes("bc")));
-}
-
-TEST(CrcChecksum, Crc14CheckValuesAndEmptyInput) {
+TEST(CrcChecksum, Crc14AndCrc8CheckValuesAndEmptyInputs) {
     EXPECT_EQ(crc14(bytes("abc"), 3), 0x3A71u);
     EXPECT_EQ(crc14(bytes(""), 0), 0x3FFFu);
     EXPECT_EQ(crc14(bytes("abc"), -1), 0x3FFFu);
     const uint8_t zeroPage[2] = {0, 0};
     EXPECT_EQ(crc14(zeroPage, 2), 0x0B5Bu);
     EXPECT_EQ(quor::afs::crc14_of_page(0), 0x0B5B);
-}
-
-TEST(CrcChecksum, Crc14StaysWithinFourteenBits) {
     uint8_t data[256];
     for (int i = 0; i < 256; ++i) {
         data[i] = static_cast<uint8_t>(i * 37 + 11);
     }
     for (int32_t n = 1; n <= 256; n += 17) {
-        EXPECT_EQ(crc14(data, n) & ~0x3FFFu, 0u) << "length " << n;
+        EXPECT_EQ(crc14(data, n) & ~0x3FFFu, 0u) << "crc14 beyond 14 bits, length " << n;
     }
-}
-
-TEST(CrcChecksum, Crc8CheckValuesAndEmptyInput) {
     EXPECT_EQ(crc8(bytes("abc"), 3), 0x34u);
     EXPECT_EQ(crc8(bytes(""), 0), 0x01u);
 }
@@ -59,15 +52,6 @@ TEST(CrcChecksum, Crc8NibbleTablesHoldTheDocumentedBytes) {
         EXPECT_EQ(gCrc8_low[i], low[i]) << "gCrc8_low[" << i << "]";
         EXPECT_EQ(gCrc8_high[i], high[i]) << "gCrc8_high[" << i << "]";
     }
-}
-
-TEST(CrcChecksum, RecordChecksumUsesThePageNumberLowByteFirst) {
-    uint8_t page[64];
-    for (int i = 0; i < 64; ++i) {
-        page[i] = static_cast<uint8_t>(i);
-    }
-    const uint8_t tail[2] = {0x34, 0x12};
-    EXPECT_EQ(quor::afs::crc16_of_record(page, 0x1234), crc16(page, 64, tail) & 0xFFFF);
 }
 
 }  // namespace

@@ -16,14 +16,6 @@ using afs_test::Geometry;
 
 constexpr uint32_t kMagic = 0xAA557887;
 
-Geometry geometry(uint32_t units, uint32_t reserved, uint32_t dynBytes = 4096) {
-    Geometry g;
-    g.units = units;
-    g.reservedUnits = reserved;
-    g.dynamicBytes = dynBytes;
-    return g;
-}
-
 // Writes a unit header; the checksum is computed over `checksumMagic`.
 void put_header(FtlRegion &r, uint32_t unit, uint32_t magic, uint32_t seq, uint32_t erase,
                 uint16_t spareAtWrite, uint16_t base, uint8_t commit,
@@ -57,7 +49,7 @@ void put_slots(FtlRegion &r, uint32_t unit, const std::vector<uint16_t> &pages) 
 }
 
 TEST(FtlFormat, WritesCommittedHeadersReservedBasesAndASpare) {
-    FtlRegion r(geometry(8, 2));
+    FtlRegion r(Geometry::of(8, 2));
     ASSERT_EQ(r.format_and_mount(), 0u);
     for (uint32_t i = 0; i < 8; ++i) {
         const uint8_t *h = r.unit(i);
@@ -82,7 +74,7 @@ TEST(FtlFormat, WritesCommittedHeadersReservedBasesAndASpare) {
 }
 
 TEST(FtlMount, FreshSixteenUnitPartitionWritesIntoUnitZero) {
-    FtlRegion r(geometry(16, 0));
+    FtlRegion r(Geometry::of(16, 0));
     ASSERT_EQ(r.format_and_mount(), 0u);
     EXPECT_EQ(r.ftl()->writeUnit, 0u);
     EXPECT_EQ(r.ftl()->spareUnit, 15);
@@ -94,7 +86,7 @@ TEST(FtlMount, FreshSixteenUnitPartitionWritesIntoUnitZero) {
 }
 
 TEST(FtlMount, LaterCopyOfAPageSupersedesTheEarlierOne) {
-    FtlRegion r(geometry(8, 0));
+    FtlRegion r(Geometry::of(8, 0));
     ASSERT_EQ(r.format_and_mount(), 0u);
     put_slots(r, 0, {5, 5, 7});
     ASSERT_EQ(r.mount(), 0u);
@@ -108,7 +100,7 @@ TEST(FtlMount, LaterCopyOfAPageSupersedesTheEarlierOne) {
 }
 
 TEST(FtlMount, TornSlotAndTheSlotAfterItAreSkipped) {
-    FtlRegion r(geometry(8, 0));
+    FtlRegion r(Geometry::of(8, 0));
     ASSERT_EQ(r.format_and_mount(), 0u);
     put_slots(r, 0, {1, 2, 3, 4, 9});
     r.unit(0)[21 + 2 * 4] = 0xFF;  // slot 4 written but never committed
@@ -118,41 +110,54 @@ TEST(FtlMount, TornSlotAndTheSlotAfterItAreSkipped) {
     EXPECT_EQ(r.ftl()->lastPage, 4);
     EXPECT_EQ(r.ftl()->pageMap[2 * 9 + 1], 0xFF);
     // The next write continues the chain and survives a remount.
-    const auto data = afs_test::page_of(77);
-    ASSERT_EQ(afs_physical_ftl_write_page(r.ctx(), 9 * 64, 64, data.data(), 0), 0u);
+    ASSERT_EQ(r.write(9 * 64, 77), 0u);
     ASSERT_EQ(r.mount(), 0u);
-    std::vector<uint8_t> got(64);
-    ASSERT_EQ(afs_physical_ftl_read_page(r.ctx(), 9 * 64, 64, got.data(), 0), 0u);
-    EXPECT_EQ(got, data);
+    EXPECT_EQ(r.read(9 * 64), afs_test::page_of(77));
+}
+
+// Unit 7 holds a reclaim target whose commit byte is still 0xFF, naming unit
+// `spareAtWrite` as the spare it was written with; `victimInvalidated` clears
+// unit 3's magic as a finished reclaim of unit 3 does.
+void put_open_unit(FtlRegion &r, bool victimInvalidated, uint16_t spareAtWrite) {
+    put_header(r, 7, kMagic, 8, 2, spareAtWrite, 0, 0xFF);
+    if (victimInvalidated) {
+        quor::store_le32(r.unit(3), 0);
+    }
 }
 
 TEST(FtlMount, RefusesDamagedOrImpossibleVolumes) {
-    {
-        FtlRegion r(geometry(8, 0));
-        ASSERT_EQ(r.format_and_mount(), 0u);
-        r.unit(2)[16] ^= 1;  // a second unit without a valid header
-        EXPECT_EQ(r.mount_only(), kFtlIoError);
-    }
-    {
-        FtlRegion r(geometry(8, 0, 640));
-        ASSERT_EQ(r.format_and_mount(), 0u);
-        put_slots(r, 0, {10});  // page 10 is outside a 10-page dynamic area
-        EXPECT_EQ(r.mount_only(), kFtlIoError);
-    }
-    {
-        FtlRegion r(geometry(8, 0));
-        ASSERT_EQ(r.format_and_mount(), 0u);
-        put_header(r, 6, kMagic, 7, 1, 3, 0, 0);  // newest unit names another spare
-        EXPECT_EQ(r.mount_only(), kFtlIoError);
+    struct Case {
+        const char *what;
+        uint32_t dynamicBytes;
+        void (*damage)(FtlRegion &);
+    };
+    const Case cases[] = {
+        {"a second unit without a valid header", 4096, [](FtlRegion &r) { r.unit(2)[16] ^= 1; }},
+        {"page 10 outside a 10-page dynamic area", 640,
+         [](FtlRegion &r) { put_slots(r, 0, {10}); }},
+        {"newest unit names another spare", 4096,
+         [](FtlRegion &r) { put_header(r, 6, kMagic, 7, 1, 3, 0, 0); }},
+        {"open unit naming another spare", 4096, [](FtlRegion &r) { put_open_unit(r, true, 2); }},
+        {"a second open unit", 4096,
+         [](FtlRegion &r) {
+             put_open_unit(r, true, 3);
+             r.unit(5)[17] = 0xFF;
+         }},
+    };
+    for (const Case &c : cases) {
+        FtlRegion r(Geometry::of(8, 0, c.dynamicBytes));
+        ASSERT_EQ(r.format_and_mount(), 0u) << c.what;
+        c.damage(r);
+        EXPECT_EQ(r.mount_only(), kFtlIoError) << c.what;
     }
     for (uint32_t units : {256u, 257u}) {
-        FtlRegion r(geometry(units, 0));
+        FtlRegion r(Geometry::of(units, 0));
         EXPECT_EQ(r.mount_only(), kFtlIoError) << units << " units";
     }
 }
 
 TEST(FtlMount, LegacyMagicsAreAcceptedWithTheirChecksumRules) {
-    FtlRegion r(geometry(8, 0));
+    FtlRegion r(Geometry::of(8, 0));
     ASSERT_EQ(r.format_and_mount(), 0u);
     put_header(r, 1, 0x82416801, 2, 1, 2, 0, 0, 0x82416801);
     put_header(r, 2, 0xAA050887, 3, 1, 3, 0, 0);
@@ -162,7 +167,7 @@ TEST(FtlMount, LegacyMagicsAreAcceptedWithTheirChecksumRules) {
 }
 
 TEST(FtlMount, ErasedSpareGetsTheMeanEraseCount) {
-    FtlRegion r(geometry(8, 0));
+    FtlRegion r(Geometry::of(8, 0));
     ASSERT_EQ(r.format_and_mount(), 0u);
     for (uint32_t i = 0; i < 7; ++i) {
         put_header(r, i, kMagic, i + 1, 10 * (i + 1), static_cast<uint16_t>(i + 1), 0, 0);
@@ -173,53 +178,29 @@ TEST(FtlMount, ErasedSpareGetsTheMeanEraseCount) {
     EXPECT_EQ(r.ftl()->euInfo[7].eraseCount, 40u);  // (10 + ... + 70) / 7
 }
 
-// Unit 7 holds a reclaim target whose commit byte is still 0xFF; its
-// spare-at-write names unit 3.
-FtlRegion *open_unit_volume(FtlRegion &r, bool victimInvalidated, uint16_t spareAtWrite) {
-    EXPECT_EQ(r.format_and_mount(), 0u);
-    put_header(r, 7, kMagic, 8, 2, spareAtWrite, 0, 0xFF);
-    if (victimInvalidated) {
-        quor::store_le32(r.unit(3), 0);
-    }
-    return &r;
-}
-
 TEST(FtlMount, OpenUnitWithoutSpareBecomesTheSpare) {
-    FtlRegion r(geometry(8, 0));
-    open_unit_volume(r, false, 3);
+    FtlRegion r(Geometry::of(8, 0));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    put_open_unit(r, false, 3);
     ASSERT_EQ(r.mount(), 0u);
     EXPECT_EQ(r.ftl()->spareUnit, 7);
     EXPECT_EQ(r.ftl()->openUnitPending, 0);
 }
 
 TEST(FtlMount, OpenUnitCompletingAReclaimIsCommittedBeforeTheFirstWrite) {
-    FtlRegion r(geometry(8, 0));
-    open_unit_volume(r, true, 3);
+    FtlRegion r(Geometry::of(8, 0));
+    ASSERT_EQ(r.format_and_mount(), 0u);
+    put_open_unit(r, true, 3);
     const std::vector<uint8_t> before = r.image();
     ASSERT_EQ(r.mount(), 0u);
     EXPECT_EQ(r.image(), before) << "mount wrote to flash";
     EXPECT_EQ(r.ftl()->spareUnit, 3);
     EXPECT_EQ(r.ftl()->maxSequence, 8u);
-    const auto data = afs_test::page_of(5);
-    ASSERT_EQ(afs_physical_ftl_write_page(r.ctx(), 0, 64, data.data(), 0), 0u);
+    ASSERT_EQ(r.write(0, 5), 0u);
     EXPECT_EQ(r.unit(7)[17], 0x00);
     // A reclaim now moves the spare; the volume must still mount.
     ASSERT_EQ(quor::afs::_reclaim_eu(r.ctx(), 1, 1), kFtlOk);
     EXPECT_EQ(r.mount(), 0u);
-}
-
-TEST(FtlMount, OpenUnitNamingAnotherSpareOrASecondOpenUnitIsRefused) {
-    {
-        FtlRegion r(geometry(8, 0));
-        open_unit_volume(r, true, 2);
-        EXPECT_EQ(r.mount_only(), kFtlIoError);
-    }
-    {
-        FtlRegion r(geometry(8, 0));
-        open_unit_volume(r, true, 3);
-        r.unit(5)[17] = 0xFF;
-        EXPECT_EQ(r.mount_only(), kFtlIoError);
-    }
 }
 
 TEST(FtlMount, DataAreaSizeFollowsTheUnitCount) {
@@ -232,25 +213,18 @@ TEST(FtlMount, DataAreaSizeFollowsTheUnitCount) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 TEST(FtlFormat, PartitionOffsetIsAddedToEveryAddress) {
-    FtlRegion r(geometry(10, 1));
+    FtlRegion r(Geometry::of(10, 1));
     r.ctx()->flashOffset = 2 * kFtlUnitSize;  // partition = units 2..9 of the image
     r.ctx()->flashSize = 8 * kFtlUnitSize;
     ASSERT_EQ(r.format_and_mount(), 0u);
-    const auto data = afs_test::page_of(42);
-    ASSERT_EQ(afs_physical_ftl_write_page(r.ctx(), 3 * 64, 64, data.data(), 0), 0u);
+    ASSERT_EQ(r.write(3 * 64, 42), 0u);
     for (uint32_t b = 0; b < 2 * kFtlUnitSize; ++b) {
         ASSERT_EQ(r.image()[b], 0xFF) << "byte " << b << " before the partition";
     }
     EXPECT_EQ(quor::load_le32(r.unit(2) + 4), 1u) << "sequence of the partition's unit 0";
     ASSERT_EQ(r.mount(), 0u);
-    std::vector<uint8_t> got(64);
-    ASSERT_EQ(afs_physical_ftl_read_page(r.ctx(), 3 * 64, 64, got.data(), 0), 0u);
-    EXPECT_EQ(got, data);
+    EXPECT_EQ(r.read(3 * 64), afs_test::page_of(42));
 }
 
 }  // namespace
