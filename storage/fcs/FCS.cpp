@@ -84,63 +84,6 @@ struct TableWalk {
     }
 };
 
-// The same lookups answered from sorted indexes, for loading many files at
-// once without a table walk per file. Keys are (value, record index), so the
-// lowest record index among equal keys, the walk's first match, comes first.
-// Valid while the selected table does not change (one call of the store).
-class TableIndex {
-  public:
-    TableIndex() {
-        if (!table_selected()) {
-            return;
-        }
-        numbers_.reserve(static_cast<size_t>(g_table_num_files));
-        for (int32_t i = 0; i < g_table_num_files; ++i) {
-            numbers_.emplace_back(entry_fileno(table_entry(i)), i);
-        }
-        std::sort(numbers_.begin(), numbers_.end());
-    }
-
-    const file_table_entry_t *by_fileno(uint32_t fileno) const {
-        const auto found =
-            std::lower_bound(numbers_.begin(), numbers_.end(), std::make_pair(fileno, int32_t{-1}));
-        if (found == numbers_.end() || found->first != fileno) {
-            return nullptr;
-        }
-        return table_entry(found->second);
-    }
-
-    // Bounded comparison of two names over 48 bytes is equality of their
-    // bounded forms, so a sorted list of bounded names answers it.
-    const file_table_entry_t *by_name(const char *name) const {
-        if (!table_selected()) {
-            return nullptr;
-        }
-        if (names_.empty()) {
-            build_names();
-        }
-        const std::string_view key = bounded_name(name);
-        const auto found =
-            std::lower_bound(names_.begin(), names_.end(), std::make_pair(key, int32_t{-1}));
-        if (found == names_.end() || found->first != key) {
-            return nullptr;
-        }
-        return table_entry(found->second);
-    }
-
-  private:
-    void build_names() const {
-        names_.reserve(static_cast<size_t>(g_table_num_files));
-        for (int32_t i = 0; i < g_table_num_files; ++i) {
-            names_.emplace_back(bounded_name(entry_name(table_entry(i))), i);
-        }
-        std::sort(names_.begin(), names_.end());
-    }
-
-    std::vector<std::pair<uint32_t, int32_t>> numbers_;
-    mutable std::vector<std::pair<std::string_view, int32_t>> names_;
-};
-
 // ---- load_file_table steps -----------------------------------------------
 
 // The table record of `skuId` among the first `count` SKU records, or null.
@@ -201,6 +144,68 @@ uint32_t check_file_number(const Lookup &table, const char *name, uint8_t *blob,
     if (checkMaxSize &&
         static_cast<uint64_t>(entry_max_size(entry)) + image_editor::kHeaderSize < blobSize) {
         return kTooLarge;
+    }
+    return kOk;
+}
+
+// getFileAttributes once the handle and `info` are checked: `find_entry()`
+// gives the file-table entry of `name` (a walk or a caller's index).
+template <class FindEntry>
+uint32_t file_attributes(FcsHandle *handle, const char *name, cfg_file_info_t *info,
+                         const FindEntry &find_entry) {
+    std::shared_ptr<IFile> node;
+    if (!handle->root->getFile(name, &node)) {
+        return kNotFound;
+    }
+    if (node->data.size() < image_editor::kHeaderSize) {
+        return kNotInTable;
+    }
+    auto *out = reinterpret_cast<uint8_t *>(info);
+    std::memcpy(out, node->data.data(), image_editor::kHeaderSize);
+    const file_table_entry_t *entry = find_entry();
+    if (entry == nullptr) {
+        return kNotInTable;
+    }
+    store_le16(out + kInfoAttributes, entry_attributes(entry));
+    store_le32(out + kInfoMaxSize, entry_max_size(entry));
+    return kOk;
+}
+
+// addNewFile with the file table searched through `table` (a walk or a
+// caller's index).
+template <class Lookup>
+uint32_t add_new_file(FcsHandle *handle, const char *dirPath, const char *name, const Lookup &table,
+                      void *blob, uint16_t blobSize, bool checkMaxSize) {
+    if (!usable(handle)) {
+        return kNullHandle;
+    }
+    if (blobSize < image_editor::kHeaderSize) {
+        return kSize;
+    }
+    // Null name and directory path are refused like a null blob rather than
+    // dereferenced.
+    if (blob == nullptr || name == nullptr || dirPath == nullptr) {
+        return kNullArgument;
+    }
+    auto *bytes = static_cast<uint8_t *>(blob);
+    const uint32_t checked = check_file_number(table, name, bytes, blobSize, checkMaxSize);
+    if (checked != kOk) {
+        return checked;
+    }
+    try {
+        std::string path =
+            dirPath[0] == '\0' ? std::string(name) : std::string(dirPath) + "/" + name;
+        std::shared_ptr<IFile> existing;
+        if (handle->root->getFile(path, &existing)) {
+            return kExists;
+        }
+        auto node = std::make_shared<File>(bytes, blobSize, name);
+        if (!handle->root->addFile(dirPath, node)) {
+            return kNotFound;
+        }
+        handle->iterator->firstFile();
+    } catch (const std::bad_alloc &) {
+        return kOutOfMemory;
     }
     return kOk;
 }
@@ -287,7 +292,7 @@ class FcsBufferLoader {
 
     FcsHandle &handle_;
     Directory &root_;
-    TableIndex table_;
+    FileTableIndex table_;
     std::unordered_set<std::string_view> names_;  // views into the nodes' own names
     std::vector<std::shared_ptr<IFile>> staged_;
 };
@@ -473,58 +478,12 @@ uint32_t getFileAttributes(FcsHandle *handle, const char *name, cfg_file_info_t 
     if (name == nullptr || info == nullptr) {
         return kNullArgument;
     }
-    std::shared_ptr<IFile> node;
-    if (!handle->root->getFile(name, &node)) {
-        return kNotFound;
-    }
-    if (node->data.size() < image_editor::kHeaderSize) {
-        return kNotInTable;
-    }
-    auto *out = reinterpret_cast<uint8_t *>(info);
-    std::memcpy(out, node->data.data(), image_editor::kHeaderSize);
-    const file_table_entry_t *entry = TableWalk().by_name(name);
-    if (entry == nullptr) {
-        return kNotInTable;
-    }
-    store_le16(out + kInfoAttributes, entry_attributes(entry));
-    store_le32(out + kInfoMaxSize, entry_max_size(entry));
-    return kOk;
+    return file_attributes(handle, name, info, [name] { return TableWalk().by_name(name); });
 }
 
 uint32_t addNewFile(FcsHandle *handle, const char *dirPath, const char *name, void *blob,
                     uint16_t blobSize, bool checkMaxSize) {
-    if (!usable(handle)) {
-        return kNullHandle;
-    }
-    if (blobSize < image_editor::kHeaderSize) {
-        return kSize;
-    }
-    // Null name and directory path are refused like a null blob rather than
-    // dereferenced.
-    if (blob == nullptr || name == nullptr || dirPath == nullptr) {
-        return kNullArgument;
-    }
-    auto *bytes = static_cast<uint8_t *>(blob);
-    const uint32_t checked = check_file_number(TableWalk(), name, bytes, blobSize, checkMaxSize);
-    if (checked != kOk) {
-        return checked;
-    }
-    try {
-        std::string path =
-            dirPath[0] == '\0' ? std::string(name) : std::string(dirPath) + "/" + name;
-        std::shared_ptr<IFile> existing;
-        if (handle->root->getFile(path, &existing)) {
-            return kExists;
-        }
-        auto node = std::make_shared<File>(bytes, blobSize, name);
-        if (!handle->root->addFile(dirPath, node)) {
-            return kNotFound;
-        }
-        handle->iterator->firstFile();
-    } catch (const std::bad_alloc &) {
-        return kOutOfMemory;
-    }
-    return kOk;
+    return add_new_file(handle, dirPath, name, TableWalk(), blob, blobSize, checkMaxSize);
 }
 
 uint32_t deleteFile(FcsHandle *handle, const char *name) {
@@ -617,3 +576,84 @@ bool loadDataFromFcsBuffer(void *handle, const void *buffer, uint32_t size) {
         return false;
     }
 }
+
+// ---- variants for callers that index the selected table ---------------------
+
+namespace quor::fcs {
+
+FileTableIndex::FileTableIndex() {
+    if (table_selected()) {
+        first_ = g_table_buf;
+        count_ = g_table_num_files;
+    }
+}
+
+const file_table_entry_t *FileTableIndex::entry(int32_t index) const {
+    const auto *base = reinterpret_cast<const uint8_t *>(first_);
+    return reinterpret_cast<const file_table_entry_t *>(base +
+                                                        static_cast<size_t>(index) * kEntrySize);
+}
+
+// Keys are paired with the entry's address, which grows with the record index,
+// so among equal keys the walk's first match sorts first.
+const file_table_entry_t *FileTableIndex::by_name(const char *name) const {
+    if (count_ < 1) {
+        return nullptr;
+    }
+    if (names_.empty()) {
+        names_.reserve(static_cast<size_t>(count_));
+        for (int32_t i = 0; i < count_; ++i) {
+            names_.emplace_back(bounded_name(entry_name(entry(i))), entry(i));
+        }
+        std::sort(names_.begin(), names_.end());
+    }
+    // Bounded comparison of two names over 48 bytes is equality of their
+    // bounded forms, so the sorted bounded names answer it.
+    const std::string_view key = bounded_name(name);
+    const auto found =
+        std::lower_bound(names_.begin(), names_.end(), key,
+                         [](const auto &item, std::string_view k) { return item.first < k; });
+    if (found == names_.end() || found->first != key) {
+        return nullptr;
+    }
+    return found->second;
+}
+
+const file_table_entry_t *FileTableIndex::by_fileno(uint32_t fileno) const {
+    if (count_ < 1) {
+        return nullptr;
+    }
+    if (numbers_.empty()) {
+        numbers_.reserve(static_cast<size_t>(count_));
+        for (int32_t i = 0; i < count_; ++i) {
+            numbers_.emplace_back(entry_fileno(entry(i)), entry(i));
+        }
+        std::sort(numbers_.begin(), numbers_.end());
+    }
+    const auto found =
+        std::lower_bound(numbers_.begin(), numbers_.end(), fileno,
+                         [](const auto &item, uint32_t k) { return item.first < k; });
+    if (found == numbers_.end() || found->first != fileno) {
+        return nullptr;
+    }
+    return found->second;
+}
+
+uint32_t getFileAttributesWithIndex(FcsHandle *handle, const char *name,
+                                    const FileTableIndex &table, cfg_file_info_t *info) {
+    if (!usable(handle)) {
+        return kNullHandle;
+    }
+    if (name == nullptr || info == nullptr) {
+        return kNullArgument;
+    }
+    return file_attributes(handle, name, info, [&table, name] { return table.by_name(name); });
+}
+
+uint32_t addNewFileWithIndex(FcsHandle *handle, const char *dirPath, const char *name,
+                             const FileTableIndex &table, void *blob, uint16_t blobSize,
+                             bool checkMaxSize) {
+    return add_new_file(handle, dirPath, name, table, blob, blobSize, checkMaxSize);
+}
+
+}  // namespace quor::fcs

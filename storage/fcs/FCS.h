@@ -30,6 +30,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/bytes.h"
 #include "common/export.h"
@@ -190,3 +193,49 @@ QUOR_C_API uint32_t flush(FcsHandle *handle, void *buffer, uint32_t *size);
 // too short for its count and entries, a payload outside the buffer, or a file
 // the store refuses (files added before that one stay).
 QUOR_API bool loadDataFromFcsBuffer(void *handle, const void *buffer, uint32_t size);
+
+// ---- variants for callers that index the selected table (not exported) ----
+//
+// The exported lookups walk the file table on every call, so a caller that
+// resolves every file of a store in one operation (a table load, a commit)
+// would walk it once per file. Such a caller builds one FileTableIndex for
+// that operation and uses the variants below, which share their code with
+// the exported functions and differ only in how the table is searched.
+namespace quor::fcs {
+
+// Index of the selected file table as it stands at construction, answering
+// exactly what the walks answer: names compared over at most 48 bytes, the
+// first record winning among equal names or numbers. Built on first use.
+// Valid only while that table stays selected and unchanged: make one per
+// operation and never keep it across calls.
+class FileTableIndex {
+  public:
+    FileTableIndex();
+    FileTableIndex(const FileTableIndex &) = delete;
+    FileTableIndex &operator=(const FileTableIndex &) = delete;
+
+    // First entry named `name`; null when none or no table.
+    const file_table_entry_t *by_name(const char *name) const;
+    // First entry carrying `fileno`; null when none or no table.
+    const file_table_entry_t *by_fileno(uint32_t fileno) const;
+
+  private:
+    const file_table_entry_t *entry(int32_t index) const;
+
+    const file_table_entry_t *first_ = nullptr;
+    int32_t count_ = 0;
+    mutable std::vector<std::pair<std::string_view, const file_table_entry_t *>> names_;
+    mutable std::vector<std::pair<uint32_t, const file_table_entry_t *>> numbers_;
+};
+
+// getFileAttributes with the name looked up in `table`: same statuses and
+// results as getFileAttributes while `table` indexes the selected table.
+uint32_t getFileAttributesWithIndex(FcsHandle *handle, const char *name,
+                                    const FileTableIndex &table, cfg_file_info_t *info);
+// addNewFile with the name and number looked up in `table`: same statuses,
+// results and blob update as addNewFile while `table` indexes the selected table.
+uint32_t addNewFileWithIndex(FcsHandle *handle, const char *dirPath, const char *name,
+                             const FileTableIndex &table, void *blob, uint16_t blobSize,
+                             bool checkMaxSize);
+
+}  // namespace quor::fcs

@@ -221,6 +221,7 @@ FlagCheck recheckCommitFlags(bool writing) {
 // Step 3: every NVAR of the current values, copied into the built table with
 // its size checked against the file's maximum.
 bool fillBuiltTable() {
+    const quor::fcs::FileTableIndex fileTable;
     for (const FcsFileEntry *e = s_currentValuesTable.head; e != nullptr; e = e->next) {
         if (e->hasValue == 0) {
             continue;
@@ -229,7 +230,7 @@ bool fillBuiltTable() {
         if (copy == nullptr) {
             return false;
         }
-        if (!kaMfsAddNewFileFcs(&s_builtTavCfgTable, copy, true)) {
+        if (!kaMfsAddNewFileFcsIndexed(&s_builtTavCfgTable, copy, true, fileTable)) {
             kaMfsFreeFileEntry(copy);
             return false;
         }

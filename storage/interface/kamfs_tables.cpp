@@ -206,6 +206,52 @@ struct ReleaseAtExit {
     }
 } s_releaseAtExit;
 
+// kaMfsAddNewFileFcs with the store's addition done by `addToStore(handle,
+// name, blob, blobSize)`.
+template <class AddToStore>
+bool addEntryToTable(FcsTable *table, FcsFileEntry *entry, const AddToStore &addToStore) {
+    if (table == nullptr || table->handle == nullptr || entry == nullptr) {
+        kaMfsAssert("Invalid FCS handle or fileEntry pointer");
+        return false;
+    }
+    if (entry->inTable != 0) {
+        report(TAV_ERR_FILEENTRY_ALREADY_BEING_USED_BY_ANOTHER, "");
+        return false;
+    }
+    if (findByName(table, nameKey(entry->name)) != nullptr) {
+        report(TAV_ERR_DETECTED_DUPLICATE_SPECIAL_FILE_LABEL_326, "");
+        return false;
+    }
+    // A blob length does not fit the store's 16-bit length: truncating it
+    // would store a cut value, so the file is refused like any other refusal.
+    const size_t blobSize = static_cast<size_t>(entry->valueSize) + kFcsHeaderSize;
+    if (blobSize > 0xFFFF) {
+        return false;
+    }
+    auto *blob = static_cast<uint8_t *>(quor::kamfs_heap::allocate(blobSize));
+    if (blob == nullptr) {
+        report(TAV_ERR_OUT_OF_MEMORY, "");
+        return false;
+    }
+    std::memcpy(blob, entry->info, kFcsHeaderSize);
+    if (entry->value != nullptr &&
+        kaMfsMemCpy(blob + kFcsHeaderSize, entry->valueSize, entry->value, entry->valueSize) != 0) {
+        std::free(blob);
+        return false;
+    }
+    const std::string fileName = nameKey(entry->name) + "/";
+    const uint32_t status =
+        addToStore(table->handle, fileName.c_str(), blob, static_cast<uint16_t>(blobSize));
+    std::free(blob);
+    // A refused file fails the addition, so that a commit aborts (345) rather
+    // than drop an NVAR value that the store would not take (e.g. too long).
+    if (status != kFcsOk) {
+        return false;
+    }
+    appendEntry(table, entry);
+    return true;
+}
+
 }  // namespace
 
 uint32_t fcsEntryFileno(const FcsFileEntry *e) {
@@ -252,6 +298,9 @@ extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues) {
         setLibError(TAV_ERR_FAILED_CREATE_FCS_HANDLE, static_cast<int32_t>(created));
         return false;
     }
+    // One index of the file table for the whole load, instead of a table walk
+    // per file.
+    const quor::fcs::FileTableIndex fileTable;
     for (;;) {
         auto *entry =
             static_cast<FcsFileEntry *>(quor::kamfs_heap::allocateZero(1, sizeof(FcsFileEntry)));
@@ -269,8 +318,9 @@ extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues) {
             setLibError(TAV_ERR_FAILED_GET_FILE_FROM_FCS, static_cast<int32_t>(next));
             return failLoad();
         }
-        const uint32_t attributes = getFileAttributes(
-            table->handle, entry->name, reinterpret_cast<cfg_file_info_t *>(entry->info));
+        const uint32_t attributes =
+            quor::fcs::getFileAttributesWithIndex(table->handle, entry->name, fileTable,
+                                                  reinterpret_cast<cfg_file_info_t *>(entry->info));
         if (attributes != kFcsOk) {
             kaMfsFreeFcsTable(table);
             kaMfsFreeFileEntry(entry);
@@ -339,46 +389,21 @@ extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry) {
 }
 
 extern "C" bool kaMfsAddNewFileFcs(FcsTable *table, FcsFileEntry *entry, bool checkMaxSize) {
-    if (table == nullptr || table->handle == nullptr || entry == nullptr) {
-        kaMfsAssert("Invalid FCS handle or fileEntry pointer");
-        return false;
-    }
-    if (entry->inTable != 0) {
-        report(TAV_ERR_FILEENTRY_ALREADY_BEING_USED_BY_ANOTHER, "");
-        return false;
-    }
-    if (findByName(table, nameKey(entry->name)) != nullptr) {
-        report(TAV_ERR_DETECTED_DUPLICATE_SPECIAL_FILE_LABEL_326, "");
-        return false;
-    }
-    // A blob length does not fit the store's 16-bit length: truncating it
-    // would store a cut value, so the file is refused like any other refusal.
-    const size_t blobSize = static_cast<size_t>(entry->valueSize) + kFcsHeaderSize;
-    if (blobSize > 0xFFFF) {
-        return false;
-    }
-    auto *blob = static_cast<uint8_t *>(quor::kamfs_heap::allocate(blobSize));
-    if (blob == nullptr) {
-        report(TAV_ERR_OUT_OF_MEMORY, "");
-        return false;
-    }
-    std::memcpy(blob, entry->info, kFcsHeaderSize);
-    if (entry->value != nullptr &&
-        kaMfsMemCpy(blob + kFcsHeaderSize, entry->valueSize, entry->value, entry->valueSize) != 0) {
-        std::free(blob);
-        return false;
-    }
-    const std::string fileName = nameKey(entry->name) + "/";
-    const uint32_t status = addNewFile(table->handle, "", fileName.c_str(), blob,
-                                       static_cast<uint16_t>(blobSize), checkMaxSize);
-    std::free(blob);
-    // A refused file fails the addition, so that a commit aborts (345) rather
-    // than drop an NVAR value that the store would not take (e.g. too long).
-    if (status != kFcsOk) {
-        return false;
-    }
-    appendEntry(table, entry);
-    return true;
+    return addEntryToTable(
+        table, entry,
+        [checkMaxSize](FcsHandle *handle, const char *name, void *blob, uint16_t blobSize) {
+            return addNewFile(handle, "", name, blob, blobSize, checkMaxSize);
+        });
+}
+
+bool kaMfsAddNewFileFcsIndexed(FcsTable *table, FcsFileEntry *entry, bool checkMaxSize,
+                               const quor::fcs::FileTableIndex &fileTable) {
+    return addEntryToTable(table, entry,
+                           [checkMaxSize, &fileTable](FcsHandle *handle, const char *name,
+                                                      void *blob, uint16_t blobSize) {
+                               return quor::fcs::addNewFileWithIndex(handle, "", name, fileTable,
+                                                                     blob, blobSize, checkMaxSize);
+                           });
 }
 
 extern "C" bool kaMfsGenerateFcsCurrentsTable() {
@@ -389,6 +414,7 @@ extern "C" bool kaMfsGenerateFcsCurrentsTable() {
         report(TAV_ERR_FAILED_CREATE_CURRENT_VALUES_TABLE, "");
         return false;
     }
+    const quor::fcs::FileTableIndex fileTable;
     for (FcsFileEntry *vendor = s_ostraCfgTable.head; vendor != nullptr; vendor = vendor->next) {
         if (vendor->hasValue == 0) {
             continue;
@@ -404,7 +430,7 @@ extern "C" bool kaMfsGenerateFcsCurrentsTable() {
         }
         // The result is not checked: an entry the store refuses is released
         // here (it would otherwise be lost to everyone).
-        if (!kaMfsAddNewFileFcs(&s_currentValuesTable, chosen, false)) {
+        if (!kaMfsAddNewFileFcsIndexed(&s_currentValuesTable, chosen, false, fileTable)) {
             kaMfsFreeFileEntry(chosen);
         }
     }

@@ -131,6 +131,10 @@ extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry);
 // in the table (326), the blob cannot be built (321), or the store refuses
 // the file (no report of its own; a commit then aborts with 345).
 extern "C" bool kaMfsAddNewFileFcs(FcsTable *table, FcsFileEntry *entry, bool checkMaxSize);
+// kaMfsAddNewFileFcs with the file table searched through `fileTable`, an
+// index of the selected table made for the current operation (same results).
+bool kaMfsAddNewFileFcsIndexed(FcsTable *table, FcsFileEntry *entry, bool checkMaxSize,
+                               const quor::fcs::FileTableIndex &fileTable);
 
 // Rebuilds s_currentValuesTable: every NVAR of the vendor table, with the
 // tool's value where the tool's table has a file of that name. False after
