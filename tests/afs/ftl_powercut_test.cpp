@@ -8,6 +8,13 @@
 // of its last completed write or, for the interrupted operation, the value
 // it had before. After further writes (which include reclaims) the copy is
 // mounted a second time and checked again.
+//
+// The mount itself never writes: it finds an interrupted reclaim and leaves
+// its completion to the first write after it. With a second cut, for a
+// sample of first cuts, the recovered image is replayed through a short
+// reclaim-heavy workload with power cut at each of its operations, and must
+// mount again with every page as the first recovery showed it or as later
+// completed writes left it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,6 +82,8 @@ struct Mix {
 struct Counters {
     uint32_t dynamicReclaims = 0;
     uint32_t reservedReclaims = 0;
+    uint64_t forcedReclaimOps = 0;  // flash operations inside forced full reclaims
+    uint64_t idleReclaimOps = 0;    // and inside idle reclaims
 };
 
 // Notes which kind of reclaim ran when the spare moved.
@@ -121,7 +130,7 @@ void trim_chunk(FtlRegion &r, Model &m, Rng &rng) {
 
 // One step of the workload. False when an operation failed (f names the
 // write that was under way, if any).
-bool run_step(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, InFlight &f) {
+bool run_step(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, InFlight &f, Counters *n) {
     f = InFlight();
     const uint32_t total = mix.dynWrite + mix.dynTrim + mix.chunkWrite + mix.chunkTrim +
                            mix.fullReclaim + mix.idleReclaim;
@@ -164,11 +173,18 @@ bool run_step(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, InFlight &f) {
         return true;
     }
     pick -= mix.chunkTrim;
+    const uint64_t opsBefore = fault::operation_count();
     if (pick < mix.fullReclaim) {
         const uint32_t status = afs_physical_ftl_force_full_reclaim(r.ctx());
+        if (n != nullptr) {
+            n->forcedReclaimOps += fault::operation_count() - opsBefore;
+        }
         return status == kFtlOk || status == kFtlAgain;
     }
     const uint32_t status = afs_physical_ftl_idle_reclaim(r.ctx());
+    if (n != nullptr) {
+        n->idleReclaimOps += fault::operation_count() - opsBefore;
+    }
     return status == kFtlOk || status == kFtlNoGain;
 }
 
@@ -181,7 +197,7 @@ bool run_steps(FtlRegion &r, Model &m, Rng &rng, const Mix &mix, uint32_t steps,
     for (uint32_t i = 0; i < steps; ++i) {
         const uint16_t spare = r.ftl()->spareUnit;
         const uint32_t seq = r.ftl()->maxSequence;
-        const bool ok = run_step(r, m, rng, mix, f);
+        const bool ok = run_step(r, m, rng, mix, f, counters);
         if (counters != nullptr) {
             count_reclaims(r, spare, seq, *counters);
         }
@@ -290,13 +306,82 @@ struct Scenario {
     uint32_t steps;
     uint64_t seed;
     bool failInsteadOfCut = false;  // fail_at(k) instead of cut_at(k)
+    // Second cuts: for every secondCutStride-th first cut (0: none) and every
+    // one whose mount left an interrupted reclaim to finish, a cut at
+    // every operation of resumeSteps steps of resumeMix after the recovery.
+    uint32_t secondCutStride = 0;
+    Mix resumeMix{};
+    uint32_t resumeSteps = 0;
 };
 
 struct Outcome {
     uint64_t tried = 0;
     uint64_t passed = 0;
+    uint64_t secondTried = 0;
+    uint64_t secondPassed = 0;
+    uint64_t pendingRecoveries = 0;  // sampled first cuts whose mount left a reclaim to finish
     Counters counters;
 };
+
+int failure_count() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
+// The recovery mount decided the interrupted write: later cuts must keep
+// what it showed, so the model takes the value the page reads now.
+void settle_in_flight(FtlRegion &r, Model &m, const InFlight &f) {
+    if (f.kind != InFlight::kDynamic) {
+        return;  // an interrupted chunk write leaves an unallocated chunk
+    }
+    std::vector<uint8_t> got(64);
+    if (afs_physical_ftl_read_page(r.ctx(), r.dynamic_va(f.index), 64, got.data(), 0) == 0 &&
+        got == page_of(f.tag)) {
+        m.dynTag[f.index] = f.tag;
+        m.dynTrimmed[f.index] = false;
+        m.dynHistory[f.index].push_back(f.tag);
+        m.dynUncertain[f.index].clear();
+    }
+}
+
+// Replays the resume workload on `recovered` with power cut at each of its
+// operations; each result must mount and match the settled model.
+void cut_after_recovery(const Scenario &s, const std::vector<uint8_t> &recovered,
+                        const Model &settled, const std::string &first, Outcome &out) {
+    uint64_t operations = 0;
+    for (uint64_t k = 0; k == 0 || k <= operations; ++k) {
+        const std::string where = first + ", then cut at resume operation " + std::to_string(k);
+        Model m = settled;
+        Rng rng{s.seed ^ 0x9E3779B9u};
+        InFlight f;
+        std::vector<uint8_t> after;
+        {
+            FtlRegion r(s.geometry);
+            r.image() = recovered;
+            load_bitmap(r, m);
+            EXPECT_EQ(r.mount(), 0u) << where;
+            fault::Guard guard;
+            if (k != 0) {
+                fault::cut_at(k);
+            }
+            const bool completed = run_steps(r, m, rng, s.resumeMix, s.resumeSteps, f, nullptr);
+            if (k == 0) {
+                EXPECT_TRUE(completed) << where << ": uncut resume failed";
+                operations = fault::operation_count();
+                continue;
+            }
+            EXPECT_FALSE(completed) << where << ": resume did not notice the cut";
+            after = r.image();
+        }
+        ++out.secondTried;
+        const int failuresBefore = failure_count();
+        FtlRegion copy(s.geometry);
+        copy.image() = after;
+        load_bitmap(copy, m);
+        EXPECT_EQ(copy.mount(), 0u) << where << ": mount after the second cut";
+        expect_matches(copy, m, f, where);
+        out.secondPassed += failure_count() == failuresBefore ? 1 : 0;
+    }
+}
 
 Outcome run_scenario(const Scenario &s) {
     Outcome out;
@@ -362,16 +447,24 @@ Outcome run_scenario(const Scenario &s) {
         if (mounted != 0) {
             continue;
         }
-        const int failuresBefore =
-            ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+        const int failuresBefore = failure_count();
         expect_matches(copy, m, f, where + ", first mount");
+        // Every mount that left an interrupted reclaim to finish is sampled.
+        const bool pending = copy.ftl()->openUnitPending != 0;
+        if (s.secondCutStride != 0 && (k % s.secondCutStride == 0 || pending) &&
+            failure_count() == failuresBefore) {
+            out.pendingRecoveries += pending ? 1 : 0;
+            settle_in_flight(copy, m, f);
+            f = InFlight();
+            cut_after_recovery(s, after, m, where, out);
+            load_bitmap(copy, m);  // the replays moved the driver: mount the copy again
+            EXPECT_EQ(copy.mount(), 0u) << where << ": remount after the second cuts";
+        }
         further_writes(copy, m, where);
         load_bitmap(copy, m);
         EXPECT_EQ(copy.mount(), 0u) << where << ": second mount after further writes";
         expect_matches(copy, m, InFlight(), where + ", second mount");
-        const int failuresAfter =
-            ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-        if (failuresAfter == failuresBefore) {
+        if (failure_count() == failuresBefore) {
             ++out.passed;
         }
     }
@@ -380,12 +473,19 @@ Outcome run_scenario(const Scenario &s) {
 
 void report(const char *name, const Outcome &o) {
     std::printf(
-        "[ power-cut ] %s: %llu cut points tried, %llu passed; workload ran %u dynamic and "
-        "%u reserved reclaims\n",
+        "[ power-cut ] %s: %llu cut points tried, %llu passed (%llu in forced, %llu in idle "
+        "reclaims); %llu second cuts tried, %llu passed (%llu after a mount that found an "
+        "interrupted reclaim); workload ran %u dynamic and %u reserved reclaims\n",
         name, static_cast<unsigned long long>(o.tried), static_cast<unsigned long long>(o.passed),
-        o.counters.dynamicReclaims, o.counters.reservedReclaims);
+        static_cast<unsigned long long>(o.counters.forcedReclaimOps),
+        static_cast<unsigned long long>(o.counters.idleReclaimOps),
+        static_cast<unsigned long long>(o.secondTried),
+        static_cast<unsigned long long>(o.secondPassed),
+        static_cast<unsigned long long>(o.pendingRecoveries), o.counters.dynamicReclaims,
+        o.counters.reservedReclaims);
     ::testing::Test::RecordProperty("cut_points_tried", static_cast<int>(o.tried));
     ::testing::Test::RecordProperty("cut_points_passed", static_cast<int>(o.passed));
+    ::testing::Test::RecordProperty("second_cuts_tried", static_cast<int>(o.secondTried));
 }
 
 // Small partition: dynamic units 0-1, reserved units 2-3, spare 4.
@@ -456,6 +556,49 @@ TEST(FtlPowerCut, IdleReclaimsCopyingIntoThePartlyFilledWriteUnitSurviveCuts) {
     report("idle", o);
     EXPECT_GE(o.counters.dynamicReclaims, 2u);
     EXPECT_EQ(o.passed, o.tried);
+}
+
+// Forced full reclaims and idle reclaims make up a third of the steps of a
+// workload on a partition with little free dynamic space, so that idle
+// reclaims are due and cut points fall inside reclaims of both kinds.
+TEST(FtlPowerCut, CutsInsideForcedAndIdleReclaimsLeaveEveryPageOldOrNew) {
+    Scenario s;
+    s.geometry.units = 7;  // dynamic units 0-3, reserved units 4-5, spare 6
+    s.geometry.reservedUnits = 2;
+    s.geometry.dynamicBytes = 200 * 64;
+    s.setupMix = {100, 0, 0, 0, 0, 0, 10};
+    s.setupSteps = 460;
+    s.mix = {50, 0, 10, 5, 10, 25, 10};
+    s.steps = 80;
+    s.seed = 0xF0CE;
+    const Outcome o = run_scenario(s);
+    report("forced and idle reclaims", o);
+    EXPECT_GE(o.counters.forcedReclaimOps, 20u);
+    EXPECT_GE(o.counters.idleReclaimOps, 20u);
+    EXPECT_EQ(o.passed, o.tried);
+}
+
+// Every 4th cut of the mixed workload, and every cut after which the mount
+// finds an interrupted reclaim, is followed by a cut at every operation of the
+// first steps after the recovery mount (the first write completes that
+// reclaim).
+TEST(FtlPowerCut, CutDuringTheFirstWritesAfterARecoveryMountKeepsPagesAsRecovered) {
+    Scenario s;
+    s.geometry = small_partition();
+    s.setupMix = {60, 5, 25, 10, 0, 0, 20};
+    s.setupSteps = 250;
+    s.mix = {55, 5, 20, 10, 3, 7, 20};
+    s.steps = 140;
+    s.seed = 0x5EED;
+    s.secondCutStride = 4;
+    s.resumeMix = {40, 0, 20, 10, 15, 15, 20};
+    s.resumeSteps = 6;
+    const Outcome o = run_scenario(s);
+    report("second cut after recovery", o);
+    EXPECT_GT(o.secondTried, o.tried);
+    EXPECT_GT(o.pendingRecoveries, 0u) << "no sampled cut left a reclaim for the next write";
+    EXPECT_EQ(o.passed, o.tried);
+    EXPECT_EQ(o.secondPassed, o.secondTried);
 }
 
 }  // namespace
