@@ -298,6 +298,7 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
                  const ValueSource &source, bool as_json) {
     const std::vector<Assignment> assignments = parse_assignments(args, source);
     Bundle bundle = load_bundle(folder);
+    const Bundle original = bundle;
     StorageCloser closer;
     open_storage(bundle);
     std::vector<uint32_t> max_sizes;
@@ -334,9 +335,10 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
     Bundle committed = bundle;
     committed.pieces[kPieceToolCfg] =
         make_tool_partition(bundle.find(kPieceToolCfg), cfg, cfg_size);
-    std::set<std::string> changed = {kPieceToolCfg};
-    for (const char *piece : {kPieceAfs, kPieceEfs}) {
-        if (committed.has(piece)) {
+    std::set<std::string> changed;
+    for (const char *piece : {kPieceToolCfg, kPieceAfs, kPieceEfs}) {
+        const Bytes *old = original.find(piece);
+        if (committed.has(piece) && (old == nullptr || *old != committed.at(piece))) {
             changed.insert(piece);
         }
     }
