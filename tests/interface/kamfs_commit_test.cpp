@@ -69,15 +69,16 @@ class KamfsCommit : public KamfsTest {
             EXPECT_EQ(hexOf(it->second), hexOf(content)) << "EFS file " << index;
         }
     }
+    // The commit fails with exactly `expected` and closes the storage.
+    void expectAbort(bool keepOpen, const std::vector<Expected> &expected) {
+        EXPECT_FALSE(kaMfsNvarTerm(keepOpen));
+        EXPECT_TRUE(reportsAre(expected));
+        EXPECT_FALSE(kaFcsIsInitialized());
+        EXPECT_FALSE(kaMfsIsInitialized());
+    }
     imagekit::ImagePieces pieces;
     _commonQuorTable record{};
 };
-
-Bytes trailerAfter(const std::string &text, size_t trailer) {
-    Bytes b = bytesOf(text);
-    b.insert(b.end(), trailer, 0xEE);
-    return b;
-}
 
 TEST_F(KamfsCommit, CommitsKeepOpenTwiceThenCloses) {
     open(standardDescription());
@@ -124,8 +125,8 @@ TEST_F(KamfsCommit, CommitsKeepOpenTwiceThenCloses) {
 
     expectFiles({{kMtu.index, bytesOf("1234567890")},
                  {kHost.index, bytesOf("gw")},
-                 {kSerial.index, trailerAfter("SN-4711", 40)},
-                 {kKey.index, trailerAfter("KEY-123", 56)},
+                 {kSerial.index, withTrailer("SN-4711", 40)},
+                 {kKey.index, withTrailer("KEY-123", 56)},
                  {kSkip.index, bytesOf("table")},
                  {kEmptied.index, {}}},
                 {{kEfsA.index, {}}, {kEfsB.index, pattern}}, true);
@@ -173,10 +174,7 @@ TEST_F(KamfsCommit, OverlongValueAbortsBeforeAnythingIsWritten) {
         set(kEfsA.name, Bytes(101, 'a'));  // maximum 100
         const Bytes afs = pieces.afs;
         const Bytes efs = pieces.efs;
-        EXPECT_FALSE(kaMfsNvarTerm(keepOpen));
-        EXPECT_TRUE(reportsAre({{345, ""}}));
-        EXPECT_FALSE(kaFcsIsInitialized());
-        EXPECT_FALSE(kaMfsIsInitialized());
+        expectAbort(keepOpen, {{345, ""}});
         EXPECT_TRUE(afs == pieces.afs) << "AFS region changed by an aborted commit";
         EXPECT_TRUE(efs == pieces.efs) << "EFS region changed by an aborted commit";
         EXPECT_FALSE(kaMfsNvarTerm(false));  // already closed
@@ -188,8 +186,7 @@ TEST_F(KamfsCommit, ValueBeyondTheStoreLengthLimitAbortsInsteadOfBeingCut) {
     d.skus[0].files[1].maxSize = 100000;  // the file table allows it; the store's length is 16-bit
     open(d);
     set(kHost.name, Bytes(65536 + 100, 'v'));  // a 16-bit blob length would wrap to 112
-    EXPECT_FALSE(kaMfsNvarTerm(true));
-    EXPECT_TRUE(reportsAre({{345, ""}}));
+    expectAbort(true, {{345, ""}});
 }
 
 TEST_F(KamfsCommit, ZeroFileNumberAbortsWithWriteError) {
@@ -197,9 +194,7 @@ TEST_F(KamfsCommit, ZeroFileNumberAbortsWithWriteError) {
     d.skus[0].files[1].fileno = 0x00000104;  // tag 0, AFS index 0: DFS number 0
     d.skus[0].files[1].fileIndex = 0;
     open(d);
-    EXPECT_FALSE(kaMfsNvarTerm(true));
-    EXPECT_TRUE(reportsAre({{99, libStatus(0)}, {345, ""}}));
-    EXPECT_FALSE(kaFcsIsInitialized());
+    expectAbort(true, {{99, libStatus(0)}, {345, ""}});
 }
 
 TEST_F(KamfsCommit, MissingFileAbortsWithSizeError) {
@@ -207,9 +202,7 @@ TEST_F(KamfsCommit, MissingFileAbortsWithSizeError) {
     d.skus[0].files[1].attributes = imagekit::kAttrNotLoaded;  // opens without its file
     d.skus[0].files[1].inFileSystem = false;
     open(d);
-    EXPECT_FALSE(kaMfsNvarTerm(false));
-    EXPECT_TRUE(reportsAre({{336, libStatus(2)}, {345, ""}}));
-    EXPECT_FALSE(kaMfsIsInitialized());
+    expectAbort(false, {{336, libStatus(2)}, {345, ""}});
 }
 
 TEST_F(KamfsCommit, RefusedWriteAbortsWithWriteError) {
@@ -219,9 +212,7 @@ TEST_F(KamfsCommit, RefusedWriteAbortsWithWriteError) {
     d.skus[0].files[1].maxSize = 60000;
     open(d);
     set(kHost.name, Bytes(60000, 'h'));
-    EXPECT_FALSE(kaMfsNvarTerm(true));
-    EXPECT_TRUE(reportsAre({{99, libStatus(28)}, {345, ""}}));
-    EXPECT_FALSE(kaFcsIsInitialized());
+    expectAbort(true, {{99, libStatus(28)}, {345, ""}});
 }
 
 TEST_F(KamfsCommit, StorageWithoutFileSystemsCommits) {

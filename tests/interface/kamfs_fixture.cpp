@@ -58,6 +58,12 @@ Bytes bytesOf(const std::string &text) {
     return Bytes(text.begin(), text.end());
 }
 
+Bytes withTrailer(const char *text, size_t trailer) {
+    Bytes b = bytesOf(text);
+    b.insert(b.end(), trailer, 0xEE);
+    return b;
+}
+
 std::string hexOf(const Bytes &bytes) {
     static const char kDigits[] = "0123456789abcdef";
     std::string out;
@@ -70,13 +76,22 @@ std::string hexOf(const Bytes &bytes) {
 
 namespace {
 
-imagekit::FileSpec afsNvar(const StdFile &f, uint32_t fileno, uint32_t maxSize) {
+// An NVAR of the standard image: file number 0x10000100 + index (AFS) or
+// 0x20000200 + index (EFS), with the values given ("" for none).
+imagekit::FileSpec nvar(const StdFile &f, uint32_t maxSize, const char *vendor,
+                        const char *tool = nullptr, uint8_t storage = imagekit::kStorageAfs) {
     imagekit::FileSpec spec;
     spec.name = f.name;
-    spec.fileno = fileno;
     spec.fileIndex = f.index;
-    spec.storage = imagekit::kStorageAfs;
+    spec.storage = storage;
+    spec.fileno = (storage == imagekit::kStorageAfs ? 0x10000100u : 0x20000200u) + f.index;
     spec.maxSize = maxSize;
+    if (vendor != nullptr) {
+        spec.vendorValue = bytesOf(vendor);
+    }
+    if (tool != nullptr) {
+        spec.toolValue = bytesOf(tool);
+    }
     return spec;
 }
 
@@ -84,74 +99,39 @@ imagekit::FileSpec afsNvar(const StdFile &f, uint32_t fileno, uint32_t maxSize) 
 
 imagekit::ImageDescription standardDescription() {
     using imagekit::FileSpec;
-    std::vector<FileSpec> files;
-    FileSpec mtu = afsNvar(kMtu, 0x10000103, 16);
-    mtu.vendorValue = bytesOf("1500");
-    mtu.toolValue = bytesOf("9000");
-    files.push_back(mtu);
-    FileSpec host = afsNvar(kHost, 0x10000104, 64);
-    host.vendorValue = bytesOf("gateway.local");
-    files.push_back(host);
-    FileSpec serial = afsNvar(kSerial, 0x10000105, 32);
+    std::vector<FileSpec> files = {nvar(kMtu, 16, "1500", "9000"),
+                                   nvar(kHost, 64, "gateway.local")};
+    FileSpec serial = nvar(kSerial, 32, "SN-0000");
     serial.attributes = imagekit::kAttrReadOnlyTrailer;
-    serial.vendorValue = bytesOf("SN-0000");
-    serial.fsContent = bytesOf("SN-4711");
-    serial.fsContent->insert(serial.fsContent->end(), 40, 0xEE);
+    serial.fsContent = withTrailer("SN-4711", 40);
     files.push_back(serial);
-    FileSpec key = afsNvar(kKey, 0x10000106, 32);
+    FileSpec key = nvar(kKey, 32, "K0");
     key.attributes = imagekit::kAttrReadOnlyTrailer | imagekit::kAttrLongTrailer;
-    key.vendorValue = bytesOf("K0");
-    key.fsContent = bytesOf("KEY-123");
-    key.fsContent->insert(key.fsContent->end(), 56, 0xEE);
+    key.fsContent = withTrailer("KEY-123", 56);
     files.push_back(key);
-    FileSpec skip = afsNvar(kSkip, 0x10000107, 16);
+    FileSpec skip = nvar(kSkip, 16, "table");
     skip.attributes = imagekit::kAttrNotLoaded;
-    skip.vendorValue = bytesOf("table");
     skip.fsContent = bytesOf("file");
     files.push_back(skip);
-    FileSpec emptied = afsNvar(kEmptied, 0x10000108, 16);
-    emptied.vendorValue = bytesOf("filled");
-    files.push_back(emptied);
-    FileSpec plain = afsNvar(kPlain, 0x10000109, 16);
-    plain.flags = 0;
-    plain.vendorValue = bytesOf("notnvar");
-    plain.inFileSystem = false;
-    files.push_back(plain);
-    FileSpec plainEmpty = afsNvar(kPlainEmpty, 0x1000010A, 16);
-    plainEmpty.flags = 0;
-    plainEmpty.vendorValue = Bytes{};
-    plainEmpty.inFileSystem = false;
-    files.push_back(plainEmpty);
-    FileSpec toolOnly = afsNvar(kToolOnly, 0x1000010B, 16);
-    toolOnly.toolValue = bytesOf("mine");
-    toolOnly.inFileSystem = false;
-    files.push_back(toolOnly);
-    FileSpec efsA;
-    efsA.name = kEfsA.name;
-    efsA.fileno = 0x20000201;
-    efsA.fileIndex = kEfsA.index;
-    efsA.storage = imagekit::kStorageEfs;
-    efsA.maxSize = 100;
-    efsA.vendorValue = bytesOf("alpha-vendor");
-    efsA.toolValue = bytesOf("alpha-tool");
-    files.push_back(efsA);
-    FileSpec efsB = efsA;
-    efsB.name = kEfsB.name;
-    efsB.fileno = 0x20000202;
-    efsB.fileIndex = kEfsB.index;
-    efsB.maxSize = 300;
-    efsB.vendorValue = bytesOf("beta");
-    efsB.toolValue.reset();
-    files.push_back(efsB);
+    files.push_back(nvar(kEmptied, 16, "filled"));
+    // Configuration files that are not NVARs (flags 0), and a file of the
+    // tool's table only; none of them is in AFS.
+    FileSpec plain = nvar(kPlain, 16, "notnvar");
+    FileSpec plainEmpty = nvar(kPlainEmpty, 16, "");
+    plain.flags = plainEmpty.flags = 0;
+    for (FileSpec f : {plain, plainEmpty, nvar(kToolOnly, 16, nullptr, "mine")}) {
+        f.inFileSystem = false;
+        files.push_back(f);
+    }
+    files.push_back(nvar(kEfsA, 100, "alpha-vendor", "alpha-tool", imagekit::kStorageEfs));
+    files.push_back(nvar(kEfsB, 300, "beta", nullptr, imagekit::kStorageEfs));
 
     imagekit::ImageDescription d;
     d.skus.push_back({kSku, files});
     // A second SKU whose table differs, so that selecting the right one matters.
-    imagekit::SkuSpec other{0x52, {}};
-    FileSpec decoy = afsNvar(kMtu, 0x10000103, 16);
+    FileSpec decoy = nvar(kMtu, 16, nullptr);
     decoy.fileIndex = 40;
-    other.files.push_back(decoy);
-    d.skus.push_back(other);
+    d.skus.push_back({0x52, {decoy}});
     d.buildSku = kSku;
     d.afs.regionSize = 65536;
     d.afs.fileCount = 128;

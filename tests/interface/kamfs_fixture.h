@@ -43,6 +43,8 @@ struct Expected {
 std::string libStatus(int32_t status);
 
 Bytes bytesOf(const std::string &text);
+// `text` followed by `trailer` bytes of 0xEE.
+Bytes withTrailer(const char *text, size_t trailer);
 std::string hexOf(const Bytes &bytes);
 
 // File indexes and names of the standard image (SKU 0x51).
