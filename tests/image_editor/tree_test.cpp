@@ -12,6 +12,7 @@
 #include "image_editor/File.h"
 #include "image_editor/FileIterator.h"
 #include "include/quorstorage/quorstorage.h"
+#include "tests/fcs/fcs_fixture.h"
 
 using image_editor::Directory;
 using image_editor::File;
@@ -23,12 +24,8 @@ namespace {
 
 // A blob whose header claims `dataSize` bytes of payload.
 Bytes blob(const Bytes &payload, uint16_t dataSize, uint32_t fileno = 1) {
-    Bytes b(12 + payload.size(), 0);
-    quor::store_le32(&b[0], fileno);
+    Bytes b = fcs_fixture::blob(fileno, payload);
     quor::store_le16(&b[8], dataSize);
-    for (size_t i = 0; i < payload.size(); ++i) {
-        b[12 + i] = payload[i];
-    }
     return b;
 }
 
