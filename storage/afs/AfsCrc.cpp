@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "common/crc_slicing.h"
+
 namespace {
 
 constexpr uint16_t kCrc16Poly = 0x1021;
@@ -25,6 +27,19 @@ constexpr std::array<uint16_t, 256> make_crc16_table() {
 
 constexpr std::array<uint16_t, 256> crc16_table = make_crc16_table();
 static_assert(crc16_table[1] == 0x1021 && crc16_table[255] == 0x1EF0, "crc16 table");
+
+// The same CRC eight bytes at a time: tables generated from crc16_table.
+constexpr quor::crc_slicing::SliceTables<uint16_t> crc16_slices =
+    quor::crc_slicing::msb16_tables([](uint32_t i) { return crc16_table[i]; });
+constexpr bool slice0_is_byte_table() {
+    for (uint32_t i = 0; i < 256; ++i) {
+        if (crc16_slices[0][i] != crc16_table[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(slice0_is_byte_table(), "slice 0 is the byte table");
 
 inline uint32_t crc16_step(const uint16_t *table, uint32_t crc, uint8_t b) {
     return ((crc << 8) & 0xFFFF) ^ table[((crc >> 8) ^ b) & 0xFF];
@@ -56,8 +71,8 @@ extern "C" const uint8_t gCrc8_high[16] = {
 uint32_t crc16(const uint8_t *data, int32_t length, const uint8_t *tail) {
     const uint16_t *table = crc16_table.data();
     uint32_t crc = kCrc16Init;
-    for (int32_t i = 0; i < length; ++i) {
-        crc = crc16_step(table, crc, data[i]);
+    if (length > 0) {
+        crc = quor::crc_slicing::msb16_update(crc16_slices, crc, data, static_cast<size_t>(length));
     }
     crc = crc16_step(table, crc, tail[0]);
     crc = crc16_step(table, crc, tail[1]);
