@@ -1,0 +1,99 @@
+// EFS_crc32 and EFS_crc16 (eight bytes per step) against bit-by-bit CRCs of
+// their polynomials, over random data of every length 0..300 at every
+// alignment, continuing from random starting values; and the exported byte
+// tables against the same definitions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "efs/EFS.h"
+
+namespace {
+
+// Reflected CRC-32, polynomial 0xEDB88320, one bit at a time.
+uint32_t bitwise_crc32(uint32_t crc, const uint8_t *data, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+        }
+    }
+    return crc;
+}
+
+// MSB-first CRC-16, polynomial 0x1021, one bit at a time.
+uint16_t bitwise_crc16(uint16_t seed, const uint8_t *data, size_t length) {
+    uint32_t crc = seed;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= static_cast<uint32_t>(data[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000u) != 0 ? ((crc << 1) ^ 0x1021u) : (crc << 1);
+            crc &= 0xFFFFu;
+        }
+    }
+    return static_cast<uint16_t>(crc);
+}
+
+TEST(EfsCrcFast, Crc32EqualsTheBitwiseCrcForEveryLengthAlignmentAndSeed) {
+    std::mt19937 rng(0xEF5);
+    std::vector<uint8_t> buffer(300 + 8);
+    for (int round = 0; round < 4; ++round) {
+        for (auto &b : buffer) {
+            b = static_cast<uint8_t>(rng());
+        }
+        for (uint32_t length = 0; length <= 300; ++length) {
+            const size_t shift = rng() % 8;
+            const uint32_t seed = round == 0 ? 0 : static_cast<uint32_t>(rng());
+            const uint8_t *data = buffer.data() + shift;
+            ASSERT_EQ(EFS_crc32(seed, data, length), bitwise_crc32(seed, data, length))
+                << "length " << length << ", offset " << shift << ", seed " << seed;
+        }
+    }
+}
+
+TEST(EfsCrcFast, Crc16EqualsTheBitwiseCrcForEveryLengthAlignmentAndSeed) {
+    std::mt19937 rng(0x1021);
+    std::vector<uint8_t> buffer(300 + 8);
+    for (int round = 0; round < 4; ++round) {
+        for (auto &b : buffer) {
+            b = static_cast<uint8_t>(rng());
+        }
+        for (uint32_t length = 0; length <= 300; ++length) {
+            const size_t shift = rng() % 8;
+            const auto seed = static_cast<uint16_t>(rng());
+            const uint8_t *data = buffer.data() + shift;
+            ASSERT_EQ(EFS_crc16(seed, data, length), bitwise_crc16(seed, data, length))
+                << "length " << length << ", offset " << shift << ", seed " << seed;
+        }
+    }
+}
+
+// A whole data area in one call equals the same bytes fed in pieces.
+TEST(EfsCrcFast, CrcOfADataAreaDoesNotDependOnHowItIsSplit) {
+    std::mt19937 rng(4096);
+    std::vector<uint8_t> area(4092);
+    for (auto &b : area) {
+        b = static_cast<uint8_t>(rng());
+    }
+    const uint32_t whole = EFS_crc32(0, area.data(), static_cast<uint32_t>(area.size()));
+    EXPECT_EQ(whole, bitwise_crc32(0, area.data(), area.size()));
+    uint32_t pieces = 0;
+    for (size_t at = 0; at < area.size();) {
+        const size_t n = std::min<size_t>(1 + rng() % 13, area.size() - at);
+        pieces = EFS_crc32(pieces, area.data() + at, static_cast<uint32_t>(n));
+        at += n;
+    }
+    EXPECT_EQ(pieces, whole);
+}
+
+TEST(EfsCrcFast, ExportedByteTablesHoldTheCrcOfEachByte) {
+    for (uint32_t i = 0; i < 256; ++i) {
+        const auto byte = static_cast<uint8_t>(i);
+        EXPECT_EQ(gCrc32_table[i], bitwise_crc32(0, &byte, 1)) << "entry " << i;
+        EXPECT_EQ(gCrc16_table[i], bitwise_crc16(0, &byte, 1)) << "entry " << i;
+    }
+}
+
+}  // namespace
