@@ -24,18 +24,14 @@ class KamfsAccess : public KamfsTest {
     _commonQuorTable record{};
 };
 
-TEST_F(KamfsAccess, GetRefusesNullArgumentsEachWithItsDetail) {
+TEST_F(KamfsAccess, GetRefusesBadArgumentsClearingOutputsWithExactReports) {
     uint8_t *data = nullptr;
     uint32_t size = 0;
     EXPECT_FALSE(kaMfsNvarGet(nullptr, &data, &size, kFcsCurrentValues, nullptr, nullptr));
     EXPECT_FALSE(kaMfsNvarGet(kMtu.name, nullptr, &size, kFcsCurrentValues, nullptr, nullptr));
     EXPECT_FALSE(kaMfsNvarGet(kMtu.name, &data, nullptr, kFcsCurrentValues, nullptr, nullptr));
-    EXPECT_TRUE(reportsAre({{398, "Null NVAR path"}, {398, "Null data"}, {398, "Null data size"}}));
-}
-
-TEST_F(KamfsAccess, GetClearsOutputsAndReportsWhatIsWrong) {
-    uint8_t *data = reinterpret_cast<uint8_t *>(&record);
-    uint32_t size = 7;
+    data = reinterpret_cast<uint8_t *>(&record);
+    size = 7;
     EXPECT_FALSE(kaMfsNvarGet("/home/none", &data, &size, kFcsCurrentValues, nullptr, nullptr));
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(size, 0u);
@@ -46,7 +42,14 @@ TEST_F(KamfsAccess, GetClearsOutputsAndReportsWhatIsWrong) {
     EXPECT_FALSE(kaMfsNvarGet(kPlain.name, &data, &size, kFcsOstraCfg, nullptr, nullptr));
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(size, 0u);
-    EXPECT_TRUE(reportsAre({{38, ""}, {334, ""}, {38, ""}, {346, ""}, {320, ""}}));
+    EXPECT_TRUE(reportsAre({{398, "Null NVAR path"},
+                            {398, "Null data"},
+                            {398, "Null data size"},
+                            {38, ""},
+                            {334, ""},
+                            {38, ""},
+                            {346, ""},
+                            {320, ""}}));
 }
 
 TEST_F(KamfsAccess, NamesAreFoundWithAndWithoutHomePrefix) {
@@ -58,7 +61,7 @@ TEST_F(KamfsAccess, NamesAreFoundWithAndWithoutHomePrefix) {
     EXPECT_TRUE(reportsAre({{398, "Invalid NVAR path"}}));
 }
 
-TEST_F(KamfsAccess, ResizeKeepsPrefixAndHandsOutTheBuffer) {
+TEST_F(KamfsAccess, ResizeKeepsPrefixHandsOutTheBufferAndRefusesNonNvars) {
     uint8_t *data = nullptr;
     uint8_t *before = nullptr;
     uint32_t size = 0;
@@ -80,10 +83,6 @@ TEST_F(KamfsAccess, ResizeKeepsPrefixAndHandsOutTheBuffer) {
     ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
     EXPECT_EQ(size, 8u);
     EXPECT_TRUE(reportsAre({}));
-}
-
-TEST_F(KamfsAccess, ResizeRefusals) {
-    uint8_t *data = nullptr;
     EXPECT_FALSE(kaMfsNvarResize(nullptr, &data, 1));
     EXPECT_FALSE(kaMfsNvarResize(kMtu.name, nullptr, 1));
     EXPECT_FALSE(kaMfsNvarResize(kPlain.name, &data, 1));  // vendor table only
