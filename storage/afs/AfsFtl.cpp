@@ -554,10 +554,8 @@ uint32_t scan_absent_unit(FtlControl *c, uint32_t i, const uint8_t *raw, ScanSta
     s.spare = i;
     c->spareUnit = static_cast<uint16_t>(i);
     const UnitHeader h = parse_header(raw);
-    if (h.magic != kSpareMagic) {
-        s.repairSpareEraseCount = true;
-    } else if (header_checksum_with(raw, kUnitMagic) != h.checksum &&
-               header_checksum_with(raw, kMagicLegacyA) != h.checksum) {
+    if (h.magic != kSpareMagic || (header_checksum_with(raw, kUnitMagic) != h.checksum &&
+                                   header_checksum_with(raw, kMagicLegacyA) != h.checksum)) {
         s.repairSpareEraseCount = true;
     }
     return kFtlOk;

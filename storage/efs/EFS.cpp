@@ -41,9 +41,10 @@ constexpr uint16_t crc16_entry(uint32_t n) {
 
 }  // namespace
 
-#define QUOR_T4(f, n) f(n), f(n + 1), f(n + 2), f(n + 3)
-#define QUOR_T16(f, n) QUOR_T4(f, n), QUOR_T4(f, n + 4), QUOR_T4(f, n + 8), QUOR_T4(f, n + 12)
-#define QUOR_T64(f, n) QUOR_T16(f, n), QUOR_T16(f, n + 16), QUOR_T16(f, n + 32), QUOR_T16(f, n + 48)
+#define QUOR_T4(f, n) f(n), f((n) + 1), f((n) + 2), f((n) + 3)
+#define QUOR_T16(f, n) QUOR_T4(f, n), QUOR_T4(f, (n) + 4), QUOR_T4(f, (n) + 8), QUOR_T4(f, (n) + 12)
+#define QUOR_T64(f, n) \
+    QUOR_T16(f, n), QUOR_T16(f, (n) + 16), QUOR_T16(f, (n) + 32), QUOR_T16(f, (n) + 48)
 #define QUOR_T256(f) QUOR_T64(f, 0u), QUOR_T64(f, 64u), QUOR_T64(f, 128u), QUOR_T64(f, 192u)
 
 const uint32_t gCrc32_table[256] = {QUOR_T256(crc32_entry)};
@@ -1006,9 +1007,9 @@ uint32_t read_file_bytes(uint32_t fileIndex, uint32_t offset, uint32_t *count, u
 uint32_t EFS_read(uint32_t fileIndex, uint32_t offset, uint32_t *count, void *buffer) {
     uint32_t st = check_mounted();
     if (st == EFS_OK) {
-        if (count == nullptr || fileIndex >= g_efs_files_num) {
-            st = EFS_ERR_INVALID;
-        } else if (offset > 0xFFFFFFFFu - *count || buffer == nullptr || !file_present(fileIndex)) {
+        // count is checked before it is read, the file index before it is used.
+        if (count == nullptr || fileIndex >= g_efs_files_num || offset > 0xFFFFFFFFu - *count ||
+            buffer == nullptr || !file_present(fileIndex)) {
             st = EFS_ERR_INVALID;
         } else {
             st = read_file_bytes(fileIndex, offset, count, static_cast<uint8_t *>(buffer));

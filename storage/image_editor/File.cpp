@@ -39,6 +39,8 @@ void IFile::adoptBlob(const void *blob, uint32_t size) {
     quor::store_le16(data.data() + kHeaderDataSize, static_cast<uint16_t>(size - kHeaderSize));
 }
 
+// Exported with by-value shared pointers: the signature is part of the ABI.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 bool fileCompare(std::shared_ptr<IFile> a, std::shared_ptr<IFile> b) {
     // string_view compares as unsigned bytes, a prefix before a longer name.
     return a->nameView() < b->nameView();

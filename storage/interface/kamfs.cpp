@@ -391,7 +391,7 @@ QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback
         const uint32_t status = dfs_init(record->mfs.data, record->mfs.size);
         if (status != kDfsOk) {
             std::printf("dfs_init failed\n");
-            std::fflush(stdout);
+            (void)std::fflush(stdout);  // best effort: the status reaches the tool anyway
             setLibError(TAV_ERR_INITIALIZE_ERROR, asStatus(status));
             report(TAV_ERR_FAILED_INITIALIZE_MFS, "");
             return false;
