@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
 #include "fcs/FCS.h"
 #include "tests/fcs/fcs_fixture.h"
 
@@ -16,15 +15,9 @@ using fcs_fixture::TableFile;
 
 namespace {
 
-// A blob: header (fileno, data_offset 0, data_size, flags 0), then `size`
-// payload bytes of `fill`.
+// A blob of `size` payload bytes of `fill`.
 Bytes blob(uint32_t fileno, size_t size, uint8_t fill = 7) {
-    Bytes b(12 + size, fill);
-    quor::store_le32(b.data(), fileno);
-    quor::store_le32(b.data() + 4, 0);
-    quor::store_le16(b.data() + 8, static_cast<uint16_t>(size));
-    quor::store_le16(b.data() + 10, 0);
-    return b;
+    return fcs_fixture::blob(fileno, Bytes(size, fill));
 }
 
 std::string describe(const Bytes &b) {
