@@ -27,9 +27,15 @@ using namespace quor::efs;
 // Regions above this size are skipped: they only slow the fuzzer down.
 constexpr uint32_t kMaxRegion = 256 * 1024;
 
+// FUZZ_VERBOSE=1 traces each step, for triage of a saved input.
+bool verbose() {
+    static const bool on = std::getenv("FUZZ_VERBOSE") != nullptr;
+    return on;
+}
+
 void check(bool condition, const char *what, uint32_t file = 0) {
     if (!condition) {
-        std::fprintf(stderr, "property failed: %s (file %u)\n", what, file);
+        std::fprintf(stderr, "property failed: %s (file or status %u)\n", what, file);
         std::abort();
     }
 }
@@ -87,6 +93,9 @@ struct Model {
         static const uint8_t kNothing = 0;
         const uint32_t status = EFS_write(index, 0, static_cast<uint32_t>(data.size()),
                                           data.empty() ? &kNothing : data.data());
+        if (verbose()) {
+            std::fprintf(stderr, "write file %u, %zu bytes: %u\n", index, data.size(), status);
+        }
         if (status == EFS_OK && files.count(index) != 0) {
             files[index] = FileState{data};
         } else {
@@ -95,7 +104,11 @@ struct Model {
     }
 
     void remove(uint32_t index) {
-        if (EFS_delete(index) == EFS_OK && files.count(index) != 0) {
+        const uint32_t status = EFS_delete(index);
+        if (verbose()) {
+            std::fprintf(stderr, "delete file %u: %u\n", index, status);
+        }
+        if (status == EFS_OK && files.count(index) != 0) {
             files[index] = FileState{};
         } else {
             files.erase(index);
@@ -133,7 +146,10 @@ void apply_operations(Model &model, const uint8_t *op) {
         check(EFS_write(a, 1, 1, &byte) != EFS_OK, "a write at offset 1 is refused", a);
     }
     for (uint32_t i = 0; i < op[7] % 8u; ++i) {
-        EFS_idle_reclaim();
+        const uint32_t status = EFS_idle_reclaim();
+        if (verbose()) {
+            std::fprintf(stderr, "idle reclaim: %u\n", status);
+        }
     }
 }
 
@@ -170,9 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     HeapCopy region(regionBytes, regionSize);
-    if (std::getenv("FUZZ_VERBOSE") != nullptr) {
-        std::fprintf(stderr, "layout: %u files, region %u\n", g_efs_files_num, regionSize);
-    }
     if (EFS_init_tools(region.p) != EFS_OK) {
         return 0;
     }
@@ -183,13 +196,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             model.files[i] = *state;
         }
     }
+    if (verbose()) {
+        std::fprintf(stderr, "mounted: %u files (BM %u, V %u, N %u), %zu readable\n",
+                     g_efs_files_num, g_efs_bm_num, g_efs_valid_block_num,
+                     g_efs_non_valid_block_num, model.files.size());
+    }
     apply_operations(model, op.data());
 
-    check(EFS_init_tools(region.p) == EFS_OK, "a mounted region mounts again after the changes");
-    if (std::getenv("FUZZ_VERBOSE") != nullptr) {
-        std::fprintf(stderr, "mounted: %u files, %zu compared\n", g_efs_files_num,
-                     model.files.size());
+    const uint32_t remount = EFS_init_tools(region.p);
+    if (verbose()) {
+        std::fprintf(stderr, "remount: %u\n", remount);
     }
+    check(remount == EFS_OK, "a mounted region mounts again after the changes", remount);
     for (const auto &[index, expected] : model.files) {
         const std::optional<FileState> got = read_file(index);
         check(got.has_value(), "a readable file stays readable", index);
