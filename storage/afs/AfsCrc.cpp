@@ -28,7 +28,7 @@ constexpr std::array<uint16_t, 256> make_crc16_table() {
 constexpr std::array<uint16_t, 256> crc16_table = make_crc16_table();
 static_assert(crc16_table[1] == 0x1021 && crc16_table[255] == 0x1EF0, "crc16 table");
 
-// The same CRC eight bytes at a time: tables generated from crc16_table.
+// The same CRC sixteen bytes at a time: tables generated from crc16_table.
 constexpr quor::crc_slicing::SliceTables<uint16_t> crc16_slices =
     quor::crc_slicing::msb16_tables([](uint32_t i) { return crc16_table[i]; });
 constexpr bool slice0_is_byte_table() {

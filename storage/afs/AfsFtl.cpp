@@ -1271,11 +1271,14 @@ uint32_t read_dynamic_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
 }
 
 uint32_t read_reserved_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
-    const ReservedPlace place = locate_reserved(ctx, va);
-    if (ctx->noAllocationBitmap == 0 && !chunk_allocated(ctx, place.index)) {
+    // An unallocated chunk reads as zeros: its unit is looked for only when
+    // it is allocated (the unit search walks every unit).
+    const uint32_t index = (va - ctx->dynamicAreaSize) / kFtlPageSize;
+    if (ctx->noAllocationBitmap == 0 && !chunk_allocated(ctx, index)) {
         std::memset(out, 0, kFtlPageSize);
         return kFtlOk;
     }
+    const ReservedPlace place = locate_index(ctx, index);
     if (!place.found) {
         return kFtlIoError;
     }
@@ -1410,10 +1413,15 @@ uint32_t allocator_unit_used_up(AfsContext *ctx) {
 }
 
 // True when chunk x may be handed out: it exists in this volume (below
-// chunkCount, with a unit carrying it, and an id that fits 16 bits).
-bool chunk_can_be_handed_out(const AfsContext *ctx, uint32_t x) {
-    return x < ctx->chunkCount && static_cast<uint32_t>(ctx->fileCount) + x <= 0xFFFF &&
-           locate_index(ctx, x).found;
+// chunkCount, with a unit carrying it, and an id that fits 16 bits). The
+// unit carrying it is left in `*place` for the caller, so that it is
+// searched for once.
+bool chunk_can_be_handed_out(const AfsContext *ctx, uint32_t x, ReservedPlace *place) {
+    if (x >= ctx->chunkCount || static_cast<uint32_t>(ctx->fileCount) + x > 0xFFFF) {
+        return false;
+    }
+    *place = locate_index(ctx, x);
+    return place->found;
 }
 
 }  // namespace
@@ -1504,12 +1512,12 @@ uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) 
             continue;
         }
         bool handOut = false;
-        if (!chunk_can_be_handed_out(context, x) || chunk_allocated(context, x)) {
+        ReservedPlace place{};
+        if (!chunk_can_be_handed_out(context, x, &place) || chunk_allocated(context, x)) {
             ++x;
         } else if (c->checkFlashStatus == 0) {
             handOut = true;
         } else {
-            const ReservedPlace place = locate_index(context, x);
             uint8_t status = 0;
             if (!flash_read(context, place.unit, kStatusBytes + place.slot, 1, &status)) {
                 return kFtlIoError;

@@ -1,11 +1,11 @@
-// Table-driven CRCs that consume eight bytes per step ("slicing by 8").
+// Table-driven CRCs that consume sixteen bytes per step ("slicing by 16").
 //
 // A byte-at-a-time CRC looks up one table entry per byte; table k here gives
-// the CRC contribution of a byte followed by k zero bytes, so eight lookups
-// XORed together advance the CRC over eight bytes at once. The tables are
+// the CRC contribution of a byte followed by k zero bytes, so sixteen lookups
+// XORed together advance the CRC over sixteen bytes at once. The tables are
 // generated at compile time from the byte table of the CRC (table 0 is that
 // table, entry for entry), and the result equals the byte-at-a-time loop for
-// every input: the remaining 0 to 7 bytes are taken one at a time.
+// every input: the remaining 0 to 15 bytes are taken one at a time.
 //
 // Two kinds are provided: MSB-first 16-bit CRCs (register shifted left, as for
 // polynomial 0x1021) and reflected 32-bit CRCs (register shifted right, as for
@@ -18,7 +18,7 @@
 
 namespace quor::crc_slicing {
 
-inline constexpr std::size_t kSlices = 8;
+inline constexpr std::size_t kSlices = 16;
 
 template <class T>
 using SliceTables = std::array<std::array<T, 256>, kSlices>;
@@ -61,8 +61,10 @@ constexpr SliceTables<uint32_t> reflected32_tables(Entry entry) {
 inline uint32_t msb16_update(const SliceTables<uint16_t> &t, uint32_t crc, const uint8_t *data,
                              std::size_t length) {
     while (length >= kSlices) {
-        crc = t[7][((crc >> 8) ^ data[0]) & 0xFFu] ^ t[6][(crc ^ data[1]) & 0xFFu] ^ t[5][data[2]] ^
-              t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
+        crc = t[15][((crc >> 8) ^ data[0]) & 0xFFu] ^ t[14][(crc ^ data[1]) & 0xFFu] ^
+              t[13][data[2]] ^ t[12][data[3]] ^ t[11][data[4]] ^ t[10][data[5]] ^ t[9][data[6]] ^
+              t[8][data[7]] ^ t[7][data[8]] ^ t[6][data[9]] ^ t[5][data[10]] ^ t[4][data[11]] ^
+              t[3][data[12]] ^ t[2][data[13]] ^ t[1][data[14]] ^ t[0][data[15]];
         data += kSlices;
         length -= kSlices;
     }
@@ -80,8 +82,10 @@ inline uint32_t reflected32_update(const SliceTables<uint32_t> &t, uint32_t crc,
         const uint32_t low =
             crc ^ (static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
                    static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24);
-        crc = t[7][low & 0xFFu] ^ t[6][(low >> 8) & 0xFFu] ^ t[5][(low >> 16) & 0xFFu] ^
-              t[4][low >> 24] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
+        crc = t[15][low & 0xFFu] ^ t[14][(low >> 8) & 0xFFu] ^ t[13][(low >> 16) & 0xFFu] ^
+              t[12][low >> 24] ^ t[11][data[4]] ^ t[10][data[5]] ^ t[9][data[6]] ^ t[8][data[7]] ^
+              t[7][data[8]] ^ t[6][data[9]] ^ t[5][data[10]] ^ t[4][data[11]] ^ t[3][data[12]] ^
+              t[2][data[13]] ^ t[1][data[14]] ^ t[0][data[15]];
         data += kSlices;
         length -= kSlices;
     }

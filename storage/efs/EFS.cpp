@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "common/crc_slicing.h"
 
 using namespace quor;
 using namespace quor::efs;
@@ -55,19 +56,25 @@ const uint16_t gCrc16_table[256] = {QUOR_T256(crc16_entry)};
 #undef QUOR_T16
 #undef QUOR_T4
 
+namespace {
+// The same CRCs sixteen bytes at a time, from the entries of the tables above.
+constexpr crc_slicing::SliceTables<uint32_t> crc32_slices =
+    crc_slicing::reflected32_tables(crc32_entry);
+constexpr crc_slicing::SliceTables<uint16_t> crc16_slices = crc_slicing::msb16_tables(crc16_entry);
+}  // namespace
+
 uint32_t EFS_crc32(uint32_t crc, const uint8_t *data, uint32_t length) {
-    for (uint32_t i = 0; i < length; ++i) {
-        crc = (crc >> 8) ^ gCrc32_table[(crc ^ data[i]) & 0xFFu];
+    if (length == 0) {
+        return crc;
     }
-    return crc;
+    return crc_slicing::reflected32_update(crc32_slices, crc, data, length);
 }
 
 uint16_t EFS_crc16(uint16_t crc, const uint8_t *data, uint32_t length) {
-    uint32_t v = crc;
-    for (uint32_t i = 0; i < length; ++i) {
-        v = ((v << 8) & 0xFFFFu) ^ gCrc16_table[((v >> 8) ^ data[i]) & 0xFFu];
+    if (length == 0) {
+        return crc;
     }
-    return static_cast<uint16_t>(v);
+    return static_cast<uint16_t>(crc_slicing::msb16_update(crc16_slices, crc, data, length));
 }
 
 // ---------------------------------------------------------------------------
@@ -115,12 +122,9 @@ uint32_t check_mounted() {
 }
 
 bool all_bytes(const uint8_t *p, uint32_t n, uint8_t value) {
-    for (uint32_t i = 0; i < n; ++i) {
-        if (p[i] != value) {
-            return false;
-        }
-    }
-    return true;
+    // Every byte equals the first one exactly when the buffer equals itself
+    // shifted by one byte.
+    return n == 0 || (p[0] == value && std::memcmp(p, p + 1, n - 1) == 0);
 }
 
 // malloc-owned bytes released at scope exit; size 0 still allocates one byte

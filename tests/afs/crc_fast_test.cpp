@@ -1,4 +1,4 @@
-// crc16 (eight bytes per step) against a bit-by-bit CRC-16 of polynomial
+// crc16 (sixteen bytes per step) against a bit-by-bit CRC-16 of polynomial
 // 0x1021, MSB first, over random data of every length 0..300 at every
 // alignment, with random tails and random starting values.
 #include <gtest/gtest.h>

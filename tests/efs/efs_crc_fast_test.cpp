@@ -1,4 +1,4 @@
-// EFS_crc32 and EFS_crc16 (eight bytes per step) against bit-by-bit CRCs of
+// EFS_crc32 and EFS_crc16 (sixteen bytes per step) against bit-by-bit CRCs of
 // their polynomials, over random data of every length 0..300 at every
 // alignment, continuing from random starting values; and the exported byte
 // tables against the same definitions.
