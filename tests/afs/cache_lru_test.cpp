@@ -69,32 +69,23 @@ class Cache : public ::testing::Test {
     AfsContext ctx{};
 };
 
-TEST_F(Cache, LeastRecentlyUsedLineIsEvicted) {
-    make(64, 2);
-    get(0);
-    get(1);
-    get(0);
-    get(2);  // evicts page 1, not page 0
-    flash.log.clear();
-    get(0);
-    EXPECT_EQ(flash.log, "") << "page 0 is still cached";
-    get(1);
-    EXPECT_EQ(flash.log, "r64") << "page 1 was evicted";
-}
-
-TEST_F(Cache, DirtyVictimIsWrittenBackBeforeTheNewPageIsRead) {
+TEST_F(Cache, LeastRecentlyUsedLineIsEvictedAndWrittenBackFirstWhenDirty) {
     make(64, 2);
     uint8_t *p = get(0);
+    get(1);
+    get(0);
     p[5] = 0xAB;
     cache_line_written(&ctx, p + 5);
-    get(1);
     flash.log.clear();
-    get(2);  // victim: page 0, dirty
-    EXPECT_EQ(flash.log, "w0 r128");
+    get(2);  // evicts page 1 (clean), not page 0
+    EXPECT_EQ(flash.log, "r128");
+    get(0);
+    EXPECT_EQ(flash.log, "r128") << "page 0 is still cached";
+    get(1);  // victim: page 2 (clean)
+    EXPECT_EQ(flash.log, "r128 r64") << "page 1 was evicted";
+    get(3);  // victim: page 0, dirty: written back before the read
+    EXPECT_EQ(flash.log, "r128 r64 w0 r192");
     EXPECT_EQ(flash.bytes[5], 0xAB);
-    flash.log.clear();
-    get(3);  // victim: page 1, clean
-    EXPECT_EQ(flash.log, "r192");
 }
 
 TEST_F(Cache, FlushWritesLeastRecentlyUsedFirstAndOnlyOnce) {

@@ -178,16 +178,15 @@ TEST(FtlMount, ErasedSpareGetsTheMeanEraseCount) {
     EXPECT_EQ(r.ftl()->euInfo[7].eraseCount, 40u);  // (10 + ... + 70) / 7
 }
 
-TEST(FtlMount, OpenUnitWithoutSpareBecomesTheSpare) {
-    FtlRegion r(Geometry::of(8, 0));
-    ASSERT_EQ(r.format_and_mount(), 0u);
-    put_open_unit(r, false, 3);
-    ASSERT_EQ(r.mount(), 0u);
-    EXPECT_EQ(r.ftl()->spareUnit, 7);
-    EXPECT_EQ(r.ftl()->openUnitPending, 0);
-}
-
-TEST(FtlMount, OpenUnitCompletingAReclaimIsCommittedBeforeTheFirstWrite) {
+TEST(FtlMount, OpenUnitBecomesTheSpareOrCompletesItsReclaimAtTheFirstWrite) {
+    {
+        FtlRegion r(Geometry::of(8, 0));  // the reclaim of unit 3 never finished
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        put_open_unit(r, false, 3);
+        ASSERT_EQ(r.mount(), 0u);
+        EXPECT_EQ(r.ftl()->spareUnit, 7);
+        EXPECT_EQ(r.ftl()->openUnitPending, 0);
+    }
     FtlRegion r(Geometry::of(8, 0));
     ASSERT_EQ(r.format_and_mount(), 0u);
     put_open_unit(r, true, 3);
