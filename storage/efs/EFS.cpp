@@ -1190,6 +1190,27 @@ uint32_t EFS_delete(uint32_t fileIndex) {
 // ---------------------------------------------------------------------------
 // Commit, block-map switch, spares
 // ---------------------------------------------------------------------------
+namespace {
+
+// The mount takes the slot before the first erased one as the newest BME. A
+// BME appended in front of a slot that is not erased (damaged bytes beyond the
+// newest entry) would therefore never be found again: the commit must start a
+// fresh block map instead. True when the slot after the next one is erased or
+// lies past the slots the mount looks at.
+bool slot_after_next_erased(uint32_t s) {
+    const uint32_t following = efs_ctx.bme_offset + 2 * s;
+    if (following + s > kBmSlotLimit) {
+        return true;
+    }
+    HeapBytes bytes(s);
+    return bytes.get() != nullptr &&
+           EFS_physical_read(bm_address(efs_ctx.current_bm) + following, s, bytes.get()) ==
+               EFS_OK &&
+           all_bytes(bytes.get(), s, 0xFF);
+}
+
+}  // namespace
+
 uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
     if (bme == nullptr) {
         return EFS_ERR_INVALID;
@@ -1205,7 +1226,8 @@ uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
     bme->bme_tag_a = tagA;
     bme->bme_tag_b = tagB;
     encode_bme(slot.get(), bme);
-    if (efs_ctx.bme_offset + 2 * s > kBmSlotLimit || efs_ctx.bm_switch_pending != 0) {
+    if (efs_ctx.bme_offset + 2 * s > kBmSlotLimit || efs_ctx.bm_switch_pending != 0 ||
+        !slot_after_next_erased(s)) {
         const uint32_t st = EFS_switch_BM(bme);
         if (st == EFS_OK) {
             efs_ctx.bm_switch_pending = 0;

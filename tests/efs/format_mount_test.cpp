@@ -88,6 +88,20 @@ TEST_F(EfsRegionTest, DamagedNewestBmeFallsBackAndTheNextCommitSwitchesBlockMap)
     expect_content(1, pattern(70, 3));
 }
 
+TEST_F(EfsRegionTest, CommitInFrontOfDamagedSlotsSwitchesBlockMapSoTheMountFindsIt) {
+    // Damaged, non-erased bytes in the two slots after the next append place:
+    // a BME appended there would sit in front of them, where the mount (newest
+    // = slot before the first erased one) cannot find it.
+    const uint32_t s = 7 + 3 + 12;
+    std::memset(bm_block(0) + 16 + 2 * s, 0x29, 2 * s);
+    write_ok(0, pattern(50, 1));
+    EXPECT_EQ(+efs_ctx.current_bm, 1u) << "the commit starts a fresh block map";
+    write_ok(1, pattern(70, 2));
+    ASSERT_EQ(remount_copy(), 0u);
+    expect_content(0, pattern(50, 1));
+    expect_content(1, pattern(70, 2));
+}
+
 TEST_F(EfsRegionTest, MountRefusesRegionsItCannotTrust) {
     Layout other = default_layout();
     other.layoutId = 6;
