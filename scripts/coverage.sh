@@ -26,4 +26,18 @@ llvm-cov report "${objects[@]:1}" -instr-profile="$build/merged.profdata" \
 llvm-cov show "${objects[@]:1}" -instr-profile="$build/merged.profdata" \
     -ignore-filename-regex='(tests|bench|fuzz|imagekit|tools|/usr)/' -format=html \
     -output-dir="$build/html" >/dev/null
+# Per module (storage/<module>/): lines and branches, from the file rows.
+printf "\n%-14s %16s %18s\n" module lines branches | tee "$build/coverage-modules.txt"
+awk '$1 ~ /^[a-z_]+\/[^ ]+$/ && NF >= 13 {
+        split($1, part, "/"); m = part[1];
+        lines[m] += $8; missedLines[m] += $9; branches[m] += $11; missedBranches[m] += $12
+    }
+    END {
+        for (m in lines) {
+            printf "%-14s %6.2f%% (%5d) %7.2f%% (%5d)\n", m,
+                100 * (lines[m] - missedLines[m]) / lines[m], lines[m],
+                branches[m] ? 100 * (branches[m] - missedBranches[m]) / branches[m] : 100,
+                branches[m]
+        }
+    }' "$build/coverage.txt" | sort | tee -a "$build/coverage-modules.txt"
 echo "HTML report: $build/html/index.html"
