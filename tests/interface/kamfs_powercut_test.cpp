@@ -251,5 +251,26 @@ TEST_F(KamfsPowerCut, CutsDuringTwoCommitsOnANearlyFullAfsLeaveOldOrNewValues) {
     EXPECT_EQ(t.failed, 0u);
 }
 
+// One chunk more filler and the commit runs out of AFS space part-way: it
+// fails, and the image still opens with every NVAR old or new.
+TEST_F(KamfsPowerCut, CommitThatRunsOutOfAfsSpaceLeavesOldOrNewValues) {
+    const uint32_t filler = nearlyFullFiller();
+    ASSERT_GT(filler, 0u) << "no filler size lets the commit succeed";
+    imagekit::ImagePieces pieces = build(description(filler + 64));
+    _commonQuorTable record = imagekit::makeRecord<_commonQuorTable>(pieces);
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    const std::vector<Change> list = changes();
+    ASSERT_TRUE(applyChanges(list));
+    EXPECT_FALSE(kaMfsNvarTerm(false)) << "the commit should run out of space";
+    if (kaFcsIsInitialized()) {
+        kaMfsNvarTerm(false);
+    }
+    std::vector<Bytes> oldValues;
+    for (const Change &c : list) {
+        oldValues.push_back(c.oldValue);
+    }
+    EXPECT_TRUE(reopenAndCheck(record, list, oldValues, nullptr, "after the failed commit"));
+}
+
 }  // namespace
 }  // namespace kamfs_test
