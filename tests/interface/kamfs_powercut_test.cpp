@@ -270,6 +270,7 @@ TEST_F(KamfsPowerCut, CommitThatRunsOutOfAfsSpaceLeavesOldOrNewValues) {
         oldValues.push_back(c.oldValue);
     }
     EXPECT_TRUE(reopenAndCheck(record, list, oldValues, nullptr, "after the failed commit"));
+    kaMfsNvarTerm(false);  // closed while the image pieces still exist
 }
 
 }  // namespace
