@@ -73,9 +73,9 @@ const AfsPhysicalHandler *ops(const AfsContext *c) {
     return afs_physical_handlers(c);
 }
 
-// Pointer to the byte at volume address `va` inside its cache line. Callers
-// never ask for a range that crosses a line (entries are 2-byte aligned,
-// chunks 64-byte aligned, line sizes multiples of 64).
+// Pointer to the byte at volume address `va` inside its cache line. Only
+// metadata is reached this way, and never as a range that crosses a line
+// (entries are 2-byte aligned, line sizes multiples of 64).
 uint32_t volume_ptr(AfsContext *c, uint32_t va, uint8_t **p) {
     const uint32_t page = va / c->cachePageSize;
     if (page > 0xFFFF) {
@@ -301,8 +301,9 @@ uint32_t allocate_chunk(AfsContext *c, uint16_t *cid) {
 }
 
 // Allocation as the write path needs it: the FTL's first refusal (0xFFFD)
-// is answered by a flush, so that every chunk handed out so far is on flash
-// before the reclaim that the next request triggers.
+// is answered by a flush, so that the metadata pending in the cache is on
+// flash before the reclaim that the next request triggers (the chunks handed
+// out so far were written when they were filled).
 uint32_t allocate_for_write(AfsContext *c, uint16_t *cid) {
     for (uint32_t i = 0; i < kAllocRetries; ++i) {
         const uint32_t status = allocate_chunk(c, cid);
@@ -361,12 +362,13 @@ uint32_t build_chunk(AfsContext *c, const WritePlan &plan, const std::vector<Lin
     const uint64_t oldLimit =
         plan.truncate ? std::min<uint64_t>(plan.oldSize, plan.offset) : plan.oldSize;
     if (pos < old.size() && base < oldLimit) {
-        uint8_t *p = nullptr;
-        const uint32_t status = volume_ptr(c, chunk_va(c, old[pos].cid), &p);
+        uint8_t oldBytes[kAfsChunkSize];
+        const uint32_t status = ops(c)->read_page(c, chunk_va(c, old[pos].cid), kAfsChunkSize,
+                                                  oldBytes, c->flashOffset);
         if (status != 0) {
             return status;
         }
-        std::memcpy(out, p,
+        std::memcpy(out, oldBytes,
                     static_cast<size_t>(std::min<uint64_t>(kAfsChunkSize, oldLimit - base)));
     }
     const uint64_t from = std::max<uint64_t>(plan.offset, base);
@@ -378,8 +380,10 @@ uint32_t build_chunk(AfsContext *c, const WritePlan &plan, const std::vector<Lin
     return 0;
 }
 
-// Allocates and fills the new chunks; on failure the chunks obtained so far
-// are released with the cache discarded.
+// Allocates, fills and writes the new chunks; on failure the chunks obtained
+// so far are released with the cache discarded. Chunks bypass the cache (it
+// holds only the dynamic area), so they reach the flash before the entries
+// that link them.
 uint32_t write_new_chunks(AfsContext *c, const WritePlan &plan, const std::vector<Link> &old,
                           const uint8_t *data, std::vector<uint16_t> *cids) {
     for (uint32_t i = 0; i < plan.newCount; ++i) {
@@ -390,17 +394,14 @@ uint32_t write_new_chunks(AfsContext *c, const WritePlan &plan, const std::vecto
             cids->push_back(cid);
             status = build_chunk(c, plan, old, plan.firstPos + i, data, chunk);
         }
-        uint8_t *p = nullptr;
         if (status == 0) {
-            status = volume_ptr(c, chunk_va(c, cid), &p);
+            status = ops(c)->write_page(c, chunk_va(c, cid), kAfsChunkSize, chunk, c->flashOffset);
         }
         if (status != 0) {
             release_resources(c, cids->empty() ? 0 : (*cids)[0],
                               static_cast<uint32_t>(cids->size()), cids->data(), true);
             return status;
         }
-        std::memcpy(p, chunk, kAfsChunkSize);
-        quor::afs::cache_range_written(c, p, kAfsChunkSize);
     }
     return 0;
 }

@@ -20,7 +20,8 @@
 // Files are written copy-on-write: new chunks are written and linked first,
 // the one FAT entry that switches the file to them is written last, and only
 // then are the replaced chunks trimmed. All metadata goes through the page
-// cache (AfsCache.h); the FTL is reached through the page-operation table.
+// cache (AfsCache.h), data chunks straight to the page-operation table, by
+// which alone the FTL is reached.
 // The context's size table, allocation bitmap and cache arrays are owned
 // here (C heap); afs_free_context releases them with the FTL's state.
 //

@@ -80,6 +80,11 @@ void move_to_front(AfsContext *context, const CacheView &v, uint16_t line, uint1
     context->cacheHead = line;
 }
 
+// Only the dynamic area is cached: data chunks bypass the cache, so no line holds a stale chunk.
+bool cached_page(const AfsContext *context, uint32_t va) {
+    return va < context->dynamicAreaSize;
+}
+
 // Writes the dirty 64-byte pages of a line back; each page's dirty bit is
 // cleared once it is written, so a failure leaves the rest pending.
 uint32_t write_back(AfsContext *context, const CacheView &v, uint16_t line) {
@@ -89,6 +94,10 @@ uint32_t write_back(AfsContext *context, const CacheView &v, uint16_t line) {
     for (uint32_t p = 0; p < v.lineSize / kCacheFtlPageSize; ++p) {
         const uint8_t bit = static_cast<uint8_t>(1u << (p % 8));
         if ((mask[p / 8] & bit) == 0) {
+            continue;
+        }
+        if (!cached_page(context, base + p * kCacheFtlPageSize)) {
+            mask[p / 8] = static_cast<uint8_t>(mask[p / 8] & ~bit);
             continue;
         }
         const uint32_t status =
@@ -107,6 +116,10 @@ uint32_t read_line(AfsContext *context, const CacheView &v, uint16_t line, uint1
     const AfsPhysicalHandler *h = afs_physical_handlers(context);
     const uint32_t base = static_cast<uint32_t>(tag) * v.lineSize;
     for (uint32_t p = 0; p < v.lineSize / kCacheFtlPageSize; ++p) {
+        if (!cached_page(context, base + p * kCacheFtlPageSize)) {
+            std::memset(line_data(v, line) + p * kCacheFtlPageSize, 0, kCacheFtlPageSize);
+            continue;
+        }
         const uint32_t status =
             h->read_page(context, base + p * kCacheFtlPageSize, kCacheFtlPageSize,
                          line_data(v, line) + p * kCacheFtlPageSize, context->flashOffset);

@@ -21,7 +21,9 @@
 // The FTL moves one 64-byte page per call; a line is read and written back
 // as the run of 64-byte pages it covers, so any page size that is a multiple
 // of 64 works. Line arithmetic uses division, so sizes need not be powers
-// of two.
+// of two. Only pages below dynamicAreaSize are cached: the part of a line
+// that covers data chunks reads as zeros and is never written back (the file
+// layer moves chunks through the page operations itself).
 #pragma once
 
 #include <cstdint>

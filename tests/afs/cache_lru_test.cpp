@@ -52,6 +52,7 @@ class Cache : public ::testing::Test {
     void make(uint32_t pageSize, uint16_t lines) {
         ctx.handlers = const_cast<AfsPhysicalHandler *>(&kFakeOps);
         ctx.cachePageSize = static_cast<uint16_t>(pageSize);
+        ctx.dynamicAreaSize = 65536;  // the whole fake volume is cached metadata
         ASSERT_EQ(cache_init(&ctx, pageSize, lines), 0u);
     }
     uint8_t *get(uint16_t page) {
