@@ -39,7 +39,7 @@ for name in "${targets[@]}"; do
     log=$build/artifacts/$name.log
     if "$build/fuzz/$name" -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$name-" "$work" >"$log" 2>&1; then
-        grep -E '^#[0-9]+ .*cov:' "$log" | tail -1 || true
+        grep -E '^#[0-9]+[[:space:]].*cov:' "$log" | tail -1 || true
         grep -E 'stat::number_of_executed_units|stat::average_exec_per_sec' "$log" || true
     else
         status=1
