@@ -11,7 +11,7 @@ CXX ?= g++
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test test-asan demo bench fuzz coverage clean
+.PHONY: all deps configure build test test-asan demo bench fuzz fuzz-smoke coverage tidy memcheck clean
 
 all: build
 
@@ -49,8 +49,20 @@ fuzz: deps
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 # Line and branch coverage of storage/ (clang source-based coverage).
+coverage: export QUOR_QUALITY_TOOLS = 1
 coverage: deps
 	scripts/coverage.sh build-cov
 
+# clang-tidy over storage/ with the checks of .clang-tidy; fails on any finding.
+tidy: export QUOR_QUALITY_TOOLS = 1
+tidy: build
+	scripts/tidy.sh $(BUILD_DIR)
+
+# Every test program under valgrind memcheck (memory errors, uninitialised
+# reads, leaks).
+memcheck: export QUOR_QUALITY_TOOLS = 1
+memcheck: deps
+	scripts/memcheck.sh build-memcheck
+
 clean:
-	rm -rf build build-asan build-clang build-fuzz build-cov
+	rm -rf build build-asan build-clang build-fuzz build-cov build-memcheck

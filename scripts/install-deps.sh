@@ -19,6 +19,13 @@ have_file /usr/include/nlohmann/json.hpp || need+=(nlohmann-json3-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 \
     || need+=(libclang-rt-dev)
 have_cmd pkg-config || need+=(pkg-config)
+have_cmd nm || need+=(binutils)
+# Only for the quality targets (make tidy, memcheck, coverage).
+if [ "${QUOR_QUALITY_TOOLS:-0}" = 1 ]; then
+    have_cmd clang-tidy || need+=(clang-tidy)
+    have_cmd valgrind || need+=(valgrind)
+    have_cmd llvm-cov || need+=(llvm)
+fi
 
 [ ${#need[@]} -eq 0 ] && exit 0
 
