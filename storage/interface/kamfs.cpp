@@ -374,6 +374,12 @@ QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback
         return false;
     }
     // Step 5: own copy of the file table buffer; selected by the first load.
+    // An earlier storage's selection points into the copy replaced here, and a
+    // new table without this SKU keeps the selection as it is: drop it first,
+    // so that no lookup reads the released copy.
+    g_table_buf = nullptr;
+    g_table_num_files = 0;
+    g_dfs_sku = 0xFFFFFFFFu;
     s_fileTableBuffer.assign(record->ftbl.data, record->ftbl.data + record->ftbl.size);
     s_quorAfsSkuId = record->afsSkuId;
     s_quorLoadFileTable = true;

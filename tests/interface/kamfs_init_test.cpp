@@ -7,6 +7,7 @@
 
 #include "common/bytes.h"
 #include "efs/EFS.h"
+#include "fcs/FCS.h"
 #include "interface/dfs.h"
 #include "interface/kamfs.h"
 #include "kamfs_fixture.h"
@@ -285,6 +286,26 @@ TEST_F(KamfsInit, ClosingLeavesNoEfsMountOnTheToolsRegion) {
     // region of the first storage is never read.
     EXPECT_FALSE(kaMfsQuorInit(&second, recordReport));
     EXPECT_EQ(EFS_is_initialized(), 0);
+}
+
+TEST_F(KamfsInit, FileTableWithoutTheSkuNeverUsesAnEarlierStoragesTable) {
+    imagekit::ImageDescription larger = description;
+    for (uint16_t i = 0; i < 40; ++i) {  // a larger table: its copy is a new allocation
+        imagekit::FileSpec f;
+        f.name = "/home/pad/" + std::to_string(i);
+        f.fileIndex = static_cast<uint16_t>(50 + i);
+        larger.skus[1].files.push_back(f);
+    }
+    imagekit::ImagePieces second = build(larger);
+    _commonQuorTable other = imagekit::makeRecord<_commonQuorTable>(second);
+    other.afsSkuId = 0x99;  // no table of this SKU
+    _commonQuorTable record = open();
+    ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
+    ASSERT_NE(g_table_buf, nullptr);
+    ASSERT_TRUE(kaMfsNvarTerm(false));
+    kaMfsQuorInit(&other, recordReport);
+    EXPECT_EQ(g_table_buf, nullptr) << "no table is selected for an SKU the table lacks";
+    EXPECT_EQ(g_table_num_files, 0);
 }
 
 TEST_F(KamfsInit, SecondOpenReplacesTheFirst) {
