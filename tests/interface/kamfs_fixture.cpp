@@ -80,19 +80,19 @@ namespace {
 // 0x20000200 + index (EFS), with the values given ("" for none).
 imagekit::FileSpec nvar(const StdFile &f, uint32_t maxSize, const char *vendor,
                         const char *tool = nullptr, uint8_t storage = imagekit::kStorageAfs) {
-    imagekit::FileSpec spec;
-    spec.name = f.name;
-    spec.fileIndex = f.index;
-    spec.storage = storage;
-    spec.fileno = (storage == imagekit::kStorageAfs ? 0x10000100u : 0x20000200u) + f.index;
-    spec.maxSize = maxSize;
+    imagekit::FileSpec file;
+    file.name = f.name;
+    file.fileIndex = f.index;
+    file.storage = storage;
+    file.fileno = (storage == imagekit::kStorageAfs ? 0x10000100u : 0x20000200u) + f.index;
+    file.maxSize = maxSize;
     if (vendor != nullptr) {
-        spec.vendorValue = bytesOf(vendor);
+        file.vendorValue = bytesOf(vendor);
     }
     if (tool != nullptr) {
-        spec.toolValue = bytesOf(tool);
+        file.toolValue = bytesOf(tool);
     }
-    return spec;
+    return file;
 }
 
 }  // namespace
