@@ -6,6 +6,7 @@
 // Usage: make_corpus <corpus-dir>   (the committed seeds are in fuzz/corpus)
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
