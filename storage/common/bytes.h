@@ -3,7 +3,7 @@
 // Every packed or unaligned field of an untrusted buffer is read and written
 // through these helpers (memcpy-free byte assembly), never by casting a
 // pointer to a wider type. Callers are responsible for the bounds check; the
-// helpers touch exactly 1, 2, 4 or 8 bytes at `p`.
+// helpers touch exactly 2 or 4 bytes at `p`.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +22,6 @@ inline uint32_t load_le32(const void *p) {
            (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
-inline uint64_t load_le64(const void *p) {
-    const auto *b = static_cast<const uint8_t *>(p);
-    return static_cast<uint64_t>(load_le32(b)) | (static_cast<uint64_t>(load_le32(b + 4)) << 32);
-}
-
 inline void store_le16(void *p, uint16_t v) {
     auto *b = static_cast<uint8_t *>(p);
     b[0] = static_cast<uint8_t>(v);
@@ -39,12 +34,6 @@ inline void store_le32(void *p, uint32_t v) {
     b[1] = static_cast<uint8_t>(v >> 8);
     b[2] = static_cast<uint8_t>(v >> 16);
     b[3] = static_cast<uint8_t>(v >> 24);
-}
-
-inline void store_le64(void *p, uint64_t v) {
-    auto *b = static_cast<uint8_t *>(p);
-    store_le32(b, static_cast<uint32_t>(v));
-    store_le32(b + 4, static_cast<uint32_t>(v >> 32));
 }
 
 // True when [offset, offset + length) lies inside a buffer of `size` bytes,
