@@ -72,6 +72,9 @@ uint32_t SpiDrvRead(uint32_t address, uint32_t length, void *destination) {
     if (length != 0) {
         std::memmove(destination, gpBuffer + address, length);
     }
+    if (quor::flash_fault::after_read(destination, length)) {
+        return kSpiFailure;
+    }
     return 0;
 }
 

@@ -24,7 +24,8 @@ QUOR_C_API uint8_t *gpBuffer;
 
 // Sets gpBuffer to `buffer`; returns 0.
 QUOR_C_API uint32_t SpiFlashDrvInitialize(void *buffer);
-// Copies `length` bytes at `address` to `destination`; 0, or 1 (no buffer / past limit).
+// Copies `length` bytes at `address` to `destination`; 0, or 1 (no buffer / past
+// limit / the flash refused the read).
 QUOR_C_API uint32_t SpiDrvRead(uint32_t address, uint32_t length, void *destination);
 // Stores `length` bytes of `source` at `address`; 0, or 1 (fault / no buffer / past limit).
 QUOR_C_API uint32_t SpiDrvWrite(uint32_t address, uint32_t length, const void *source);

@@ -59,6 +59,9 @@ uint32_t EFS_physical_read(uint32_t address, uint32_t length, void *out) {
         return kPhyInvalid;
     }
     std::memcpy(out, efs_image + address, length);
+    if (quor::flash_fault::after_read(out, length)) {
+        return kPhyIoError;
+    }
     return kPhyOk;
 }
 

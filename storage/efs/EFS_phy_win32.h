@@ -16,7 +16,7 @@ inline constexpr uint8_t kErasedByte = 0xFF;
 
 inline constexpr uint32_t kPhyOk = 0;
 inline constexpr uint32_t kPhyNoImage = 1;
-inline constexpr uint32_t kPhyIoError = 5;  // the flash refused a program or erase
+inline constexpr uint32_t kPhyIoError = 5;  // the flash refused a read, program or erase
 inline constexpr uint32_t kPhyNoMemory = 12;
 inline constexpr uint32_t kPhyInvalid = 22;
 
@@ -26,7 +26,8 @@ void release_owned_image();
 }  // namespace quor::efs
 
 // Copies `length` bytes of the region at `address` to `out`. 22 for length 0,
-// an access outside the region, no image or a null `out`; else 0.
+// an access outside the region, no image or a null `out`; 5 when the flash
+// refuses the read; else 0.
 extern "C" uint32_t EFS_physical_read(uint32_t address, uint32_t length, void *out);
 
 // Copies `data` into the region (no erase rule enforced here). Same checks as

@@ -37,6 +37,30 @@ TEST(FlashFault, CutAppliesPrefixThenDropsEverything) {
     EXPECT_EQ(ff::before_operation(1).action, ff::Action::kProceed);
 }
 
+TEST(FlashFault, ReadFaultsHitOnlyTheirWindowAndLeaveOperationsAlone) {
+    ff::Guard guard;
+    uint8_t b[2] = {0x10, 0x20};
+    EXPECT_FALSE(ff::after_read(b, 2));
+    EXPECT_EQ(ff::read_count(), 0u) << "reads are not counted while disarmed";
+    ff::fail_at(1);
+    ff::corrupt_reads(2, 2);
+    const uint8_t want[4] = {0x20, 0x21, 0x21, 0x20};  // last byte after reads 1..4
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FALSE(ff::after_read(b, 2));
+        EXPECT_EQ(b[1], want[i]) << "read " << i + 1;
+        b[1] = 0x20;
+        EXPECT_EQ(b[0], 0x10);
+    }
+    EXPECT_EQ(ff::before_operation(1).action, ff::Action::kFail) << "read fault reset fail_at";
+    ff::fail_reads(1, 1);
+    EXPECT_TRUE(ff::after_read(nullptr, 0));
+    EXPECT_FALSE(ff::after_read(b, 2));
+    EXPECT_EQ(ff::read_count(), 2u);
+    ff::disarm();
+    EXPECT_FALSE(ff::after_read(b, 2));
+    EXPECT_EQ(ff::read_count(), 0u);
+}
+
 TEST(Bytes, LittleEndianRoundTripAndRangeCheck) {
     uint8_t buf[8] = {};
     quor::store_le32(buf + 1, 0x11223344u);

@@ -1,0 +1,106 @@
+// AFS read retries: a checked read gives up after 7 bad reads (status 5);
+// every write is read back up to 7 times.
+#include <gtest/gtest.h>
+
+#include "afs_test_util.h"
+#include "afs_volume_fixture.h"
+#include "common/flash_fault.h"
+
+namespace {
+
+namespace ff = quor::flash_fault;
+using afs_test::page_of;
+constexpr uint64_t kAttempts = 7;
+
+// One driver read per attempt: 6 bad reads cost 7 reads, the 7th bad one ends
+// the attempts; a driver error is not retried.
+TEST(FtlReadRetry, PageReadRetriesUpToSevenReadsThenAnswersIoError) {
+    struct Case {
+        bool reserved, driverFails;
+        uint64_t bad;
+        uint32_t status;
+        uint64_t reads;
+    };
+    for (const Case &c :
+         {Case{false, false, 6, 0, 7}, Case{false, false, 7, 5, 7}, Case{true, false, 6, 0, 7},
+          Case{true, false, 7, 5, 7}, Case{false, true, 1, 5, 1}}) {
+        afs_test::FtlRegion r;
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        const uint32_t va = c.reserved ? r.chunk_va(r.allocate_and_write(7)) : r.dynamic_va(3);
+        ASSERT_TRUE(c.reserved || r.write(va, 7) == 0);
+        ff::Guard guard;
+        c.driverFails ? ff::fail_reads(1, c.bad) : ff::corrupt_reads(1, c.bad);
+        std::vector<uint8_t> got(kFtlPageSize);
+        const std::string what =
+            "va " + std::to_string(va) + ", bad reads " + std::to_string(c.bad);
+        EXPECT_EQ(afs_physical_ftl_read_page(r.ctx(), va, kFtlPageSize, got.data(), 0), c.status)
+            << what;
+        EXPECT_EQ(ff::read_count(), c.reads) << what;
+        EXPECT_TRUE(c.status != 0 || got == page_of(7)) << what;
+    }
+}
+
+// A dynamic write verifies entry, record and commit mark in turn (one read per
+// attempt). A failed verification answers 5 and the page holds what the next
+// mount decodes: the new value only if the commit mark reached the flash.
+TEST(FtlReadRetry, WriteReadBackRetriesAndRamAgreesWithTheNextMount) {
+    struct Case {
+        uint64_t first, bad;
+        uint32_t status, tag;
+    };
+    for (const Case &c : {Case{1, 6, 0, 2}, Case{1, 7, 5, 1}, Case{2, 6, 0, 2}, Case{2, 7, 5, 1},
+                          Case{3, 7, 5, 2}}) {
+        afs_test::FtlRegion r;
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        ASSERT_EQ(r.write(64, 1), 0u);
+        SCOPED_TRACE("bad reads " + std::to_string(c.first) + " +" + std::to_string(c.bad));
+        {
+            ff::Guard guard;
+            ff::corrupt_reads(c.first, c.bad);
+            EXPECT_EQ(r.write(64, 2), c.status);
+        }
+        EXPECT_EQ(r.read(64), page_of(c.tag));
+        ASSERT_EQ(r.mount(), 0u);
+        EXPECT_EQ(r.read(64), page_of(c.tag)) << "after remount";
+    }
+}
+
+// With the FAT cached, a file read is one bulk chunk read. A mount survives
+// any 6 bad reads in a row; with 7 it answers 5 or delivers the right content,
+// and some window (the 7 attempts of a checked read) does answer 5.
+TEST(FtlReadRetry, FileReadAndMountRecoverBelowTheLimitAndFailLoudlyAtIt) {
+    afs_test::Volume v(5 * kFtlUnitSize, 80);
+    ASSERT_EQ(v.format(), 0u);
+    const std::vector<uint8_t> data = afs_test::pattern(200, 3, 1);
+    ASSERT_EQ(v.write(3, 0, data), 0u);
+    ASSERT_EQ(v.differs(3, data), "");
+    for (const uint64_t bad : {kAttempts - 1, kAttempts}) {
+        ff::Guard guard;
+        ff::corrupt_reads(1, bad);
+        std::vector<uint8_t> got(data.size());
+        int32_t length = static_cast<int32_t>(got.size());
+        const uint32_t status = afs_readfile(&v.ctx(), 3, 0, &length, got.data());
+        EXPECT_EQ(status, bad < kAttempts ? kAfsOk : kAfsIoError) << bad << " bad reads";
+        EXPECT_TRUE(status != 0 || got == data) << bad << " bad reads";
+    }
+    ff::Guard guard;
+    ff::corrupt_reads(UINT64_MAX, 0);  // counts reads only
+    ASSERT_EQ(v.mount(), 0u);
+    const uint64_t reads = ff::read_count();
+    uint64_t refused = 0;
+    for (uint64_t first = 1; first <= reads; ++first) {
+        for (const uint64_t bad : {kAttempts - 1, kAttempts}) {
+            SCOPED_TRACE("bad reads " + std::to_string(first) + " +" + std::to_string(bad));
+            ff::corrupt_reads(first, bad);
+            const uint32_t status = v.mount();
+            ff::disarm();
+            refused += status == kAfsIoError && bad == kAttempts;
+            ASSERT_TRUE(status == 0 || (status == kAfsIoError && bad == kAttempts)) << status;
+            EXPECT_EQ(status == 0 ? v.differs(3, data) : "", "");
+            ASSERT_EQ(v.mount(), 0u);  // the flash itself was never damaged
+        }
+    }
+    EXPECT_GT(refused, 0u);
+}
+
+}  // namespace
