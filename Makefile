@@ -48,6 +48,10 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
+# Every fuzz target for a short fixed time (CI).
+fuzz-smoke: deps
+	scripts/fuzz-smoke.sh
+
 # Line and branch coverage of storage/ (clang source-based coverage).
 coverage: export QUOR_QUALITY_TOOLS = 1
 coverage: deps

@@ -5,7 +5,8 @@
 # broken property; the input is kept under <build>/artifacts/.
 # Usage: scripts/fuzz.sh [seconds-per-target] [target...]
 # Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_WORK_DIR (working
-# corpora, default <build>/corpus; new inputs found are added there).
+# corpora, default <build>/corpus; new inputs found are added there),
+# FUZZ_ARGS (extra libFuzzer flags, e.g. -seed=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -38,7 +39,7 @@ for name in "${targets[@]}"; do
     echo "== $name for ${seconds}s"
     log=$build/artifacts/$name.log
     if "$build/fuzz/$name" -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
-        -artifact_prefix="$build/artifacts/$name-" "$work" >"$log" 2>&1; then
+        -artifact_prefix="$build/artifacts/$name-" ${FUZZ_ARGS:-} "$work" >"$log" 2>&1; then
         grep -E '^#[0-9]+[[:space:]].*cov:' "$log" | tail -1 || true
         grep -E 'stat::number_of_executed_units|stat::average_exec_per_sec' "$log" || true
     else
