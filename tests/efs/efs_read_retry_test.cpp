@@ -19,7 +19,8 @@ constexpr uint64_t kAttempts = kDefaultReadAttempts;
 class EfsReadRetry : public EfsRegionTest {
   protected:
     // After prepare(), runs `op` once per window of `bad` consecutive corrupted
-    // reads among the reads it does when nothing goes wrong; check(status, bad).
+    // reads among the reads it does when nothing goes wrong (bad 0: one refused
+    // read); check(status, bad).
     void sweep(
         const std::function<uint32_t()> &op, std::initializer_list<uint64_t> bads,
         const std::function<void(uint32_t, uint64_t)> &check,
@@ -33,7 +34,7 @@ class EfsReadRetry : public EfsRegionTest {
             for (const uint64_t bad : bads) {
                 SCOPED_TRACE("bad reads " + std::to_string(first) + " +" + std::to_string(bad));
                 prepare();
-                ff::corrupt_reads(first, bad);
+                bad == 0 ? ff::fail_reads(first, 1) : ff::corrupt_reads(first, bad);
                 const uint32_t st = op();
                 ff::disarm();
                 check(st, bad);
@@ -121,6 +122,27 @@ TEST_F(EfsReadRetry, WriteReadBackAbsorbsSixBadReadsAndFailsAtSevenWithoutDamage
         },
         [&] { write_ok(1, before); });
     EXPECT_GT(refused, 0u);
+}
+
+// A refused read is not retried: the operation answers the driver's 5 (41 when
+// the mount takes the block map for unreadable) or gets by without it.
+TEST_F(EfsReadRetry, RefusedReadsAreReportedAndNeverDamageContent) {
+    const std::vector<uint8_t> data = pattern(8000, 2), small = pattern(300, 4);
+    write_ok(3, data);
+    const std::function<uint32_t()> ops[] = {[] { return EFS_init(false); },
+                                             [] {
+                                                 uint32_t st = 0;
+                                                 read_all(3, &st);
+                                                 return st;
+                                             },
+                                             [&] { return EFS_write(1, 0, 300, small.data()); }};
+    for (const auto &op : ops) {
+        sweep(op, {0}, [&](uint32_t st, uint64_t) {
+            EXPECT_TRUE(st == EFS_OK || st == kPhyIoError || st == EFS_ERR_CHECK) << st;
+            ASSERT_EQ(EFS_init(false), EFS_OK);
+            expect_content(3, data);
+        });
+    }
 }
 
 }  // namespace
