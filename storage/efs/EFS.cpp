@@ -1212,6 +1212,17 @@ bool slot_after_next_erased(uint32_t s) {
            all_bytes(bytes.get(), s, 0xFF);
 }
 
+// A block-map entry or header whose read-back failed may still be on the flash,
+// and the next mount would take it while RAM keeps the committed maps; a block it
+// names could meanwhile be erased and reused. Supersedes it at once with a fresh
+// block map of the committed maps; if that fails too, the switch stays pending.
+void supersede_unverified_commit() {
+    WorkingCopy committed;
+    if (committed.ok() && EFS_switch_BM(committed.bme()) == EFS_OK) {
+        efs_ctx.bm_switch_pending = 0;
+    }
+}
+
 }  // namespace
 
 uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
@@ -1234,6 +1245,8 @@ uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
         const uint32_t st = EFS_switch_BM(bme);
         if (st == EFS_OK) {
             efs_ctx.bm_switch_pending = 0;
+        } else if (st == EFS_ERR_CHECK) {
+            supersede_unverified_commit();
         }
         return st;
     }
@@ -1241,6 +1254,9 @@ uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
     const uint32_t st = EFS_write_with_read_check(at, s, slot.get(), true);
     if (st != EFS_OK) {
         efs_ctx.bm_switch_pending = 1;
+        if (st == EFS_ERR_CHECK) {
+            supersede_unverified_commit();
+        }
         return st;
     }
     efs_ctx.bme_offset += s;
