@@ -9,7 +9,7 @@
 //               its failure status and changes nothing. Later operations
 //               proceed normally.
 //   cut_at(k):  power is cut during the k-th operation: only a prefix of it
-//               reaches the flash (see kCutFraction), and every later program
+//               reaches the flash (see kCutNumerator), and every later program
 //               and erase is silently dropped, as if the device were off.
 //               Reads keep working so the test can inspect the aftermath.
 //
