@@ -464,18 +464,40 @@ void reset_control(AfsContext *ctx, uint32_t units) {
     c->needsRemount = 0;
 }
 
-// Slot processing of dynamic unit u: decodes the slot chain, fills the page
-// map, counts invalid slots; as write unit it also sets writeSlot.
-uint32_t process_slots(AfsContext *ctx, uint32_t u, bool asWriteUnit) {
-    FtlControl *c = ftl_control(ctx);
+// Reads the slot table E[0..120] of dynamic unit u. False on a read failure.
+bool read_slot_table(const AfsContext *ctx, uint32_t u, uint16_t *entries) {
     uint8_t raw[2 * kSlotEntries];
     if (!flash_read(ctx, u, kSlotTable, sizeof(raw), raw)) {
-        return kFtlIoError;
+        return false;
     }
-    uint16_t entries[kSlotEntries];
     for (uint32_t k = 0; k < kSlotEntries; ++k) {
         entries[k] = quor::load_le16(raw + 2 * k);
     }
+    return true;
+}
+
+// True when slots from `slot` on can be written without the chain running
+// into old bits: E[slot] is unused (0x7FFF if it carries the previous slot's
+// commit mark) and every later entry is erased.
+bool slots_unwritten_from(const uint16_t *entries, uint32_t slot) {
+    if (slot >= kFtlDynamicSlots) {
+        return true;
+    }
+    if (entries[slot] != kEntryUnused && entries[slot] != kEntryCommittedUnused) {
+        return false;
+    }
+    for (uint32_t k = slot + 1; k < kSlotEntries; ++k) {
+        if (entries[k] != kEntryUnused) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Decodes the slot chain of dynamic unit u: fills the page map, counts
+// invalid slots; as write unit it also sets writeSlot.
+uint32_t decode_slot_chain(AfsContext *ctx, uint32_t u, const uint16_t *entries, bool asWriteUnit) {
+    FtlControl *c = ftl_control(ctx);
     EuInfo &info = eu(c, u);
     const uint32_t pages = dynamic_pages(ctx);
     c->lastPage = 0;
@@ -536,6 +558,41 @@ uint32_t process_slots(AfsContext *ctx, uint32_t u, bool asWriteUnit) {
     return kFtlOk;
 }
 
+// Slot processing of dynamic unit u (decode_slot_chain on its slot table).
+uint32_t process_slots(AfsContext *ctx, uint32_t u, bool asWriteUnit) {
+    FtlControl *c = ftl_control(ctx);
+    uint16_t entries[kSlotEntries];
+    if (!read_slot_table(ctx, u, entries)) {
+        return kFtlIoError;
+    }
+    const uint32_t status = decode_slot_chain(ctx, u, entries, asWriteUnit);
+    // Rule: a write unit takes new slots only where its slot table is still
+    // erased; damage past the chain's end would otherwise be committed by the
+    // next write and refuse the next mount, so such a unit counts as full.
+    if (status == kFtlOk && asWriteUnit && !slots_unwritten_from(entries, c->writeSlot)) {
+        c->writeSlot = kFtlDynamicSlots;
+    }
+    return status;
+}
+
+// A dynamic unit whose E[0] is unused holds no page. It is empty (a unit to
+// switch writes to) only when its whole slot table is erased; otherwise it
+// holds nothing live and is left to a reclaim, which erases it as the spare.
+uint32_t classify_unused_dynamic_unit(AfsContext *ctx, uint32_t u) {
+    FtlControl *c = ftl_control(ctx);
+    uint16_t entries[kSlotEntries];
+    if (!read_slot_table(ctx, u, entries)) {
+        return kFtlIoError;
+    }
+    if (slots_unwritten_from(entries, 0)) {
+        mark_empty_dynamic(eu(c, u));
+    } else {
+        eu(c, u).invalidSlots = kEmptyDynamicInvalid;
+        eu(c, u).freeSlots = 0;
+    }
+    return kFtlOk;
+}
+
 struct ScanState {
     uint32_t spare = kFtlNone;
     uint32_t open = kFtlNone;
@@ -573,8 +630,7 @@ uint32_t scan_committed_unit(AfsContext *ctx, uint32_t i, const uint8_t *raw, Sc
         return kFtlOk;
     }
     if (quor::load_le16(raw + kSlotTable) == kEntryUnused) {
-        mark_empty_dynamic(eu(c, i));
-        return kFtlOk;
+        return classify_unused_dynamic_unit(ctx, i);
     }
     if (c->writeUnit == kFtlNone || eu(c, c->writeUnit).sequence <= h.sequence) {
         c->writeUnit = i;
@@ -640,8 +696,7 @@ uint32_t resolve_open_unit(AfsContext *ctx, ScanState &s) {
         return kFtlOk;
     }
     if (s.openEntry0 == kEntryUnused) {
-        mark_empty_dynamic(eu(c, s.open));
-        return kFtlOk;
+        return classify_unused_dynamic_unit(ctx, s.open);
     }
     c->writeUnit = s.open;
     // Keeps the open unit's own chain seed: the next mount decodes its chain
@@ -649,6 +704,9 @@ uint32_t resolve_open_unit(AfsContext *ctx, ScanState &s) {
     return process_slots(ctx, s.open, true);
 }
 
+// Lowest-sequence dynamic unit, preferring empty ones; a unit that is not
+// empty (its slot table is damaged) is taken as full, so that the first
+// dynamic write reclaims it instead of writing into it.
 void choose_initial_write_unit(FtlControl *c) {
     uint32_t best = kFtlNone;
     for (uint32_t u = 0; u < c->unitCount; ++u) {
@@ -657,11 +715,15 @@ void choose_initial_write_unit(FtlControl *c) {
         if (u == c->spareUnit || eu(c, u).reservedBase != 0 || eu(c, u).sequence == kFtlNone) {
             continue;
         }
-        if (best == kFtlNone || eu(c, u).sequence < eu(c, best).sequence) {
+        const bool empty = eu(c, u).freeSlots != 0;
+        const bool bestEmpty = best != kFtlNone && eu(c, best).freeSlots != 0;
+        if (best == kFtlNone || (empty && !bestEmpty) ||
+            (empty == bestEmpty && eu(c, u).sequence < eu(c, best).sequence)) {
             best = u;
         }
     }
     c->writeUnit = best;
+    c->writeSlot = best != kFtlNone && eu(c, best).freeSlots == 0 ? kFtlDynamicSlots : 0;
 }
 
 void repair_spare_erase_count(FtlControl *c) {
