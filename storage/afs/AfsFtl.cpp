@@ -559,6 +559,8 @@ uint32_t decode_slot_chain(AfsContext *ctx, uint32_t u, const uint16_t *entries,
 }
 
 // Slot processing of dynamic unit u (decode_slot_chain on its slot table).
+// Old bits past the end of a write unit's chain (a damaged region) would be
+// committed by the next writes and make the next mount refuse the volume.
 uint32_t process_slots(AfsContext *ctx, uint32_t u, bool asWriteUnit) {
     FtlControl *c = ftl_control(ctx);
     uint16_t entries[kSlotEntries];
@@ -566,9 +568,7 @@ uint32_t process_slots(AfsContext *ctx, uint32_t u, bool asWriteUnit) {
         return kFtlIoError;
     }
     const uint32_t status = decode_slot_chain(ctx, u, entries, asWriteUnit);
-    // Rule: a write unit takes new slots only where its slot table is still
-    // erased; damage past the chain's end would otherwise be committed by the
-    // next write and refuse the next mount, so such a unit counts as full.
+    // A write unit takes new slots only where its slot table is erased; else it counts as full.
     if (status == kFtlOk && asWriteUnit && !slots_unwritten_from(entries, c->writeSlot)) {
         c->writeSlot = kFtlDynamicSlots;
     }
