@@ -10,6 +10,8 @@ BUILD_TYPE ?= RelWithDebInfo
 CXX ?= g++
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
+# Ninja when it is there, else make; the scripts' cmake calls inherit it.
+export CMAKE_GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
 
 .PHONY: all deps configure build test test-asan demo bench fuzz fuzz-smoke coverage tidy memcheck clean
 
@@ -19,7 +21,7 @@ deps:
 	@scripts/install-deps.sh
 
 configure: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
 	      -DCMAKE_CXX_COMPILER=$(CXX) $(CMAKE_ARGS)
 
 build: configure

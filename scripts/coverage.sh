@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build-cov}
 profiles=$PWD/$build/profiles
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_C_COMPILER=clang -DQUOR_BUILD_BENCH=OFF -DQUOR_BUILD_TOOL=OFF \
     -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
     -DCMAKE_C_FLAGS="-fprofile-instr-generate -fcoverage-mapping" >/dev/null

@@ -14,7 +14,7 @@ shift || true
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 work_root=${FUZZ_WORK_DIR:-$build/corpus}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_C_COMPILER=clang -DQUOR_BUILD_FUZZ=ON -DQUOR_SANITIZE=ON -DQUOR_BUILD_TESTS=OFF \
     -DQUOR_BUILD_BENCH=OFF -DQUOR_BUILD_TOOL=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"

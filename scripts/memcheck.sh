@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-memcheck}
 if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_BUILD_BENCH=OFF \
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_BUILD_BENCH=OFF \
         >/dev/null
 fi
 shift || true
