@@ -490,92 +490,75 @@ void report(const char *name, const Outcome &o) {
 
 // Small partition: dynamic units 0-1, reserved units 2-3, spare 4.
 Geometry small_partition() {
-    Geometry g;
-    g.units = 5;
-    g.reservedUnits = 2;
-    g.dynamicBytes = 24 * 64;
-    return g;
+    return Geometry::of(5, 2, 24 * 64);
+}
+
+Scenario scenario(const Geometry &g, const Mix &setupMix, uint32_t setupSteps, const Mix &mix,
+                  uint32_t steps, uint64_t seed) {
+    Scenario s;
+    s.geometry = g;
+    s.setupMix = setupMix;
+    s.setupSteps = setupSteps;
+    s.mix = mix;
+    s.steps = steps;
+    s.seed = seed;
+    return s;
+}
+
+// The mixed workload on the small partition that several tests cut through.
+Scenario mixed_scenario() {
+    return scenario(small_partition(), {60, 5, 25, 10, 0, 0, 20}, 250, {55, 5, 20, 10, 3, 7, 20},
+                    140, 0x5EED);
+}
+
+// Runs the scenario, prints its counts and expects every cut point to pass.
+Outcome run_and_report(const char *name, const Scenario &s) {
+    const Outcome o = run_scenario(s);
+    report(name, o);
+    EXPECT_EQ(o.passed, o.tried) << name << ": cut points that failed the check";
+    return o;
 }
 
 TEST(FtlPowerCut, DynamicWritesSurviveCutsThroughSeveralDynamicReclaims) {
-    Scenario s;
-    s.geometry = small_partition();
-    s.geometry.dynamicBytes = 140 * 64;  // many live pages: reclaims come often
-    s.setupMix = {90, 4, 6, 0, 0, 0, 12};
-    s.setupSteps = 250;
-    s.mix = {88, 4, 8, 0, 0, 0, 12};
-    s.steps = 240;
-    s.seed = 0x1234567;
-    const Outcome o = run_scenario(s);
-    report("dynamic", o);
+    // Many live pages: reclaims come often.
+    const Outcome o =
+        run_and_report("dynamic", scenario(Geometry::of(5, 2, 140 * 64), {90, 4, 6, 0, 0, 0, 12},
+                                           250, {88, 4, 8, 0, 0, 0, 12}, 240, 0x1234567));
     EXPECT_GE(o.counters.dynamicReclaims, 3u);
-    EXPECT_EQ(o.passed, o.tried);
 }
 
 TEST(FtlPowerCut, DataChunksSurviveCutsThroughSeveralReservedReclaims) {
-    Scenario s;
-    s.geometry = small_partition();
-    s.setupMix = {5, 0, 60, 35, 0, 0, 30};
-    s.setupSteps = 330;
-    s.mix = {10, 0, 50, 30, 10, 0, 30};
-    s.steps = 110;
-    s.seed = 0xABCDEF;
-    const Outcome o = run_scenario(s);
-    report("reserved", o);
+    const Outcome o =
+        run_and_report("reserved", scenario(small_partition(), {5, 0, 60, 35, 0, 0, 30}, 330,
+                                            {10, 0, 50, 30, 10, 0, 30}, 110, 0xABCDEF));
     EXPECT_GE(o.counters.reservedReclaims, 3u);
-    EXPECT_EQ(o.passed, o.tried);
 }
 
 TEST(FtlPowerCut, MixedWorkloadWithIdleReclaimsSurvivesCuts) {
-    Scenario s;
-    s.geometry = small_partition();
-    s.setupMix = {60, 5, 25, 10, 0, 0, 20};
-    s.setupSteps = 250;
-    s.mix = {55, 5, 20, 10, 3, 7, 20};
-    s.steps = 140;
-    s.seed = 0x5EED;
-    const Outcome o = run_scenario(s);
-    report("mixed", o);
+    const Outcome o = run_and_report("mixed", mixed_scenario());
     EXPECT_GE(o.counters.dynamicReclaims + o.counters.reservedReclaims, 3u);
-    EXPECT_EQ(o.passed, o.tried);
 }
 
 // Idle reclaims of dynamic units with live pages copy them behind the
 // current write position and switch write units in the middle of a copy.
 TEST(FtlPowerCut, IdleReclaimsCopyingIntoThePartlyFilledWriteUnitSurviveCuts) {
-    Scenario s;
-    s.geometry.units = 6;  // dynamic units 0-3, reserved unit 4, spare 5
-    s.geometry.reservedUnits = 1;
-    s.geometry.dynamicBytes = 200 * 64;
-    s.setupMix = {100, 0, 0, 0, 0, 0, 10};
-    s.setupSteps = 440;
-    s.mix = {70, 0, 0, 0, 0, 30, 10};
-    s.steps = 200;
-    s.seed = 0xD1CE;
-    const Outcome o = run_scenario(s);
-    report("idle", o);
+    // Dynamic units 0-3, reserved unit 4, spare 5.
+    const Outcome o =
+        run_and_report("idle", scenario(Geometry::of(6, 1, 200 * 64), {100, 0, 0, 0, 0, 0, 10}, 440,
+                                        {70, 0, 0, 0, 0, 30, 10}, 200, 0xD1CE));
     EXPECT_GE(o.counters.dynamicReclaims, 2u);
-    EXPECT_EQ(o.passed, o.tried);
 }
 
 // Forced full reclaims and idle reclaims make up a third of the steps of a
 // workload on a partition with little free dynamic space, so that idle
 // reclaims are due and cut points fall inside reclaims of both kinds.
 TEST(FtlPowerCut, CutsInsideForcedAndIdleReclaimsLeaveEveryPageOldOrNew) {
-    Scenario s;
-    s.geometry.units = 7;  // dynamic units 0-3, reserved units 4-5, spare 6
-    s.geometry.reservedUnits = 2;
-    s.geometry.dynamicBytes = 200 * 64;
-    s.setupMix = {100, 0, 0, 0, 0, 0, 10};
-    s.setupSteps = 460;
-    s.mix = {50, 0, 10, 5, 10, 25, 10};
-    s.steps = 80;
-    s.seed = 0xF0CE;
-    const Outcome o = run_scenario(s);
-    report("forced and idle reclaims", o);
+    // Dynamic units 0-3, reserved units 4-5, spare 6.
+    const Outcome o = run_and_report(
+        "forced and idle reclaims", scenario(Geometry::of(7, 2, 200 * 64), {100, 0, 0, 0, 0, 0, 10},
+                                             460, {50, 0, 10, 5, 10, 25, 10}, 80, 0xF0CE));
     EXPECT_GE(o.counters.forcedReclaimOps, 20u);
     EXPECT_GE(o.counters.idleReclaimOps, 20u);
-    EXPECT_EQ(o.passed, o.tried);
 }
 
 // Every 4th cut of the mixed workload, and every cut after which the mount
@@ -583,21 +566,13 @@ TEST(FtlPowerCut, CutsInsideForcedAndIdleReclaimsLeaveEveryPageOldOrNew) {
 // first steps after the recovery mount (the first write completes that
 // reclaim).
 TEST(FtlPowerCut, CutDuringTheFirstWritesAfterARecoveryMountKeepsPagesAsRecovered) {
-    Scenario s;
-    s.geometry = small_partition();
-    s.setupMix = {60, 5, 25, 10, 0, 0, 20};
-    s.setupSteps = 250;
-    s.mix = {55, 5, 20, 10, 3, 7, 20};
-    s.steps = 140;
-    s.seed = 0x5EED;
+    Scenario s = mixed_scenario();
     s.secondCutStride = 4;
     s.resumeMix = {40, 0, 20, 10, 15, 15, 20};
     s.resumeSteps = 6;
-    const Outcome o = run_scenario(s);
-    report("second cut after recovery", o);
+    const Outcome o = run_and_report("second cut after recovery", s);
     EXPECT_GT(o.secondTried, o.tried);
     EXPECT_GT(o.pendingRecoveries, 0u) << "no sampled cut left a reclaim for the next write";
-    EXPECT_EQ(o.passed, o.tried);
     EXPECT_EQ(o.secondPassed, o.secondTried);
 }
 
@@ -609,17 +584,9 @@ namespace {
 // workload goes on) must leave a volume that mounts with every page old or
 // new.
 TEST(FtlFailedOperation, RefusedOperationAnywhereLeavesAMountableVolume) {
-    Scenario s;
-    s.geometry = small_partition();
-    s.setupMix = {60, 5, 25, 10, 0, 0, 20};
-    s.setupSteps = 250;
-    s.mix = {55, 5, 20, 10, 3, 7, 20};
-    s.steps = 140;
-    s.seed = 0x5EED;
+    Scenario s = mixed_scenario();
     s.failInsteadOfCut = true;
-    const Outcome o = run_scenario(s);
-    report("refused operation", o);
-    EXPECT_EQ(o.passed, o.tried);
+    run_and_report("refused operation", s);
 }
 
 }  // namespace
