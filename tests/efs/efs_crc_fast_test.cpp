@@ -36,8 +36,11 @@ uint16_t bitwise_crc16(uint16_t seed, const uint8_t *data, size_t length) {
     return static_cast<uint16_t>(crc);
 }
 
-TEST(EfsCrcFast, Crc32EqualsTheBitwiseCrcForEveryLengthAlignmentAndSeed) {
-    std::mt19937 rng(0xEF5);
+// Four rounds of fresh random bytes; in each, every length 0..300 at a random
+// offset 0..7 with a seed from next_seed(round, rng), fast against bitwise.
+template <typename NextSeed, typename Fast, typename Bitwise>
+void expect_fast_equals_bitwise(uint32_t rngSeed, NextSeed next_seed, Fast fast, Bitwise bitwise) {
+    std::mt19937 rng(rngSeed);
     std::vector<uint8_t> buffer(300 + 8);
     for (int round = 0; round < 4; ++round) {
         for (auto &b : buffer) {
@@ -45,29 +48,26 @@ TEST(EfsCrcFast, Crc32EqualsTheBitwiseCrcForEveryLengthAlignmentAndSeed) {
         }
         for (uint32_t length = 0; length <= 300; ++length) {
             const size_t shift = rng() % 8;
-            const uint32_t seed = round == 0 ? 0 : static_cast<uint32_t>(rng());
+            const auto seed = next_seed(round, rng);
             const uint8_t *data = buffer.data() + shift;
-            ASSERT_EQ(EFS_crc32(seed, data, length), bitwise_crc32(seed, data, length))
+            ASSERT_EQ(fast(seed, data, length), bitwise(seed, data, length))
                 << "length " << length << ", offset " << shift << ", seed " << seed;
         }
     }
 }
 
+TEST(EfsCrcFast, Crc32EqualsTheBitwiseCrcForEveryLengthAlignmentAndSeed) {
+    // The first round starts from 0 and draws no seed.
+    expect_fast_equals_bitwise(
+        0xEF5,
+        [](int round, std::mt19937 &rng) { return round == 0 ? 0u : static_cast<uint32_t>(rng()); },
+        EFS_crc32, bitwise_crc32);
+}
+
 TEST(EfsCrcFast, Crc16EqualsTheBitwiseCrcForEveryLengthAlignmentAndSeed) {
-    std::mt19937 rng(0x1021);
-    std::vector<uint8_t> buffer(300 + 8);
-    for (int round = 0; round < 4; ++round) {
-        for (auto &b : buffer) {
-            b = static_cast<uint8_t>(rng());
-        }
-        for (uint32_t length = 0; length <= 300; ++length) {
-            const size_t shift = rng() % 8;
-            const auto seed = static_cast<uint16_t>(rng());
-            const uint8_t *data = buffer.data() + shift;
-            ASSERT_EQ(EFS_crc16(seed, data, length), bitwise_crc16(seed, data, length))
-                << "length " << length << ", offset " << shift << ", seed " << seed;
-        }
-    }
+    expect_fast_equals_bitwise(
+        0x1021, [](int, std::mt19937 &rng) { return static_cast<uint16_t>(rng()); }, EFS_crc16,
+        bitwise_crc16);
 }
 
 // A whole data area in one call equals the same bytes fed in pieces.
