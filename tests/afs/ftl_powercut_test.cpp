@@ -343,6 +343,14 @@ void settle_in_flight(FtlRegion &r, Model &m, const InFlight &f) {
     }
 }
 
+// Puts `image` into `r` with the model's bitmap and mounts it; returns the
+// mount status.
+uint32_t load_and_mount(FtlRegion &r, const std::vector<uint8_t> &image, const Model &m) {
+    r.image() = image;
+    load_bitmap(r, m);
+    return r.mount();
+}
+
 // Replays the resume workload on `recovered` with power cut at each of its
 // operations; each result must mount and match the settled model.
 void cut_after_recovery(const Scenario &s, const std::vector<uint8_t> &recovered,
@@ -356,9 +364,7 @@ void cut_after_recovery(const Scenario &s, const std::vector<uint8_t> &recovered
         std::vector<uint8_t> after;
         {
             FtlRegion r(s.geometry);
-            r.image() = recovered;
-            load_bitmap(r, m);
-            EXPECT_EQ(r.mount(), 0u) << where;
+            EXPECT_EQ(load_and_mount(r, recovered, m), 0u) << where;
             fault::Guard guard;
             if (k != 0) {
                 fault::cut_at(k);
@@ -375,9 +381,7 @@ void cut_after_recovery(const Scenario &s, const std::vector<uint8_t> &recovered
         ++out.secondTried;
         const int failuresBefore = failure_count();
         FtlRegion copy(s.geometry);
-        copy.image() = after;
-        load_bitmap(copy, m);
-        EXPECT_EQ(copy.mount(), 0u) << where << ": mount after the second cut";
+        EXPECT_EQ(load_and_mount(copy, after, m), 0u) << where << ": mount after the second cut";
         expect_matches(copy, m, f, where);
         out.secondPassed += failure_count() == failuresBefore ? 1 : 0;
     }
@@ -404,9 +408,7 @@ Outcome run_scenario(const Scenario &s) {
     uint64_t operations = 0;
     {
         FtlRegion r(s.geometry);
-        r.image() = snapshot;
-        load_bitmap(r, base);
-        EXPECT_EQ(r.mount(), 0u);
+        EXPECT_EQ(load_and_mount(r, snapshot, base), 0u);
         Model m = base;
         Rng rng = baseRng;
         InFlight f;
@@ -425,9 +427,7 @@ Outcome run_scenario(const Scenario &s) {
         std::vector<uint8_t> after;
         {
             FtlRegion r(s.geometry);
-            r.image() = snapshot;
-            load_bitmap(r, base);
-            EXPECT_EQ(r.mount(), 0u) << where;
+            EXPECT_EQ(load_and_mount(r, snapshot, base), 0u) << where;
             fault::Guard guard;
             if (s.failInsteadOfCut) {
                 fault::fail_at(k);
@@ -440,9 +440,7 @@ Outcome run_scenario(const Scenario &s) {
             after = r.image();
         }
         FtlRegion copy(s.geometry);
-        copy.image() = after;
-        load_bitmap(copy, m);
-        const uint32_t mounted = copy.mount();
+        const uint32_t mounted = load_and_mount(copy, after, m);
         EXPECT_EQ(mounted, 0u) << where << ": recovery mount";
         if (mounted != 0) {
             continue;
