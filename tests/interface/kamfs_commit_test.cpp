@@ -56,17 +56,18 @@ class KamfsCommit : public KamfsTest {
         std::map<uint16_t, Bytes> got;
         ASSERT_TRUE(
             readAfsFiles(pieces.afs, kAfsIndexes, storageOpen ? pieces.afs.data() : nullptr, got));
-        for (const auto &[index, content] : afs) {
-            auto it = got.find(index);
-            ASSERT_NE(it, got.end()) << "AFS file " << index << " missing";
-            EXPECT_EQ(hexOf(it->second), hexOf(content)) << "AFS file " << index;
-        }
+        expectListedFiles("AFS", afs, got);
         ASSERT_TRUE(
             readEfsFiles(pieces.efs, kEfsIndexes, storageOpen ? pieces.efs.data() : nullptr, got));
-        for (const auto &[index, content] : efs) {
+        expectListedFiles("EFS", efs, got);
+    }
+    // Every file in `want` is in `got` with the same content.
+    static void expectListedFiles(const char *fs, const std::map<uint16_t, Bytes> &want,
+                                  const std::map<uint16_t, Bytes> &got) {
+        for (const auto &[index, content] : want) {
             auto it = got.find(index);
-            ASSERT_NE(it, got.end()) << "EFS file " << index << " missing";
-            EXPECT_EQ(hexOf(it->second), hexOf(content)) << "EFS file " << index;
+            ASSERT_NE(it, got.end()) << fs << " file " << index << " missing";
+            EXPECT_EQ(hexOf(it->second), hexOf(content)) << fs << " file " << index;
         }
     }
     // The commit fails with exactly `expected` and closes the storage.
