@@ -103,6 +103,15 @@ void reset_chain_guard() {
     g_chainReads = 0;
 }
 
+uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value);
+
+// Reads the file entry of `file` (the first link of its chain) with a fresh
+// loop guard, as every operation on one file starts.
+uint32_t read_file_entry(AfsContext *c, uint32_t file, uint16_t *entry) {
+    reset_chain_guard();
+    return get_next_cid(c, file, entry);
+}
+
 // Reads FAT entry k with validation and the loop guard (_afs_get_next_cid).
 uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value) {
     const uint32_t total = uint32_t{c->fileCount} + c->chunkCount;
@@ -154,8 +163,7 @@ struct Link {
 // Reads the file entry and the whole chain behind it. `entry` receives the
 // file entry; `chain` the chunks in file order.
 uint32_t load_chain(AfsContext *c, uint32_t index, uint16_t *entry, std::vector<Link> *chain) {
-    reset_chain_guard();
-    uint32_t status = get_next_cid(c, index, entry);
+    uint32_t status = read_file_entry(c, index, entry);
     if (status != 0) {
         return status;
     }
@@ -771,9 +779,8 @@ uint32_t open_volume(AfsContext *c, const uint8_t *header) {
 // Mount scan of one file entry: clears zombies, marks the chain's chunks in
 // the bitmap and records the size.
 uint32_t scan_file(AfsContext *c, uint32_t index) {
-    reset_chain_guard();
     uint16_t entry = 0;
-    uint32_t status = get_next_cid(c, index, &entry);
+    uint32_t status = read_file_entry(c, index, &entry);
     if (status != 0) {
         return status;
     }
@@ -1071,9 +1078,8 @@ extern "C" uint32_t afs_readfile(AfsContext *context, int32_t index, int32_t off
         (buffer == nullptr && *length > 0)) {
         return kAfsInvalid;
     }
-    reset_chain_guard();
     uint16_t entry = 0;
-    const uint32_t status = get_next_cid(context, static_cast<uint32_t>(index), &entry);
+    const uint32_t status = read_file_entry(context, static_cast<uint32_t>(index), &entry);
     if (status != 0) {
         return status;
     }
@@ -1130,9 +1136,8 @@ extern "C" uint32_t afs_deletefile(AfsContext *context, int32_t index) {
         return kAfsInvalid;
     }
     const auto file = static_cast<uint32_t>(index);
-    reset_chain_guard();
     uint16_t entry = 0;
-    uint32_t status = get_next_cid(context, file, &entry);
+    uint32_t status = read_file_entry(context, file, &entry);
     if (status != 0) {
         return status;
     }
@@ -1155,9 +1160,8 @@ extern "C" uint32_t afs_mark_zombie_file(AfsContext *context, int32_t index) {
     if (!valid_file(context, index)) {
         return kAfsInvalid;
     }
-    reset_chain_guard();
     uint16_t entry = 0;
-    const uint32_t status = get_next_cid(context, static_cast<uint32_t>(index), &entry);
+    const uint32_t status = read_file_entry(context, static_cast<uint32_t>(index), &entry);
     if (status != 0) {
         return status;
     }
