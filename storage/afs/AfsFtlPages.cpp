@@ -1,0 +1,353 @@
+// Page operations of the AFS FTL: reads and writes of single pages, trim,
+// the chunk allocator of the reserved area and multi-page data reads.
+#include <cstring>
+
+#include "afs/AfsFtl.h"
+#include "afs/AfsFtlFlash.h"
+#include "afs/AfsFtlFormat.h"
+#include "afs/AfsFtlReclaim.h"
+#include "afs/AfsFtlState.h"
+
+using namespace quor::afs::ftl;
+using quor::afs::_reclaim_eu_wrapper;
+
+// ---- Page operations ------------------------------------------------------------------
+
+namespace {
+
+uint32_t read_dynamic_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
+    FtlControl *c = ftl_control(ctx);
+    const uint32_t page = va / kFtlPageSize;
+    if (page >= c->pageMapEntries) {
+        return kFtlIoError;
+    }
+    if (!page_is_mapped(c, page)) {
+        std::memset(out, 0, kFtlPageSize);
+        return kFtlOk;
+    }
+    const uint32_t unit = mapped_unit(c, page);
+    const uint32_t slot = mapped_slot(c, page);
+    if (unit >= c->unitCount || slot >= kFtlDynamicSlots) {
+        return kFtlIoError;
+    }
+    uint8_t record[kFtlRecordSize];
+    PageSource source;
+    source.first = static_cast<uint16_t>(page);
+    if (checked_read(ctx, unit, dynamic_record_offset(slot), 1, source, record, true) != kFtlOk) {
+        return kFtlIoError;
+    }
+    std::memcpy(out, record, kFtlPageSize);
+    return kFtlOk;
+}
+
+uint32_t read_reserved_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
+    // An unallocated chunk reads as zeros: its unit is looked for only when
+    // it is allocated (the unit search walks every unit).
+    const uint32_t index = (va - ctx->dynamicAreaSize) / kFtlPageSize;
+    if (ctx->noAllocationBitmap == 0 && !chunk_allocated(ctx, index)) {
+        std::memset(out, 0, kFtlPageSize);
+        return kFtlOk;
+    }
+    const ReservedPlace place = locate_index(ctx, index);
+    if (!place.found) {
+        return kFtlIoError;
+    }
+    uint8_t record[kFtlRecordSize];
+    PageSource source;
+    source.first = static_cast<uint16_t>(va / kFtlPageSize);
+    if (checked_read(ctx, place.unit, reserved_record_offset(place.slot), 1, source, record,
+                     true) != kFtlOk) {
+        return kFtlIoError;
+    }
+    std::memcpy(out, record, kFtlPageSize);
+    return kFtlOk;
+}
+
+// RAM side of a dynamic page now held by committed slot `slot` of `unit`.
+void record_dynamic_write(FtlControl *c, uint32_t page, uint32_t unit, uint32_t slot) {
+    if (page_is_mapped(c, page) && mapped_unit(c, page) < c->unitCount) {
+        EuInfo &old = eu(c, mapped_unit(c, page));
+        old.invalidSlots = inc8(old.invalidSlots);
+    }
+    map_page(c, page, unit, slot);
+    c->writeSlot = slot + 1;
+    c->lastPage = static_cast<uint16_t>(page);
+    eu(c, unit).invalidSlots = dec8(eu(c, unit).invalidSlots);
+}
+
+// After a failed dynamic write, makes RAM agree with what the next mount
+// will decode from the slot table: an untouched entry leaves the slot free;
+// a torn slot is skipped together with the slot after it; a slot whose
+// commit mark did reach the flash (only its read-back failed) holds the page.
+void recover_failed_slot(AfsContext *ctx, uint32_t unit, uint32_t slot, uint32_t page) {
+    FtlControl *c = ftl_control(ctx);
+    uint8_t raw[4];
+    if (!flash_read(ctx, unit, entry_offset(slot), sizeof(raw), raw)) {
+        return;  // unknown: keep the slot, the next write finds out
+    }
+    // 0x7FFF is the untouched entry carrying the previous slot's commit mark.
+    const uint16_t entry = quor::load_le16(raw);
+    if (entry == kEntryUnused || entry == kEntryCommittedUnused) {
+        return;
+    }
+    eu(c, unit).freeSlots = 0;
+    const uint16_t next = quor::load_le16(raw + 2);
+    const auto expected = static_cast<uint16_t>(page ^ quor::afs::crc14_of_page(c->lastPage));
+    if ((next & kEntryCommitBit) == 0 && entry == expected) {
+        record_dynamic_write(c, page, unit, slot);
+        return;
+    }
+    c->writeSlot = slot + 2 < kFtlDynamicSlots ? slot + 2 : kFtlDynamicSlots;
+}
+
+uint32_t write_dynamic_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
+    FtlControl *c = ftl_control(ctx);
+    if (c->writeUnit == kFtlNone) {
+        return kFtlNoSpace;  // no dynamic unit at all
+    }
+    if (c->writeSlot >= kFtlDynamicSlots) {
+        const uint32_t status = _reclaim_eu_wrapper(ctx, kKindDynamic);
+        if (status != kFtlOk) {
+            return status;
+        }
+        if (c->writeUnit >= c->unitCount || c->writeSlot >= kFtlDynamicSlots) {
+            return kFtlNoSpace;
+        }
+    }
+    const uint32_t unit = c->writeUnit;
+    const uint32_t slot = c->writeSlot;
+    if (va / kFtlPageSize >= c->pageMapEntries) {
+        return kFtlIoError;
+    }
+    const auto page = static_cast<uint16_t>(va / kFtlPageSize);
+    uint8_t entry[2];
+    quor::store_le16(entry, static_cast<uint16_t>(page ^ quor::afs::crc14_of_page(c->lastPage)));
+    uint8_t record[kFtlRecordSize];
+    build_record(record, data, page);
+    eu(c, unit).freeSlots = 0;
+    if (verified_write(ctx, unit, entry_offset(slot), 2, entry) != kFtlOk ||
+        verified_write(ctx, unit, dynamic_record_offset(slot), kFtlRecordSize, record) != kFtlOk ||
+        verified_write_byte(ctx, unit, commit_mark_offset(slot), kCommitMark) != kFtlOk) {
+        recover_failed_slot(ctx, unit, slot, page);
+        return kFtlIoError;
+    }
+    record_dynamic_write(c, page, unit, slot);
+    return kFtlOk;
+}
+
+uint32_t write_reserved_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
+    FtlControl *c = ftl_control(ctx);
+    const ReservedPlace place = locate_reserved(ctx, va);
+    if (!place.found || (ctx->noAllocationBitmap == 0 && !chunk_exists(ctx, place.index))) {
+        return kFtlIoError;
+    }
+    uint8_t record[kFtlRecordSize];
+    build_record(record, data, static_cast<uint16_t>(va / kFtlPageSize));
+    uint8_t status = 0;
+    if (!flash_read(ctx, place.unit, kStatusBytes + place.slot, 1, &status) ||
+        status != kSlotFree) {
+        return kFtlIoError;
+    }
+    EuInfo &info = eu(c, place.unit);
+    if (verified_write_byte(ctx, place.unit, kStatusBytes + place.slot, kSlotStarted) != kFtlOk) {
+        return kFtlIoError;
+    }
+    info.freeSlots = dec8(info.freeSlots);
+    if (verified_write(ctx, place.unit, reserved_record_offset(place.slot), kFtlRecordSize,
+                       record) != kFtlOk ||
+        verified_write_byte(ctx, place.unit, kStatusBytes + place.slot, kSlotWritten) != kFtlOk) {
+        return kFtlIoError;
+    }
+    set_chunk(ctx, place.index, true);
+    info.invalidSlots = dec8(info.invalidSlots);
+    return kFtlOk;
+}
+
+// Allocator step 1 / 3.1: first refusal, then a reserved reclaim.
+uint32_t allocator_unit_used_up(AfsContext *ctx) {
+    FtlControl *c = ftl_control(ctx);
+    if (c->allocRetry == 0) {
+        c->allocRetry = 1;
+        return kFtlOutOfSlots;
+    }
+    const uint32_t status = _reclaim_eu_wrapper(ctx, kKindReserved);
+    if (status != kFtlOk) {
+        return status;
+    }
+    // Only a reclaim of a reserved unit clears allocRetry and gives the
+    // allocator a new range; anything else would send it round forever.
+    if (c->allocRetry != 0 || c->allocNext == kFtlNone || c->allocNext == c->allocEnd) {
+        return kFtlNoSpace;
+    }
+    return kFtlOk;
+}
+
+// True when chunk x may be handed out: it exists in this volume (below
+// chunkCount, with a unit carrying it, and an id that fits 16 bits). The
+// unit carrying it is left in `*place` for the caller, so that it is
+// searched for once.
+bool chunk_can_be_handed_out(const AfsContext *ctx, uint32_t x, ReservedPlace *place) {
+    if (x >= ctx->chunkCount || static_cast<uint32_t>(ctx->fileCount) + x > 0xFFFF) {
+        return false;
+    }
+    *place = locate_index(ctx, x);
+    return place->found;
+}
+
+}  // namespace
+
+uint32_t afs_physical_ftl_read_page(AfsContext *context, uint32_t va, uint32_t length, void *buffer,
+                                    uint32_t flashOffset) {
+    (void)length;
+    (void)flashOffset;
+    if (!control_usable(context) || buffer == nullptr) {
+        return kFtlIoError;
+    }
+    auto *out = static_cast<uint8_t *>(buffer);
+    return va < context->dynamicAreaSize ? read_dynamic_page(context, va, out)
+                                         : read_reserved_page(context, va, out);
+}
+
+uint32_t afs_physical_ftl_write_page(AfsContext *context, uint32_t va, uint32_t length,
+                                     const void *data, uint32_t flashOffset) {
+    (void)length;
+    (void)flashOffset;
+    if (!control_usable(context) || data == nullptr) {
+        return kFtlIoError;
+    }
+    if (commit_pending_open_unit(context) != kFtlOk) {
+        return kFtlIoError;
+    }
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    return va < context->dynamicAreaSize ? write_dynamic_page(context, va, bytes)
+                                         : write_reserved_page(context, va, bytes);
+}
+
+uint32_t afs_physical_ftl_trim_page(AfsContext *context, uint32_t va, uint32_t length,
+                                    uint32_t flashOffset) {
+    (void)length;
+    (void)flashOffset;
+    if (!control_usable(context)) {
+        return kFtlOk;
+    }
+    FtlControl *c = ftl_control(context);
+    if (va < context->dynamicAreaSize) {
+        const uint32_t page = va / kFtlPageSize;
+        if (page < c->pageMapEntries && page_is_mapped(c, page)) {
+            if (mapped_unit(c, page) < c->unitCount) {
+                EuInfo &info = eu(c, mapped_unit(c, page));
+                info.invalidSlots = inc8(info.invalidSlots);
+            }
+            unmap_page(c, page);
+        }
+        return kFtlOk;
+    }
+    const ReservedPlace place = locate_reserved(context, va);
+    if ((place.index & 0xFFFF) / kFtlReservedSlots == c->allocNext / kFtlReservedSlots) {
+        c->checkFlashStatus = 1;
+    }
+    if (chunk_allocated(context, place.index)) {
+        set_chunk(context, place.index, false);
+        if (place.found) {
+            EuInfo &info = eu(c, place.unit);
+            info.invalidSlots = inc8(info.invalidSlots);
+        }
+    }
+    return kFtlOk;
+}
+
+uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) {
+    if (!control_usable(context) || chunkId == nullptr) {
+        return kFtlIoError;
+    }
+    FtlControl *c = ftl_control(context);
+    if (c->allocNext == kFtlNone) {
+        const uint32_t status = allocator_unit_used_up(context);
+        if (status != kFtlOk) {
+            return status;
+        }
+    }
+    if (context->chunkCount == 0) {
+        return kFtlNoSpace;
+    }
+    uint32_t examined = 0;
+    uint32_t x = c->allocNext;
+    for (;;) {
+        if (x == c->allocEnd) {
+            const uint32_t status = allocator_unit_used_up(context);
+            if (status != kFtlOk) {
+                return status;
+            }
+            x = c->allocNext;
+            continue;
+        }
+        bool handOut = false;
+        ReservedPlace place{};
+        if (!chunk_can_be_handed_out(context, x, &place) || chunk_allocated(context, x)) {
+            ++x;
+        } else if (c->checkFlashStatus == 0) {
+            handOut = true;
+        } else {
+            uint8_t status = 0;
+            if (!flash_read(context, place.unit, kStatusBytes + place.slot, 1, &status)) {
+                return kFtlIoError;
+            }
+            if (status == kSlotFree) {
+                handOut = true;
+            } else {
+                ++x;
+            }
+        }
+        if (handOut) {
+            *chunkId = static_cast<uint16_t>(context->fileCount + x);
+            c->allocNext = x + 1;
+            return kFtlOk;
+        }
+        ++examined;
+        c->allocNext = x;
+        if (examined >= context->chunkCount) {
+            return kFtlNoSpace;
+        }
+    }
+}
+
+uint32_t afs_physical_ftl_read_data_pages(AfsContext *context, void *buffer, uint32_t va,
+                                          uint32_t count) {
+    if (!control_usable(context) || buffer == nullptr || va < context->dynamicAreaSize) {
+        return kFtlIoError;
+    }
+    auto *out = static_cast<uint8_t *>(buffer);
+    const ReservedPlace first = locate_reserved(context, va);
+    if (context->noAllocationBitmap == 0 && !chunk_allocated(context, first.index)) {
+        std::memset(out, 0, kFtlPageSize);
+        return kFtlOk;
+    }
+    if (count == 0) {
+        return kFtlOk;
+    }
+    if (!first.found) {
+        return kFtlIoError;
+    }
+    PageSource source;
+    source.first = static_cast<uint16_t>(va / kFtlPageSize);
+    if (first.slot + count <= kFtlReservedSlots) {
+        return checked_read(context, first.unit, reserved_record_offset(first.slot), count, source,
+                            out, true);
+    }
+    const uint32_t head = kFtlReservedSlots - first.slot;
+    const uint32_t tail = count - head;
+    // The tail must lie in the next unit's run: a longer request would read
+    // past that unit.
+    const ReservedPlace next = locate_index(context, first.index + head);
+    if (tail > kFtlReservedSlots || !next.found) {
+        return kFtlIoError;
+    }
+    if (checked_read(context, first.unit, reserved_record_offset(first.slot), head, source, out,
+                     true) != kFtlOk) {
+        return kFtlIoError;
+    }
+    PageSource tailSource;
+    tailSource.first = static_cast<uint16_t>(source.first + head);
+    return checked_read(context, next.unit, reserved_record_offset(0), tail, tailSource,
+                        out + head * kFtlPageSize, true);
+}

@@ -1,0 +1,600 @@
+// Reclaim of the AFS FTL: victim choice, copying live pages through the
+// spare, the unit header step, the idle policy and the forced reclaims.
+#include "afs/AfsFtlReclaim.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "afs/AfsFtl.h"
+#include "afs/AfsFtlFlash.h"
+#include "afs/AfsFtlFormat.h"
+#include "afs/AfsFtlState.h"
+#include "afs/AfsPhysicalWin32Spi.h"
+
+using namespace quor::afs::ftl;
+
+namespace {
+
+constexpr uint32_t kIdleDynamicFreeLow = 29;
+constexpr uint32_t kIdleReservedFreeLow = 63;
+constexpr uint32_t kIdleReservedInvalidHigh = 96;
+constexpr uint32_t kWearSpread = 100;
+constexpr uint32_t kWearPeriod = 10;
+constexpr uint32_t kHalfBuffer = 4096;
+
+static_assert(kFtlMaxRun * kFtlRecordSize <= kHalfBuffer, "a run fits a buffer half");
+
+// ---- Reclaim --------------------------------------------------------------------
+
+using Buffer = std::unique_ptr<uint8_t[]>;
+
+Buffer make_reclaim_buffer() {
+    return Buffer(new (std::nothrow) uint8_t[2 * kHalfBuffer]);
+}
+
+// Header step: newUnit becomes the successor of oldUnit, oldUnit the spare.
+uint32_t write_eu_header(AfsContext *ctx, uint32_t newUnit, uint32_t oldUnit) {
+    FtlControl *c = ftl_control(ctx);
+    const uint32_t sequence = c->maxSequence + 1;
+    const uint32_t eraseCount = eu(c, newUnit).eraseCount + 1;
+    const uint16_t base = eu(c, oldUnit).reservedBase;
+    uint8_t header[kHdrWritten];
+    build_header(header, kUnitMagic, sequence, eraseCount, static_cast<uint16_t>(oldUnit), base);
+    c->maxSequence = sequence;
+    eu(c, newUnit).eraseCount = eraseCount;
+    if (verified_write(ctx, newUnit, 0, kHdrWritten, header) != kFtlOk) {
+        return kFtlIoError;  // old unit intact: the mount drops the work
+    }
+    const uint8_t zeros[4] = {0, 0, 0, 0};
+    if (verified_write(ctx, oldUnit, kHdrMagic, sizeof(zeros), zeros) != kFtlOk) {
+        return kFtlIoError;
+    }
+    eu(c, oldUnit).sequence = 0;
+    const uint32_t commit = verified_write_byte(ctx, newUnit, kHdrCommit, kCommitted);
+    c->spareUnit = static_cast<uint16_t>(oldUnit);
+    eu(c, oldUnit).invalidSlots = 0;
+    eu(c, newUnit).reservedBase = base;
+    eu(c, oldUnit).reservedBase = 0;
+    eu(c, newUnit).sequence = sequence;
+    if (commit != kFtlOk) {
+        // The work is kept on flash (old magic zeroed); finish the commit
+        // before anything else writes.
+        c->openUnitPending = 1;
+        c->openUnit = static_cast<uint16_t>(newUnit);
+        return kFtlIoError;
+    }
+    return kFtlOk;
+}
+
+// Copies n reserved records from victim slot a into the spare at the same
+// slots, and marks them written there.
+uint32_t ftl_copy_pages(AfsContext *ctx, uint32_t victim, uint32_t spare, uint32_t a, uint32_t n,
+                        uint8_t *buffer) {
+    FtlControl *c = ftl_control(ctx);
+    PageSource source;
+    source.first = static_cast<uint16_t>(eu(c, victim).reservedBase + a);
+    if (checked_read(ctx, victim, reserved_record_offset(a), n, source, buffer, false) != kFtlOk) {
+        return kFtlIoError;
+    }
+    if (verified_write(ctx, spare, reserved_record_offset(a), n * kFtlRecordSize, buffer) !=
+        kFtlOk) {
+        return kFtlIoError;
+    }
+    uint8_t *status = buffer + kHalfBuffer;
+    std::memset(status, kSlotWritten, n);
+    if (verified_write(ctx, spare, kStatusBytes + a, n, status) != kFtlOk) {
+        return kFtlIoError;
+    }
+    eu(c, spare).freeSlots = sub8(eu(c, spare).freeSlots, n);
+    return kFtlOk;
+}
+
+// A reserved slot holds a live chunk when its bitmap bit is set. A volume
+// without a bitmap cannot tell, so every written slot is kept.
+bool slot_is_live(const AfsContext *ctx, uint32_t chunk, uint8_t status) {
+    if (ctx->noAllocationBitmap != 0 || ctx->allocationBitmap == nullptr) {
+        return status == kSlotWritten;
+    }
+    return chunk_allocated(ctx, chunk);
+}
+
+uint32_t reclaim_reserved(AfsContext *ctx, uint32_t victim, uint8_t *buffer) {
+    FtlControl *c = ftl_control(ctx);
+    const uint32_t spare = c->spareUnit;
+    c->allocRetry = 0;
+    if (erase_unit(ctx, spare) != kFtlOk) {
+        return kFtlIoError;
+    }
+    const uint16_t base = eu(c, victim).reservedBase;
+    const auto r0 = static_cast<uint32_t>(static_cast<uint16_t>(base - dynamic_pages(ctx)));
+    uint8_t status[kFtlReservedSlots];
+    if (!flash_read(ctx, victim, kStatusBytes, kFtlReservedSlots, status)) {
+        return kFtlIoError;
+    }
+    mark_empty_reserved(eu(c, spare));
+    bool reseek = false;
+    if (c->allocNext == c->allocEnd || c->allocNext == kFtlNone) {
+        reseek = true;
+        c->allocNext = kFtlNone;
+        c->allocEnd = r0 + kFtlReservedSlots;
+    }
+    uint32_t runLength = 0;  // run of allocated slots just above slot s
+    for (uint32_t step = 0; step < kFtlReservedSlots; ++step) {
+        const uint32_t s = kFtlReservedSlots - 1 - step;
+        const bool allocated = slot_is_live(ctx, r0 + s, status[s]);
+        if (allocated) {
+            ++runLength;
+            eu(c, spare).invalidSlots = dec8(eu(c, spare).invalidSlots);
+        } else if (reseek) {
+            c->allocNext = r0 + s;
+        }
+        const bool flush = runLength != 0 && (!allocated || runLength == kFtlMaxRun || s == 0);
+        if (flush) {
+            const uint32_t start = allocated ? s : s + 1;
+            if (ftl_copy_pages(ctx, victim, spare, start, runLength, buffer) != kFtlOk) {
+                return kFtlIoError;
+            }
+            runLength = 0;
+        }
+    }
+    if (write_eu_header(ctx, spare, victim) != kFtlOk) {
+        return kFtlIoError;
+    }
+    return c->allocNext == kFtlNone ? kFtlNoGain : kFtlOk;
+}
+
+// Empty dynamic unit with the lowest sequence other than the spare, the write
+// unit and the victim; the spare when there is none.
+uint32_t switch_candidate(const FtlControl *c, uint32_t victim) {
+    uint32_t best = kFtlNone;
+    for (uint32_t u = 0; u < c->unitCount; ++u) {
+        const EuInfo &info = c->euInfo[u];
+        if (info.reservedBase != 0 || info.freeSlots == 0 || u == c->spareUnit ||
+            u == c->writeUnit || u == victim) {
+            continue;
+        }
+        if (best == kFtlNone || info.sequence < c->euInfo[best].sequence) {
+            best = u;
+        }
+    }
+    return best != kFtlNone ? best : c->spareUnit;
+}
+
+void switch_write_unit(FtlControl *c, uint32_t unit) {
+    c->writeUnit = unit;
+    c->writeSlot = 0;
+    c->lastPage = 0;
+}
+
+// Copies the run of n live slots starting at victim slot a to the write unit.
+uint32_t copy_dynamic_run(AfsContext *ctx, uint32_t victim, uint32_t a, uint32_t n,
+                          const uint16_t *reverse, uint8_t *buffer) {
+    FtlControl *c = ftl_control(ctx);
+    PageSource source;
+    source.pages = reverse + a;
+    if (checked_read(ctx, victim, dynamic_record_offset(a), n, source, buffer, false) != kFtlOk) {
+        return kFtlIoError;
+    }
+    const uint32_t w = c->writeUnit;
+    const uint32_t slot = c->writeSlot;
+    if (verified_write(ctx, w, dynamic_record_offset(slot), n * kFtlRecordSize, buffer) != kFtlOk) {
+        return kFtlIoError;
+    }
+    uint8_t *entries = buffer + kHalfBuffer;
+    uint16_t last = c->lastPage;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint16_t page = reverse[a + i];
+        quor::store_le16(entries + 2 * i,
+                         static_cast<uint16_t>(page ^ quor::afs::crc14_of_page(last)));
+        last = page;
+    }
+    if (verified_write(ctx, w, entry_offset(slot), 2 * n, entries) != kFtlOk) {
+        return kFtlIoError;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        map_page(c, reverse[a + i], w, slot + i);
+    }
+    c->lastPage = last;
+    eu(c, w).freeSlots = 0;
+    c->writeSlot = slot + n;
+    eu(c, w).invalidSlots = sub8(eu(c, w).invalidSlots, n);
+    return kFtlOk;
+}
+
+uint32_t reclaim_dynamic(AfsContext *ctx, uint32_t victim, uint8_t *buffer) {
+    FtlControl *c = ftl_control(ctx);
+    const uint32_t spare = c->spareUnit;
+    const uint32_t target = switch_candidate(c, victim);
+    if (erase_unit(ctx, spare) != kFtlOk) {
+        return kFtlIoError;
+    }
+    mark_empty_dynamic(eu(c, spare));
+    const uint32_t stale = eu(c, victim).invalidSlots;
+    if (c->writeSlot >= kFtlDynamicSlots || victim == c->writeUnit || c->writeUnit == kFtlNone) {
+        switch_write_unit(c, target);
+    }
+    uint16_t reverse[kFtlDynamicSlots];
+    for (uint16_t &r : reverse) {
+        r = kEntryUnused;
+    }
+    for (uint32_t p = 0; p < c->pageMapEntries && p < dynamic_pages(ctx); ++p) {
+        if (page_is_mapped(c, p) && mapped_unit(c, p) == victim &&
+            mapped_slot(c, p) < kFtlDynamicSlots) {
+            reverse[mapped_slot(c, p)] = static_cast<uint16_t>(p);
+        }
+    }
+    // Every mapped page is copied; the walk does not stop early on the
+    // invalid count, which a miscount could make too small.
+    uint32_t copied = 0;
+    uint32_t runStart = 0;
+    uint32_t runLength = 0;
+    for (uint32_t k = 0; k < kFtlDynamicSlots; ++k) {
+        const bool isLive = reverse[k] != kEntryUnused;
+        if (isLive) {
+            if (runLength == 0) {
+                runStart = k;
+            }
+            ++runLength;
+        }
+        const bool flush =
+            runLength != 0 && (!isLive || runLength == kFtlMaxRun || k == kFtlDynamicSlots - 1 ||
+                               runLength == kFtlDynamicSlots - c->writeSlot);
+        if (!flush) {
+            continue;
+        }
+        if (copy_dynamic_run(ctx, victim, runStart, runLength, reverse, buffer) != kFtlOk) {
+            return kFtlIoError;
+        }
+        copied += runLength;
+        runLength = 0;
+        if (c->writeSlot >= kFtlDynamicSlots) {
+            if (verified_write_byte(ctx, c->writeUnit, commit_mark_offset(kFtlDynamicSlots - 1),
+                                    kCommitMark) != kFtlOk) {
+                return kFtlIoError;
+            }
+            switch_write_unit(c, target);
+        }
+    }
+    if (copied != 0 && c->writeSlot != 0) {
+        if (verified_write_byte(ctx, c->writeUnit, commit_mark_offset(c->writeSlot - 1),
+                                kCommitMark) != kFtlOk) {
+            return kFtlIoError;
+        }
+    }
+    if (write_eu_header(ctx, spare, victim) != kFtlOk) {
+        return kFtlIoError;
+    }
+    return stale == 0 ? kFtlNoGain : kFtlOk;
+}
+
+// Slots of a unit that a reclaim would turn into free space: invalid slots
+// minus those that are still unwritten.
+uint32_t stale_slots(const FtlControl *c, uint32_t u) {
+    const EuInfo &info = c->euInfo[u];
+    if (info.reservedBase != 0) {
+        return info.invalidSlots > info.freeSlots ? info.invalidSlots - info.freeSlots : 0U;
+    }
+    if (info.freeSlots != 0) {
+        return 0;  // empty unit
+    }
+    const uint32_t unwritten = u == c->writeUnit ? kFtlDynamicSlots - c->writeSlot : 0U;
+    return info.invalidSlots > unwritten ? info.invalidSlots - unwritten : 0U;
+}
+
+bool unit_has_kind(const FtlControl *c, uint32_t u, uint32_t kind) {
+    if (kind == kKindDynamic) {
+        return c->euInfo[u].reservedBase == 0;
+    }
+    if (kind == kKindReserved) {
+        return c->euInfo[u].reservedBase != 0;
+    }
+    return true;
+}
+
+// Empty unit of the kind with the lowest sequence; kFtlNone when none.
+uint32_t empty_unit_of_kind(const FtlControl *c, uint32_t kind) {
+    uint32_t best = kFtlNone;
+    for (uint32_t u = 0; u < c->unitCount; ++u) {
+        if (u == c->spareUnit || !unit_has_kind(c, u, kind) || c->euInfo[u].freeSlots == 0) {
+            continue;
+        }
+        if (best == kFtlNone || c->euInfo[u].sequence < c->euInfo[best].sequence) {
+            best = u;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+// ---- Internal steps (namespace quor::afs) ------------------------------------------
+
+namespace quor::afs {
+
+uint32_t _reclaim_eu(AfsContext *ctx, uint32_t victim, uint32_t mode) {
+    if (!control_usable(ctx)) {
+        return kFtlIoError;
+    }
+    FtlControl *c = ftl_control(ctx);
+    if (victim >= c->unitCount || c->spareUnit >= c->unitCount) {
+        return kFtlIoError;
+    }
+    if (victim == c->spareUnit) {
+        return kFtlNoSpace;
+    }
+    if (commit_pending_open_unit(ctx) != kFtlOk) {
+        return kFtlIoError;
+    }
+    EuInfo &info = eu(c, victim);
+    if (mode == kModeSwitch) {
+        if (info.reservedBase == 0) {
+            switch_write_unit(c, victim);
+        } else {
+            c->allocRetry = 0;
+            const auto r0 = static_cast<uint32_t>(
+                static_cast<uint16_t>(info.reservedBase - dynamic_pages(ctx)));
+            c->allocNext = r0;
+            c->allocEnd = r0 + kFtlReservedSlots;
+        }
+        return kFtlOk;
+    }
+    Buffer buffer = make_reclaim_buffer();
+    if (!buffer) {
+        return kFtlNoMemory;
+    }
+    const uint32_t status = info.reservedBase != 0 ? reclaim_reserved(ctx, victim, buffer.get())
+                                                   : reclaim_dynamic(ctx, victim, buffer.get());
+    if (status != kFtlOk && status != kFtlNoGain) {
+        // RAM no longer describes the flash; only a new mount rebuilds it.
+        c->needsRemount = 1;
+    }
+    return status;
+}
+
+uint32_t _choose_eu_to_reclaim(AfsContext *ctx, uint32_t kind, bool allowWearLevelling,
+                               uint32_t *mode, bool idle) {
+    FtlControl *c = ftl_control(ctx);
+    uint32_t preferred = kFtlNone;
+    if (idle) {
+        uint32_t idleKind = kind;
+        if (afs_physical_ftl_idle_reclaim_needed(ctx, &preferred, &idleKind) == 0) {
+            *mode = kModeSwitch;
+            return kFtlNone;
+        }
+        kind = idleKind;
+    } else if (kind == kKindDynamic || kind == kKindReserved) {
+        const uint32_t empty = empty_unit_of_kind(c, kind);
+        if (empty != kFtlNone) {
+            *mode = kModeSwitch;
+            return empty;
+        }
+    }
+    uint32_t best = 0;
+    uint32_t bestInvalid = 0;
+    uint32_t bestErase = kFtlNone;
+    uint32_t lowest = kFtlNone;
+    uint32_t highest = 0;
+    uint32_t leastErased = kFtlNone;
+    for (uint32_t u = 0; u < c->unitCount; ++u) {
+        if (u == c->spareUnit || !unit_has_kind(c, u, kind)) {
+            continue;
+        }
+        const EuInfo &info = c->euInfo[u];
+        // Idle reclaim ranks by the space a reclaim would actually free, so
+        // that repeated idle reclaims converge.
+        const uint32_t score = idle ? stale_slots(c, u) : info.invalidSlots;
+        if (score > bestInvalid || (score == bestInvalid && info.eraseCount < bestErase)) {
+            best = u;
+            bestInvalid = score;
+            bestErase = info.eraseCount;
+        }
+        if (info.eraseCount < lowest) {
+            lowest = info.eraseCount;
+            leastErased = u;
+        }
+        if (info.eraseCount > highest) {
+            highest = info.eraseCount;
+        }
+    }
+    *mode = kModeReclaim;
+    if (allowWearLevelling && leastErased != kFtlNone && highest - lowest > kWearSpread &&
+        highest % kWearPeriod == 0) {
+        return leastErased;
+    }
+    return preferred != kFtlNone ? preferred : best;
+}
+
+uint32_t _reclaim_eu_wrapper(AfsContext *ctx, uint32_t kind) {
+    uint32_t mode = kModeReclaim;
+    uint32_t victim = _choose_eu_to_reclaim(ctx, kind, true, &mode, false);
+    FtlControl *c = ftl_control(ctx);
+    // With no unit of the kind the choice falls back to unit 0; reclaiming a
+    // unit of the other area would gain nothing, so report no space instead.
+    if (victim >= c->unitCount || victim == c->spareUnit || !unit_has_kind(c, victim, kind)) {
+        return kFtlNoSpace;
+    }
+    const uint32_t status = _reclaim_eu(ctx, victim, mode);
+    if (status != kFtlNoGain) {
+        return status;
+    }
+    victim = _choose_eu_to_reclaim(ctx, kind, false, &mode, false);
+    if (victim < c->unitCount && eu(c, victim).invalidSlots == 0 && mode == kModeReclaim) {
+        return kFtlNoSpace;
+    }
+    return _reclaim_eu(ctx, victim, mode);
+}
+
+}  // namespace quor::afs
+
+using quor::afs::_choose_eu_to_reclaim;
+using quor::afs::_reclaim_eu;
+
+// ---- Idle policy and forced reclaims ---------------------------------------------------
+
+uint32_t afs_physical_ftl_idle_reclaim_needed(AfsContext *context, uint32_t *preferredUnit,
+                                              uint32_t *kind) {
+    uint32_t unitOut = kFtlNone;
+    uint32_t kindOut = kKindDynamic;
+    uint32_t answer = 0;
+    if (context == nullptr || context->ftl == nullptr || ftl_control(context)->euInfo == nullptr) {
+        answer = 0;
+    } else if (ftl_control(context)->unitCount == 0) {
+        answer = 1;
+    } else {
+        const FtlControl *c = ftl_control(context);
+        uint32_t reservedFree = 0;
+        uint32_t reservedInvalid = 0;
+        uint32_t reservedStale = 0;
+        uint32_t dynamicFree = 0;
+        uint32_t dynamicStale = 0;
+        uint32_t candidate = kFtlNone;
+        for (uint32_t u = 0; u < c->unitCount; ++u) {
+            if (u == c->spareUnit) {
+                continue;
+            }
+            const EuInfo &info = c->euInfo[u];
+            bool isCandidate = false;
+            if (info.reservedBase != 0) {
+                reservedFree += info.freeSlots;
+                reservedInvalid += info.invalidSlots;
+                reservedStale += stale_slots(c, u);
+                isCandidate = info.invalidSlots == kFtlReservedSlots && info.freeSlots == 0;
+            } else {
+                if (u == c->writeUnit) {
+                    dynamicFree += kFtlDynamicSlots - c->writeSlot;
+                } else if (info.freeSlots != 0) {
+                    dynamicFree += kFtlDynamicSlots;
+                }
+                dynamicStale += stale_slots(c, u);
+                // An empty unit holds nothing to reclaim and is no candidate.
+                isCandidate = info.invalidSlots == kFtlDynamicSlots && info.freeSlots == 0 &&
+                              stale_slots(c, u) != 0;
+            }
+            if (isCandidate &&
+                (candidate == kFtlNone || info.eraseCount < c->euInfo[candidate].eraseCount)) {
+                candidate = u;
+            }
+        }
+        // The space rules also need stale slots to free, otherwise a full
+        // volume would ask for reclaims that gain nothing, forever.
+        if (dynamicFree <= kIdleDynamicFreeLow && dynamicStale != 0) {
+            answer = 1;
+        } else if (reservedFree <= kIdleReservedFreeLow &&
+                   reservedInvalid > kIdleReservedInvalidHigh && reservedStale != 0) {
+            kindOut = kKindReserved;
+            answer = 1;
+        } else if (candidate != kFtlNone) {
+            kindOut = c->euInfo[candidate].reservedBase != 0 ? kKindReserved : kKindDynamic;
+            unitOut = candidate;
+            answer = 1;
+        }
+    }
+    if (preferredUnit != nullptr) {
+        *preferredUnit = unitOut;
+    }
+    if (kind != nullptr) {
+        *kind = kindOut;
+    }
+    return answer;
+}
+
+uint32_t afs_physical_ftl_idle_reclaim(AfsContext *context) {
+    if (!control_usable(context)) {
+        return kFtlOk;
+    }
+    uint32_t mode = kModeSwitch;
+    const uint32_t victim = _choose_eu_to_reclaim(context, kKindDynamic, true, &mode, true);
+    if (victim < ftl_control(context)->unitCount && mode == kModeReclaim) {
+        return _reclaim_eu(context, victim, kModeReclaim);
+    }
+    return kFtlOk;
+}
+
+uint32_t afs_physical_ftl_force_full_reclaim(AfsContext *context) {
+    if (!control_usable(context)) {
+        return kFtlIoError;
+    }
+    FtlControl *c = ftl_control(context);
+    uint32_t unit = c->fullReclaimCursor;
+    while (unit < c->unitCount && (eu(c, unit).reservedBase == 0 || unit == c->spareUnit)) {
+        ++unit;
+    }
+    if (unit >= c->unitCount) {
+        c->fullReclaimCursor = 0;
+        return kFtlOk;
+    }
+    const uint32_t status = _reclaim_eu(context, unit, kModeReclaim);
+    if (status != kFtlOk && status != kFtlNoGain) {
+        return status;
+    }
+    c->fullReclaimCursor = static_cast<uint8_t>(unit + 1);
+    if (unit + 1 == c->unitCount) {
+        c->fullReclaimCursor = 0;
+        return kFtlOk;
+    }
+    return kFtlAgain;
+}
+
+uint32_t afs_physical_ftl_force_dirty_erase(AfsContext *context) {
+    if (context == nullptr || context->ftl == nullptr || ftl_control(context)->euInfo == nullptr) {
+        return kFtlInvalid;
+    }
+    FtlControl *c = ftl_control(context);
+    if (c->unitCount == 0) {
+        return kFtlOk;
+    }
+    const uint8_t zeros[kFtlRecordSize] = {};
+    for (uint32_t u = 0; u < c->unitCount; ++u) {
+        const bool isSpare = u == c->spareUnit;
+        if (!isSpare && eu(c, u).reservedBase == 0) {
+            continue;
+        }
+        uint8_t status[kFtlReservedSlots];
+        if (!flash_read(context, u, kStatusBytes, kFtlReservedSlots, status)) {
+            return kFtlIoError;
+        }
+        const auto r0 = static_cast<uint32_t>(
+            static_cast<uint16_t>(eu(c, u).reservedBase - dynamic_pages(context)));
+        for (uint32_t s = 0; s < kFtlReservedSlots; ++s) {
+            // Without a bitmap nothing tells a trimmed chunk from a live one,
+            // so only the spare is scrubbed then.
+            const bool trimmed =
+                !isSpare && status[s] != kSlotFree && context->allocationBitmap != nullptr &&
+                context->noAllocationBitmap == 0 && !chunk_allocated(context, r0 + s);
+            if (isSpare || trimmed) {
+                // Scrubbing trusts the driver result without a read-back: the
+                // zeros protect no data, and a failure is still reported.
+                if (SpiDrvWrite(unit_address(context, u, reserved_record_offset(s)), kFtlRecordSize,
+                                zeros) != 0) {
+                    return kFtlIoError;
+                }
+            }
+        }
+    }
+    return kFtlOk;
+}
+
+uint32_t afs_physical_ftl_end_reserved_files_mode(AfsContext *context) {
+    if (!control_usable(context)) {
+        return kFtlIoError;
+    }
+    FtlControl *c = ftl_control(context);
+    if (c->spareUnit != 0) {
+        const uint32_t status = _reclaim_eu(context, 0, kModeReclaim);
+        if (status != kFtlOk && status != kFtlNoGain) {
+            return status;
+        }
+        if (c->spareUnit == 1) {
+            return kFtlOk;
+        }
+    }
+    if (c->unitCount < 2) {
+        return kFtlOk;
+    }
+    const uint32_t status = _reclaim_eu(context, 1, kModeReclaim);
+    if (status != kFtlOk && status != kFtlNoGain) {
+        return status;
+    }
+    return kFtlOk;
+}

@@ -1,0 +1,117 @@
+// RAM state of the AFS FTL: per-unit bookkeeping (EuInfo), the page map of
+// the dynamic area, the allocation bitmap of the reserved area, and where a
+// reserved page lives. Counters rebuilt from flash saturate instead of wrapping.
+#pragma once
+
+#include <cstdint>
+
+#include "afs/AfsContext.h"
+#include "afs/AfsFtlFormat.h"
+
+namespace quor::afs::ftl {
+
+using quor::afs::ftl_control;
+
+inline constexpr uint8_t kPageUnset = 0xFF;
+inline constexpr uint32_t kEmptyDynamicInvalid = kFtlDynamicSlots;
+
+inline EuInfo &eu(FtlControl *c, uint32_t unit) {
+    return c->euInfo[unit];
+}
+
+inline void mark_empty_dynamic(EuInfo &info) {
+    info.invalidSlots = kEmptyDynamicInvalid;
+    info.freeSlots = 1;
+}
+
+inline void mark_empty_reserved(EuInfo &info) {
+    info.invalidSlots = kFtlReservedSlots;
+    info.freeSlots = kFtlReservedSlots;
+}
+
+// Saturating counter arithmetic: counts rebuilt from untrusted flash must
+// never wrap.
+inline uint8_t add8(uint8_t v, uint32_t n) {
+    return static_cast<uint8_t>(v + n > 0xFF ? 0xFF : v + n);
+}
+inline uint8_t sub8(uint8_t v, uint32_t n) {
+    return static_cast<uint8_t>(v > n ? v - n : 0);
+}
+inline uint8_t dec8(uint8_t v) {
+    return sub8(v, 1);
+}
+inline uint8_t inc8(uint8_t v) {
+    return add8(v, 1);
+}
+
+inline uint32_t dynamic_pages(const AfsContext *ctx) {
+    return ctx->dynamicAreaSize / kFtlPageSize;
+}
+
+inline bool page_is_mapped(const FtlControl *c, uint32_t page) {
+    return c->pageMap[2 * page + 1] != kPageUnset;
+}
+inline uint32_t mapped_unit(const FtlControl *c, uint32_t page) {
+    return c->pageMap[2 * page];
+}
+inline uint32_t mapped_slot(const FtlControl *c, uint32_t page) {
+    return c->pageMap[2 * page + 1];
+}
+inline void map_page(FtlControl *c, uint32_t page, uint32_t unit, uint32_t slot) {
+    c->pageMap[2 * page] = static_cast<uint8_t>(unit);
+    c->pageMap[2 * page + 1] = static_cast<uint8_t>(slot);
+}
+inline void unmap_page(FtlControl *c, uint32_t page) {
+    c->pageMap[2 * page] = kPageUnset;
+    c->pageMap[2 * page + 1] = kPageUnset;
+}
+
+// Bitmap access bounded by chunkCount: chunks beyond it do not exist.
+inline bool chunk_exists(const AfsContext *ctx, uint32_t chunk) {
+    return ctx->allocationBitmap != nullptr && chunk < ctx->chunkCount;
+}
+inline bool chunk_allocated(const AfsContext *ctx, uint32_t chunk) {
+    return chunk_exists(ctx, chunk) &&
+           ((ctx->allocationBitmap[chunk / 32] >> (chunk % 32)) & 1U) != 0;
+}
+inline void set_chunk(AfsContext *ctx, uint32_t chunk, bool allocated) {
+    if (!chunk_exists(ctx, chunk)) {
+        return;
+    }
+    const uint32_t bit = 1U << (chunk % 32);
+    if (allocated) {
+        ctx->allocationBitmap[chunk / 32] |= bit;
+    } else {
+        ctx->allocationBitmap[chunk / 32] &= ~bit;
+    }
+}
+
+// The reserved unit, slot and page index of a VA in the reserved area.
+struct ReservedPlace {
+    uint32_t unit;
+    uint32_t slot;
+    uint32_t index;  // reserved page index = chunk index
+    bool found;
+};
+
+// Unit whose reserved base equals `base`, first in index order; kFtlNone if none.
+uint32_t unit_with_base(const FtlControl *c, uint16_t base);
+
+ReservedPlace locate_index(const AfsContext *ctx, uint32_t index);
+
+ReservedPlace locate_reserved(const AfsContext *ctx, uint32_t va);
+
+inline bool control_usable(const AfsContext *ctx) {
+    if (ctx == nullptr || ctx->ftl == nullptr) {
+        return false;
+    }
+    const FtlControl *c = ftl_control(ctx);
+    return c->euInfo != nullptr && c->pageMap != nullptr && c->needsRemount == 0;
+}
+
+// Commits a unit that the mount kept in use to complete an interrupted
+// reclaim. Its spare-at-write field names the current spare only until the
+// next reclaim, so it is committed before the first write or reclaim.
+uint32_t commit_pending_open_unit(AfsContext *ctx);
+
+}  // namespace quor::afs::ftl
