@@ -1,0 +1,184 @@
+// Block-level helpers shared by the pieces of EFS: the geometry the context
+// was mounted with, addresses of block-map and data blocks, encoding of the
+// block-map and data-block headers and of block-map entries, and the checked
+// reads of data blocks and file records. See EFS.h for the on-flash format.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/bytes.h"
+#include "efs/EFS.h"
+
+namespace quor::efs {
+// Aligned copies of the four array pointers of efs_ctx (see EfsBlocks.cpp).
+extern void *efs_array_refs[4];
+}  // namespace quor::efs
+
+namespace quor::efs::detail {
+
+// Geometry the context was mounted with; its arrays are sized by it.
+struct Geometry {
+    uint32_t bm = 0;
+    uint32_t v = 0;
+    uint32_t n = 0;
+};
+extern Geometry s_geo;
+
+inline uint32_t bme_size() {
+    return s_geo.v + s_geo.n + kBmeFixedBytes;
+}
+inline uint32_t data_blocks() {
+    return s_geo.v + s_geo.n;
+}
+inline uint32_t bm_address(uint32_t index) {
+    return index * kEfsBlockSize;
+}
+inline uint32_t data_address(uint32_t physicalBlock) {
+    return (s_geo.bm + physicalBlock) * kEfsBlockSize;
+}
+
+// Block numbers are single bytes on flash: a layout whose counts do not fit
+// them cannot be formatted or mounted faithfully and is refused with 22.
+inline bool layout_representable() {
+    return g_efs_bm_num <= 0xFF && g_efs_valid_block_num <= 0xFF &&
+           g_efs_non_valid_block_num <= 0xFF &&
+           g_efs_valid_block_num + g_efs_non_valid_block_num <= 0x100;
+}
+
+// A layout loaded after the mount would not match the arrays sized at mount
+// time: the stale mount answers "not mounted" until EFS is mounted again.
+inline uint32_t check_mounted() {
+    if (efs_ctx.mounted == 0 || s_geo.bm != g_efs_bm_num || s_geo.v != g_efs_valid_block_num ||
+        s_geo.n != g_efs_non_valid_block_num) {
+        return EFS_ERR_NOT_MOUNTED;
+    }
+    return EFS_OK;
+}
+
+inline bool all_bytes(const uint8_t *p, uint32_t n, uint8_t value) {
+    // Every byte equals the first one exactly when the buffer equals itself
+    // shifted by one byte.
+    return n == 0 || (p[0] == value && std::memcmp(p, p + 1, n - 1) == 0);
+}
+
+// malloc-owned bytes released at scope exit; size 0 still allocates one byte
+// so that a null pointer always means "out of memory".
+class HeapBytes {
+  public:
+    explicit HeapBytes(size_t n) : p_(static_cast<uint8_t *>(std::malloc(n == 0 ? 1 : n))) {}
+    ~HeapBytes() { std::free(p_); }
+    HeapBytes(const HeapBytes &) = delete;
+    HeapBytes &operator=(const HeapBytes &) = delete;
+    uint8_t *get() const { return p_; }
+
+  private:
+    uint8_t *p_;
+};
+
+// A working BME whose maps start as copies of the context's.
+class WorkingCopy {
+  public:
+    WorkingCopy() : bytes_(data_blocks()) {
+        bme_ = {};
+        if (bytes_.get() == nullptr) {
+            return;
+        }
+        bme_.valid_map = bytes_.get();
+        bme_.spare_map = bytes_.get() + s_geo.v;
+        refresh();
+    }
+    // Starts over from the context's committed maps.
+    void refresh() {
+        if (s_geo.v != 0) {
+            std::memcpy(bme_.valid_map, efs_ctx.valid_map, s_geo.v);
+        }
+        if (s_geo.n != 0) {
+            std::memcpy(bme_.spare_map, efs_ctx.spare_map, s_geo.n);
+        }
+        bme_.bme_tag_a = efs_ctx.bme_tag_a;
+        bme_.bme_tag_b = efs_ctx.bme_tag_b;
+        bme_.bme_crc = efs_ctx.bme_crc;
+    }
+    bool ok() const { return bytes_.get() != nullptr; }
+    WorkingBme *bme() { return &bme_; }
+
+  private:
+    HeapBytes bytes_;
+    WorkingBme bme_;
+};
+
+// Reads `length` bytes at `address` into `out` up to R times until one read
+// satisfies `accept`; *accepted tells whether one did. A failed read returns
+// its status at once.
+template <class Accept>
+inline uint32_t read_until(uint32_t address, uint32_t length, uint8_t *out, Accept accept,
+                           bool *accepted) {
+    *accepted = false;
+    const uint32_t attempts = efs_ctx.read_attempts;
+    for (uint32_t i = 0; i < attempts; ++i) {
+        const uint32_t st = EFS_physical_read(address, length, out);
+        if (st != EFS_OK) {
+            return st;
+        }
+        if (accept(out)) {
+            *accepted = true;
+            return EFS_OK;
+        }
+    }
+    return EFS_OK;
+}
+
+inline bool header_crc_ok(const uint8_t *h) {
+    return EFS_crc32(0, h, kHdrCrc) == load_le32(h + kHdrCrc);
+}
+
+inline bool data_block_ok(const uint8_t *block) {
+    return header_crc_ok(block) &&
+           EFS_crc32(0, block + kDataAreaOffset, kDataAreaSize) == load_le32(block + kFooterOffset);
+}
+
+void build_bm_header(uint8_t *h, uint32_t sequence);
+
+void build_data_header(uint8_t *h, uint32_t eraseCount);
+
+// Serialises `bme` into `out` (S bytes), computing and storing its CRC.
+void encode_bme(uint8_t *out, WorkingBme *bme);
+
+bool bme_crc_ok(const uint8_t *slot);
+
+// Every physical data block named exactly once by the valid and spare maps.
+bool maps_are_permutation(const uint8_t *slot);
+
+// Makes the maps, tags and CRC of `bme` the context's committed state.
+void adopt_bme(const WorkingBme *bme);
+
+void adopt_slot(const uint8_t *slot, uint32_t offset);
+
+void release_context_arrays();
+
+// Zeroes the header CRC of block-map block `index` (so an interrupted erase
+// leaves a header that fails its check), then erases the block.
+uint32_t invalidate_and_erase_bm(uint32_t index);
+
+// ---- Block and record checks
+
+// Loads physical data block `p` into block_buf until header and footer verify.
+uint32_t block_check(uint32_t p);
+
+// Reads and verifies the record of logical block `b` at data-area offset `o`
+// into block_buf (4 record bytes, then its data). A first record carries its
+// own length; a continuation carries `expected` data bytes. *stored = length field.
+uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uint32_t *stored);
+
+// Checks index, presence and record offset of a file named by a caller.
+bool file_usable(uint32_t fileIndex);
+
+// Reads the first record of a file and checks its length against the maximum.
+uint32_t first_record(uint32_t fileIndex, uint32_t *length);
+
+// Runs the data-block scan unless the mount already did.
+uint32_t ensure_scanned();
+
+}  // namespace quor::efs::detail
