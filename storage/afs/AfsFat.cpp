@@ -1,0 +1,142 @@
+// Volume access of the AFS file layer. See AfsFat.h.
+#include "afs/AfsFat.h"
+
+#include <new>
+
+#include "common/bytes.h"
+
+namespace quor::afs::file_layer {
+
+namespace {
+
+// Consecutive chunk-entry reads: a process-wide guard against looped chains.
+uint32_t g_chainReads = 0;
+
+}  // namespace
+
+// Pointer to the byte at volume address `va` inside its cache line. Only
+// metadata is reached this way, and never as a range that crosses a line
+// (entries are 2-byte aligned, line sizes multiples of 64).
+uint32_t volume_ptr(AfsContext *c, uint32_t va, uint8_t **p) {
+    const uint32_t page = va / c->cachePageSize;
+    if (page > 0xFFFF) {
+        return kAfsIoError;
+    }
+    uint8_t *line = nullptr;
+    const uint32_t status = cache_ptr(c, static_cast<uint16_t>(page), &line);
+    if (status != 0) {
+        return status;
+    }
+    *p = line + va % c->cachePageSize;
+    return 0;
+}
+
+// The FTL's internal "ask again" answers (0xFFFD, 0x9797) never reach the
+// caller of a file operation: they mean that no space could be gained.
+uint32_t public_status(uint32_t status) {
+    return (status == kFtlOutOfSlots || status == kFtlNoGain) ? kAfsNoSpace : status;
+}
+
+// Every walk starts the count afresh, not only those that begin with a file
+// entry: a write walks a chain and then releases part of it from a chunk, and
+// counting both walks together would refuse long files in a full volume.
+void reset_chain_guard() {
+    g_chainReads = 0;
+}
+
+// Reads the file entry of `file` (the first link of its chain) with a fresh
+// loop guard, as every operation on one file starts.
+uint32_t read_file_entry(AfsContext *c, uint32_t file, uint16_t *entry) {
+    reset_chain_guard();
+    return get_next_cid(c, file, entry);
+}
+
+// Reads FAT entry k with validation and the loop guard (_afs_get_next_cid).
+uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value) {
+    const uint32_t total = uint32_t{c->fileCount} + c->chunkCount;
+    if (k >= total) {
+        return kAfsIoError;
+    }
+    if (k < c->fileCount) {
+        g_chainReads = 0;
+    } else {
+        if (g_chainReads >= c->chunkCount) {
+            return kAfsIoError;
+        }
+        ++g_chainReads;
+    }
+    uint8_t *p = nullptr;
+    const uint32_t status = volume_ptr(c, fat_offset(k), &p);
+    if (status != 0) {
+        return status;
+    }
+    const uint16_t v = quor::load_le16(p);
+    const bool inRange =
+        v < total && (v == 0 || v >= c->fileCount || (k >= c->fileCount && v <= kAfsChunkSize));
+    const bool special =
+        v >= total && k < c->fileCount && (v == kAfsEntryZombie || v == kAfsEntryEmpty);
+    if (!inRange && !special) {
+        return kAfsIoError;
+    }
+    *value = v;
+    return 0;
+}
+
+uint32_t set_fat_entry(AfsContext *c, uint32_t k, uint16_t value) {
+    uint8_t *p = nullptr;
+    const uint32_t status = volume_ptr(c, fat_offset(k), &p);
+    if (status != 0) {
+        return status;
+    }
+    quor::store_le16(p, value);
+    cache_line_written(c, p);
+    return 0;
+}
+
+// Reads the file entry and the whole chain behind it. `entry` receives the
+// file entry; `chain` the chunks in file order.
+uint32_t load_chain(AfsContext *c, uint32_t index, uint16_t *entry, std::vector<Link> *chain) {
+    uint32_t status = read_file_entry(c, index, entry);
+    if (status != 0) {
+        return status;
+    }
+    uint16_t cid = *entry;
+    while (is_cid(c, cid)) {
+        uint16_t next = 0;
+        status = get_next_cid(c, cid, &next);
+        if (status != 0) {
+            return status;
+        }
+        try {
+            chain->push_back(Link{cid, next});
+        } catch (const std::bad_alloc &) {
+            return kAfsNoMemory;
+        }
+        if (next <= kAfsChunkSize) {
+            break;
+        }
+        cid = next;
+    }
+    return 0;
+}
+
+uint32_t chain_size(const std::vector<Link> &chain) {
+    if (chain.empty()) {
+        return 0;
+    }
+    return kAfsChunkSize * static_cast<uint32_t>(chain.size() - 1) + chain.back().entry;
+}
+
+// Writes a file entry and flushes it; a failure discards the cache.
+uint32_t commit_file_entry(AfsContext *c, uint32_t index, uint16_t value) {
+    uint32_t status = set_fat_entry(c, index, value);
+    if (status == 0) {
+        status = cache_flush(c);
+    }
+    if (status != 0) {
+        cache_invalidate(c);
+    }
+    return status;
+}
+
+}  // namespace quor::afs::file_layer

@@ -1,0 +1,95 @@
+// Volume access of the AFS file layer: where FAT entries live, reading and
+// writing them through the page cache with the loop guard of chain walks,
+// the chain of chunks behind a file entry, and the file-size table.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "afs/Afs.h"
+#include "afs/AfsCache.h"
+#include "afs/AfsFtl.h"
+#include "afs/AfsPhysical.h"
+
+namespace quor::afs::file_layer {
+
+inline uint32_t fat_offset(uint32_t k) {
+    return kAfsHeaderSize + 2u * k;
+}
+
+inline bool is_cid(const AfsContext *c, uint32_t v) {
+    return v >= c->fileCount && v < uint32_t{c->fileCount} + c->chunkCount;
+}
+
+inline uint32_t chunk_va(const AfsContext *c, uint32_t cid) {
+    return c->dynamicAreaSize + kAfsChunkSize * (cid - c->fileCount);
+}
+
+inline bool is_mounted(const AfsContext *c) {
+    return c != nullptr && c->cacheDescriptors != nullptr && c->cacheData != nullptr &&
+           c->handlers != nullptr && c->cachePageSize != 0 && c->fileCount != 0 &&
+           (c->physicalKind != 0 || c->ftl != nullptr);
+}
+
+inline bool valid_file(const AfsContext *c, int32_t index) {
+    return is_mounted(c) && index >= 0 && static_cast<uint32_t>(index) < c->fileCount;
+}
+
+inline bool bit_set(const AfsContext *c, uint32_t chunk) {
+    return (c->allocationBitmap[chunk / 32] >> (chunk % 32)) & 1u;
+}
+
+// True when the chunk is known to hold data (always true without a bitmap).
+inline bool chunk_allocated(const AfsContext *c, uint32_t cid) {
+    return c->allocationBitmap == nullptr || bit_set(c, cid - c->fileCount);
+}
+
+inline const AfsPhysicalHandler *ops(const AfsContext *c) {
+    return afs_physical_handlers(c);
+}
+
+// Pointer to the byte at volume address `va` inside its cache line. Only
+// metadata is reached this way, and never as a range that crosses a line
+// (entries are 2-byte aligned, line sizes multiples of 64).
+uint32_t volume_ptr(AfsContext *c, uint32_t va, uint8_t **p);
+
+// The FTL's internal "ask again" answers (0xFFFD, 0x9797) never reach the
+// caller of a file operation: they mean that no space could be gained.
+uint32_t public_status(uint32_t status);
+
+// Every walk starts the count afresh, not only those that begin with a file
+// entry: a write walks a chain and then releases part of it from a chunk, and
+// counting both walks together would refuse long files in a full volume.
+void reset_chain_guard();
+
+// Reads the file entry of `file` (the first link of its chain) with a fresh
+// loop guard, as every operation on one file starts.
+uint32_t read_file_entry(AfsContext *c, uint32_t file, uint16_t *entry);
+
+// Reads FAT entry k with validation and the loop guard (_afs_get_next_cid).
+uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value);
+
+uint32_t set_fat_entry(AfsContext *c, uint32_t k, uint16_t value);
+
+// One link of a file's chain: the chunk and the value of its entry.
+struct Link {
+    uint16_t cid;
+    uint16_t entry;
+};
+
+// Reads the file entry and the whole chain behind it. `entry` receives the
+// file entry; `chain` the chunks in file order.
+uint32_t load_chain(AfsContext *c, uint32_t index, uint16_t *entry, std::vector<Link> *chain);
+
+uint32_t chain_size(const std::vector<Link> &chain);
+
+inline void set_size(AfsContext *c, uint32_t index, uint32_t size) {
+    if (c->fileSizeTable != nullptr) {
+        c->fileSizeTable[index] = size;
+    }
+}
+
+// Writes a file entry and flushes it; a failure discards the cache.
+uint32_t commit_file_entry(AfsContext *c, uint32_t index, uint16_t value);
+
+}  // namespace quor::afs::file_layer
