@@ -25,29 +25,10 @@ uint32_t apply_operation(uint32_t address, uint32_t length, const uint8_t *sourc
     if (!access_allowed(address, length)) {
         return kSpiFailure;
     }
-    const quor::flash_fault::Decision decision = quor::flash_fault::before_operation(length);
-    size_t applied = length;
-    switch (decision.action) {
-        case quor::flash_fault::Action::kProceed:
-            break;
-        case quor::flash_fault::Action::kFail:
-            return kSpiFailure;
-        case quor::flash_fault::Action::kPartial:
-            applied = decision.applied < length ? decision.applied : length;
-            break;
-        case quor::flash_fault::Action::kDrop:
-            return 0;
-    }
-    if (applied == 0) {
-        return 0;
-    }
     uint8_t *target = gpBuffer + address;
-    if (source != nullptr) {
-        std::memmove(target, source, applied);
-    } else {
-        std::memset(target, fill, applied);
-    }
-    return 0;
+    const bool done = source != nullptr ? quor::flash_fault::program(target, source, length)
+                                        : quor::flash_fault::erase(target, length, fill);
+    return done ? 0 : kSpiFailure;
 }
 
 }  // namespace

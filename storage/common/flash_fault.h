@@ -1,21 +1,27 @@
 // Fault injection for the emulated flash drivers.
 //
-// Both flash drivers (the AFS SPI emulation and the EFS physical layer) ask
-// this module before every program (write) and erase. Normally the answer is
-// "proceed". A test can arm one of two faults, counted over the program and
-// erase operations of both drivers from the moment it is armed:
+// Both flash drivers (the AFS SPI emulation and the EFS physical layer) apply
+// every program (write) and erase through program() and erase() below, which
+// normally just copy or fill the bytes. A test can arm one of two faults,
+// counted over the program and erase operations of both drivers from the
+// moment it is armed:
 //
 //   fail_at(k): the k-th operation (1-based) is refused; the driver returns
 //               its failure status and changes nothing. Later operations
 //               proceed normally.
-//   cut_at(k):  power is cut during the k-th operation: only a prefix of it
-//               reaches the flash (see kCutNumerator), and every later program
-//               and erase is silently dropped, as if the device were off.
-//               Reads keep working so the test can inspect the aftermath.
+//   cut_at(k, cut): power is cut during the k-th operation. What reaches the
+//               flash is what a NOR part shows when its supply fails part-way
+//               (see Cut): the bytes before the cut offset are done, the byte
+//               at the cut may be half-programmed, and an erase may have
+//               reached only some of its bytes. Every later program and
+//               erase is silently dropped, as if the device were off. Reads
+//               keep working so the test can inspect the aftermath.
 //
 // Operations are counted even when nothing is armed, so a test can run a
 // workload once, read operation_count(), and then replay it with a cut at
-// every k from 1 to that count.
+// every k from 1 to that count. With record_operations(true) the seam also
+// keeps the kind and length of each operation, so that a test can choose
+// cut offsets that fit each one.
 //
 // Reads have a fault of their own, independent of the program/erase counter
 // (arming one never resets the other). Both drivers call after_read() once
@@ -34,23 +40,49 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace quor::flash_fault {
 
-enum class Action {
-    kProceed,  // apply the whole operation
-    kFail,     // refuse it: return the driver's failure status, change nothing
-    kPartial,  // apply only the first `applied` bytes, then behave as powered off
-    kDrop,     // power is off: change nothing, report success
+// What the byte at the cut offset holds after the cut.
+enum class TornByte : uint8_t {
+    kOld,      // the operation had not reached it
+    kNew,      // it was finished just before the supply failed
+    kSomeBits  // a random subset of the bits the operation changes has changed
 };
 
-struct Decision {
-    Action action = Action::kProceed;
-    size_t applied = 0;  // bytes to apply for kPartial
+// Which bytes of an interrupted erase are already erased.
+enum class EraseShape : uint8_t {
+    kPrefix,    // the bytes before the cut offset, the byte at it as TornByte says
+    kScatter,   // about half of them, anywhere in the block
+    kAllButFew  // all but one to four, which hold their old bytes (or some bits of them)
 };
 
-// Called by a driver before a program or erase of `length` bytes.
-Decision before_operation(size_t length);
+// How power fails inside the cut operation. Bytes are numbered from the
+// start of the operation; an offset at or past its end cuts at its last
+// byte. A program that stops part-way only clears bits (what a NOR cell does
+// when programming stops early), an erase only sets them.
+struct Cut {
+    uint64_t offset = 0;      // bytes [0, offset) are done
+    bool wrapOffset = false;  // take the offset modulo the operation's length
+    TornByte torn = TornByte::kOld;
+    EraseShape erase = EraseShape::kPrefix;
+    uint64_t seed = 0;  // chooses the bits of kSomeBits and the bytes of the erase shapes
+};
+
+enum class OpKind : uint8_t { kProgram, kErase };
+
+struct Operation {
+    OpKind kind;
+    uint32_t length;
+};
+
+// Used by the drivers: apply a program of `length` bytes of `data` at
+// `target`, or an erase filling `length` bytes with `erased`. False when the
+// operation is refused (the driver returns its failure status; nothing
+// changed). After a cut both report success and change nothing.
+bool program(uint8_t *target, const uint8_t *data, size_t length);
+bool erase(uint8_t *target, size_t length, uint8_t erased);
 
 // Called by a driver after a read copied `length` bytes to `data`: may flip
 // one bit of them; true when the driver must report the read as failed.
@@ -58,24 +90,35 @@ bool after_read(void *data, size_t length);
 
 // Test controls.
 void fail_at(uint64_t k);
-void cut_at(uint64_t k);
+void cut_at(uint64_t k);  // the old clean cut: half of the operation, then nothing
+void cut_at(uint64_t k, const Cut &cut);
 void corrupt_reads(uint64_t first, uint64_t count);
 void fail_reads(uint64_t first, uint64_t count);
-void disarm();               // no fault, counters reset, power on
+void disarm();               // no fault, counters reset, power on (recording stays as set)
 uint64_t operation_count();  // program/erase operations since the last arm/disarm
 uint64_t read_count();       // reads since a read fault was armed (0 when none is)
 bool power_is_cut();         // true once a cut has happened
 
-// Numerator/denominator of the part of the cut operation that is applied.
-inline constexpr size_t kCutNumerator = 1;
-inline constexpr size_t kCutDenominator = 2;
+// Keeps (or stops keeping) the kind and length of every operation; turning
+// it on clears what was kept.
+void record_operations(bool on);
+const std::vector<Operation> &recorded_operations();
+
+// The result of a cut at `cut` of an operation turning `before` into
+// `after` (same length, at least one byte): what the bytes hold when power
+// fails there. Exposed so that a test can check the shapes directly.
+void torn_result(const uint8_t *before, const uint8_t *after, uint8_t *out, size_t length,
+                 OpKind kind, const Cut &cut);
 
 // RAII guard that disarms on scope exit, so one test cannot leak a fault
 // into the next.
 class Guard {
   public:
     Guard() { disarm(); }
-    ~Guard() { disarm(); }
+    ~Guard() {
+        disarm();
+        record_operations(false);
+    }
     Guard(const Guard &) = delete;
     Guard &operator=(const Guard &) = delete;
 };

@@ -18,25 +18,6 @@ bool access_fits(uint32_t address, uint32_t length) {
            range_fits(address, length, efs_size);
 }
 
-// Applies the fault seam's decision for a program or erase of `length` bytes:
-// returns the number of bytes to apply, or sets *status and returns 0.
-size_t bytes_to_apply(uint32_t length, uint32_t *status) {
-    const flash_fault::Decision d = flash_fault::before_operation(length);
-    *status = kPhyOk;
-    switch (d.action) {
-        case flash_fault::Action::kProceed:
-            return length;
-        case flash_fault::Action::kPartial:
-            return d.applied < length ? d.applied : length;
-        case flash_fault::Action::kFail:
-            *status = kPhyIoError;
-            return 0;
-        case flash_fault::Action::kDrop:
-            return 0;
-    }
-    return 0;
-}
-
 }  // namespace
 
 void release_owned_image() {
@@ -69,12 +50,9 @@ uint32_t EFS_physical_write(uint32_t address, uint32_t length, const void *data)
     if (data == nullptr || !access_fits(address, length)) {
         return kPhyInvalid;
     }
-    uint32_t status = kPhyOk;
-    const size_t n = bytes_to_apply(length, &status);
-    if (n != 0) {
-        std::memcpy(efs_image + address, data, n);
-    }
-    return status;
+    const bool done =
+        quor::flash_fault::program(efs_image + address, static_cast<const uint8_t *>(data), length);
+    return done ? kPhyOk : kPhyIoError;
 }
 
 uint32_t EFS_physical_erase(uint32_t address, uint32_t length) {
@@ -85,12 +63,8 @@ uint32_t EFS_physical_erase(uint32_t address, uint32_t length) {
     if (address % kEfsBlockSize != 0 || length % kEfsBlockSize != 0) {
         return kPhyInvalid;
     }
-    uint32_t status = kPhyOk;
-    const size_t n = bytes_to_apply(length, &status);
-    if (n != 0) {
-        std::memset(efs_image + address, kErasedByte, n);
-    }
-    return status;
+    const bool done = quor::flash_fault::erase(efs_image + address, length, kErasedByte);
+    return done ? kPhyOk : kPhyIoError;
 }
 
 uint32_t EFS_physical_init(bool allocate) {

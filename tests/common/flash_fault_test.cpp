@@ -2,39 +2,168 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "common/bytes.h"
 
 namespace ff = quor::flash_fault;
 
-TEST(FlashFault, CountsOperationsWhenDisarmed) {
+namespace {
+
+// Flash bytes plus a program of `data` over them through the seam.
+std::vector<uint8_t> programmed(std::vector<uint8_t> flash, const std::vector<uint8_t> &data) {
+    EXPECT_TRUE(ff::program(flash.data(), data.data(), data.size()));
+    return flash;
+}
+
+}  // namespace
+
+TEST(FlashFault, CountsAndRecordsOperationsWhenDisarmed) {
     ff::Guard guard;
+    ff::record_operations(true);
+    uint8_t flash[16] = {};
+    const uint8_t data[16] = {1, 2, 3};
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(ff::before_operation(16).action, ff::Action::kProceed);
+        EXPECT_TRUE(ff::program(flash, data, 16));
     }
-    EXPECT_EQ(ff::operation_count(), 5u);
+    EXPECT_TRUE(ff::erase(flash, 16, 0xFF));
+    EXPECT_EQ(flash[3], 0xFF);
+    EXPECT_EQ(ff::operation_count(), 6u);
+    ASSERT_EQ(ff::recorded_operations().size(), 6u);
+    EXPECT_EQ(ff::recorded_operations()[0].kind, ff::OpKind::kProgram);
+    EXPECT_EQ(ff::recorded_operations()[5].kind, ff::OpKind::kErase);
+    EXPECT_EQ(ff::recorded_operations()[5].length, 16u);
 }
 
 TEST(FlashFault, FailRefusesOnlyTheKthOperation) {
     ff::Guard guard;
     ff::fail_at(3);
-    EXPECT_EQ(ff::before_operation(8).action, ff::Action::kProceed);
-    EXPECT_EQ(ff::before_operation(8).action, ff::Action::kProceed);
-    EXPECT_EQ(ff::before_operation(8).action, ff::Action::kFail);
-    EXPECT_EQ(ff::before_operation(8).action, ff::Action::kProceed);
+    std::vector<uint8_t> flash(8, 0xFF);
+    const std::vector<uint8_t> data(8, 0x11);
+    EXPECT_TRUE(ff::program(flash.data(), data.data(), 8));
+    EXPECT_TRUE(ff::erase(flash.data(), 8, 0xFF));
+    EXPECT_FALSE(ff::program(flash.data(), data.data(), 8));
+    EXPECT_EQ(flash, std::vector<uint8_t>(8, 0xFF)) << "a refused program changes nothing";
+    EXPECT_TRUE(ff::program(flash.data(), data.data(), 8));
+    EXPECT_EQ(flash, data);
     EXPECT_FALSE(ff::power_is_cut());
 }
 
-TEST(FlashFault, CutAppliesPrefixThenDropsEverything) {
+TEST(FlashFault, CleanCutAppliesHalfThenDropsEverything) {
     ff::Guard guard;
     ff::cut_at(2);
-    EXPECT_EQ(ff::before_operation(100).action, ff::Action::kProceed);
-    const ff::Decision cut = ff::before_operation(100);
-    EXPECT_EQ(cut.action, ff::Action::kPartial);
-    EXPECT_EQ(cut.applied, 50u);
+    std::vector<uint8_t> flash(100, 0xFF);
+    const std::vector<uint8_t> data(100, 0x00);
+    EXPECT_TRUE(ff::program(flash.data(), data.data(), 100));
+    flash.assign(100, 0xFF);
+    EXPECT_TRUE(ff::program(flash.data(), data.data(), 100));
     EXPECT_TRUE(ff::power_is_cut());
-    EXPECT_EQ(ff::before_operation(4096).action, ff::Action::kDrop);
+    EXPECT_EQ(std::count(flash.begin(), flash.begin() + 50, 0x00), 50);
+    EXPECT_EQ(std::count(flash.begin() + 50, flash.end(), 0xFF), 50);
+    EXPECT_TRUE(ff::erase(flash.data(), 100, 0xFF)) << "powered off: success, nothing done";
+    EXPECT_EQ(flash[0], 0x00);
     ff::disarm();
-    EXPECT_EQ(ff::before_operation(1).action, ff::Action::kProceed);
+    EXPECT_TRUE(ff::erase(flash.data(), 100, 0xFF));
+    EXPECT_EQ(flash[0], 0xFF);
+}
+
+// The program cut at every offset with each kind of torn byte: bytes before
+// the offset new, after it old, and the byte at it old, new, or with some
+// but not all of the bits the program clears cleared (never a bit set).
+TEST(FlashFault, ProgramCutTearsTheByteAtTheOffset) {
+    ff::Guard guard;
+    const std::vector<uint8_t> old = {0xFF, 0xF0, 0x3C, 0xFF, 0xAA, 0xFF};
+    const std::vector<uint8_t> data = {0x00, 0x10, 0x00, 0x81, 0x00, 0x7E};
+    const ff::TornByte torns[] = {ff::TornByte::kOld, ff::TornByte::kNew, ff::TornByte::kSomeBits};
+    for (uint64_t offset = 0; offset < 8; ++offset) {
+        for (ff::TornByte torn : torns) {
+            ff::cut_at(1, {offset, false, torn, ff::EraseShape::kPrefix, offset * 7 + 1});
+            const std::vector<uint8_t> got = programmed(old, data);
+            const size_t at = std::min<size_t>(offset, old.size() - 1);
+            for (size_t i = 0; i < old.size(); ++i) {
+                if (i != at) {
+                    EXPECT_EQ(got[i], i < at ? data[i] : old[i])
+                        << "offset " << offset << " byte " << i;
+                    continue;
+                }
+                const uint8_t b = got[i];
+                switch (torn) {
+                    case ff::TornByte::kOld:
+                        EXPECT_EQ(b, old[i]);
+                        break;
+                    case ff::TornByte::kNew:
+                        EXPECT_EQ(b, data[i]);
+                        break;
+                    case ff::TornByte::kSomeBits:
+                        EXPECT_EQ(b & ~old[i], 0) << "a stopped program sets no bit";
+                        EXPECT_EQ((old[i] & data[i]) & ~b, 0) << "bits kept by the program stay";
+                        EXPECT_NE(b, old[i]) << "offset " << offset;
+                        EXPECT_NE(b, old[i] & data[i]) << "offset " << offset;
+                        break;
+                }
+            }
+            ff::disarm();
+        }
+    }
+}
+
+// The same cut with the same seed gives the same bytes; the offset taken
+// modulo the length stays inside the operation.
+TEST(FlashFault, CutsAreReproducibleFromTheirSeed) {
+    ff::Guard guard;
+    const std::vector<uint8_t> old(64, 0xFF);
+    std::vector<uint8_t> data(64);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i * 37);
+    }
+    const ff::Cut cut{1000, true, ff::TornByte::kSomeBits, ff::EraseShape::kPrefix, 42};
+    ff::cut_at(1, cut);
+    const std::vector<uint8_t> first = programmed(old, data);
+    ff::cut_at(1, cut);
+    EXPECT_EQ(programmed(old, data), first);
+    EXPECT_EQ(first[1000 % 64 - 1], data[1000 % 64 - 1]);
+    EXPECT_EQ(first[1000 % 64 + 1], 0xFF);
+}
+
+// Erase shapes: a prefix, a scatter of about half the bytes, all but one to
+// four; a torn byte of an erase only gains bits.
+TEST(FlashFault, EraseCutShapes) {
+    ff::Guard guard;
+    std::vector<uint8_t> old(4096);
+    for (size_t i = 0; i < old.size(); ++i) {
+        old[i] = static_cast<uint8_t>(i % 251 == 0 ? 0xFF : i % 251 & 0x7F);  // bit 7 clear
+    }
+    auto erased = [&](const ff::Cut &cut) {
+        std::vector<uint8_t> flash = old;
+        ff::cut_at(1, cut);
+        EXPECT_TRUE(ff::erase(flash.data(), flash.size(), 0xFF));
+        ff::disarm();
+        size_t full = 0;
+        for (size_t i = 0; i < flash.size(); ++i) {
+            EXPECT_EQ(flash[i] & old[i], old[i]) << "an erase clears no bit, byte " << i;
+            full += flash[i] == 0xFF && old[i] != 0xFF ? 1 : 0;
+        }
+        return std::make_pair(flash, full);
+    };
+    const size_t notErased =
+        old.size() - static_cast<size_t>(std::count(old.begin(), old.end(), 0xFF));
+    auto [prefix, prefixFull] =
+        erased({100, false, ff::TornByte::kSomeBits, ff::EraseShape::kPrefix, 3});
+    EXPECT_EQ(prefix[99], 0xFF);
+    EXPECT_NE(prefix[100], 0xFF);
+    EXPECT_NE(prefix[100], old[100]);
+    EXPECT_EQ(prefix[101], old[101]);
+    EXPECT_EQ(prefixFull, 99u);  // byte 0 was erased already
+    auto [scatter, scatterFull] =
+        erased({0, false, ff::TornByte::kOld, ff::EraseShape::kScatter, 5});
+    EXPECT_GT(scatterFull, notErased / 3);
+    EXPECT_LT(scatterFull, notErased * 2 / 3);
+    EXPECT_GT(scatter.size(), 0u);
+    auto [few, fewFull] = erased({0, false, ff::TornByte::kOld, ff::EraseShape::kAllButFew, 9});
+    EXPECT_GE(fewFull, notErased - 4);
+    EXPECT_LT(fewFull, notErased);
+    EXPECT_GT(few.size(), 0u);
 }
 
 TEST(FlashFault, ReadFaultsHitOnlyTheirWindowAndLeaveOperationsAlone) {
@@ -51,7 +180,8 @@ TEST(FlashFault, ReadFaultsHitOnlyTheirWindowAndLeaveOperationsAlone) {
         b[1] = 0x20;
         EXPECT_EQ(b[0], 0x10);
     }
-    EXPECT_EQ(ff::before_operation(1).action, ff::Action::kFail) << "read fault reset fail_at";
+    uint8_t flash = 0xFF;
+    EXPECT_FALSE(ff::program(&flash, b, 1)) << "read fault reset fail_at";
     ff::fail_reads(1, 1);
     EXPECT_TRUE(ff::after_read(nullptr, 0));
     EXPECT_FALSE(ff::after_read(b, 2));
