@@ -3,16 +3,18 @@
 // A workload of creates, overwrites, truncations and deletes of a dozen
 // files runs on a four-unit partition (one dynamic unit, two reserved units
 // and the spare), so that dynamic and reserved reclaims happen many times.
-// For every k, the workload is replayed from the same formatted image with
-// power cut during the k-th driver program/erase; a fresh mount must then
-// succeed and show every file as it was before the interrupted operation or
-// as it is after it, and the volume must still accept writes.
+// The workload is replayed from the same formatted image with power cut
+// inside its driver programs and erases (support/power_cut_plan.h); a fresh
+// mount must then succeed and show every file as it was before the
+// interrupted operation or as it is after it, and the volume must still
+// accept writes and remount with them.
 #include <gtest/gtest.h>
 
 #include <iostream>
 
 #include "afs_model.h"
 #include "common/flash_fault.h"
+#include "support/power_cut_plan.h"
 
 namespace {
 
@@ -33,8 +35,9 @@ struct Reference {
     std::vector<std::vector<uint8_t>> segmentImages;  // image at each remount
     std::vector<uint64_t> segmentStart;               // driver operations before it
     std::vector<Op> ops;
-    std::vector<Model> states;         // states[i]: after the first i operations
-    std::vector<uint64_t> boundaries;  // driver operations done after op i
+    std::vector<Model> states;                 // states[i]: after the first i operations
+    std::vector<uint64_t> boundaries;          // driver operations done after op i
+    std::vector<fault::Operation> operations;  // every driver operation
 };
 
 Reference build_reference() {
@@ -45,6 +48,7 @@ Reference build_reference() {
     Model model;
     ref.states.push_back(model);
     fault::disarm();
+    fault::record_operations(true);
     for (uint32_t i = 0; i < kOps; ++i) {
         if (i % kSegment == 0) {
             ref.segmentImages.push_back(vol.flash());
@@ -59,6 +63,8 @@ Reference build_reference() {
         ref.boundaries.push_back(fault::operation_count());
     }
     EXPECT_EQ(check_volume(vol, model, kUsedFiles), "");
+    ref.operations = fault::recorded_operations();
+    fault::record_operations(false);
     return ref;
 }
 
@@ -66,39 +72,45 @@ TEST(AfsPowerCut, EveryFileIsOldOrNewAfterACutAtAnyFlashOperation) {
     fault::Guard guard;
     const Reference ref = build_reference();
     ASSERT_FALSE(HasFailure());
-    const uint64_t total = ref.boundaries.back();
-    size_t op = 0;
-    for (uint64_t k = 1; k <= total; ++k) {
-        while (ref.boundaries[op] < k) {
+    ASSERT_EQ(ref.operations.size(), ref.boundaries.back());
+    power_cut::Tally tally;
+    for (const power_cut::Point &p : power_cut::plan(ref.operations, power_cut::test_seed(), 3)) {
+        const std::string where = power_cut::describe(p);
+        size_t op = 0;
+        while (ref.boundaries[op] < p.k) {
             ++op;
         }
         const size_t segment = op / kSegment;
         Volume vol(kFlash, kFiles);
         vol.flash() = ref.segmentImages[segment];
         ASSERT_EQ(vol.mount(), 0u);
-        fault::cut_at(k - ref.segmentStart[segment]);
+        power_cut::Point local = p;
+        local.k -= ref.segmentStart[segment];
+        power_cut::arm(local);
         for (size_t i = segment * kSegment; i <= op && !fault::power_is_cut(); ++i) {
             run(vol, ref.ops[i]);
         }
-        ASSERT_TRUE(fault::power_is_cut()) << "cut " << k << " was not reached";
+        ASSERT_TRUE(fault::power_is_cut()) << where << " was not reached";
         fault::disarm();
-        ASSERT_EQ(vol.mount(), 0u) << "mount after cut " << k << " in " << describe(ref.ops[op]);
+        ASSERT_EQ(vol.mount(), 0u) << where << " in " << describe(ref.ops[op]) << ": mount";
         const std::string before = check_volume(vol, ref.states[op], kUsedFiles);
         const std::string after = check_volume(vol, ref.states[op + 1], kUsedFiles);
         ASSERT_TRUE(before.empty() || after.empty())
-            << "cut " << k << " in op " << op << " (" << describe(ref.ops[op])
-            << "): not the old state (" << before << ") nor the new one (" << after << ")";
-        // The recovered volume keeps working.
-        const std::vector<uint8_t> probe = pattern(150, 99, static_cast<uint32_t>(k));
-        ASSERT_EQ(vol.write(kUsedFiles, 0, probe, kAfsWriteTruncate), 0u) << "cut " << k;
-        std::vector<uint8_t> back;
-        ASSERT_EQ(vol.read_all(kUsedFiles, &back), 0u) << "cut " << k;
-        ASSERT_EQ(back, probe) << "cut " << k;
+            << where << " in op " << op << " (" << describe(ref.ops[op]) << "): not the old state ("
+            << before << ") nor the new one (" << after << ")";
+        // The recovered volume keeps working and keeps what it showed.
+        Model model = before.empty() ? ref.states[op] : ref.states[op + 1];
+        const std::vector<uint8_t> probe = pattern(150, 99, static_cast<uint32_t>(p.k));
+        ASSERT_EQ(vol.write(kUsedFiles, 0, probe, kAfsWriteTruncate), 0u) << where;
+        model[kUsedFiles] = probe;
+        ASSERT_EQ(vol.mount(), 0u) << where << ": remount after a further write";
+        ASSERT_EQ(check_volume(vol, model, kUsedFiles + 1), "") << where << ", remounted";
+        tally.add(p, true);
     }
-    std::cout << "[ power cut ] " << total << " cut points tried over " << ref.ops.size()
-              << " operations\n";
-    RecordProperty("cut_points", static_cast<int>(total));
-    EXPECT_GT(total, 1000u) << "the workload should exercise many flash operations";
+    tally.report("AFS files");
+    std::cout << "  over " << ref.ops.size() << " file operations, " << ref.operations.size()
+              << " flash operations\n";
+    EXPECT_GT(ref.operations.size(), 1000u) << "the workload should exercise many flash operations";
 }
 
 // A format cut short leaves either no FTL, an FTL without a volume header,
@@ -107,32 +119,37 @@ TEST(AfsPowerCut, EveryFileIsOldOrNewAfterACutAtAnyFlashOperation) {
 // takes a header even when formatting is not allowed.
 TEST(AfsPowerCut, InterruptedFormatIsCompletedByTheNextMount) {
     fault::Guard guard;
-    uint64_t total = 0;
+    std::vector<fault::Operation> operations;
     {
         Volume vol(kFlash, kFiles);
         fault::disarm();
+        fault::record_operations(true);
         ASSERT_EQ(vol.format(), 0u);
-        total = fault::operation_count();
+        operations = fault::recorded_operations();
     }
     uint32_t headerOnly = 0;
-    for (uint64_t k = 1; k <= total; ++k) {
+    power_cut::Tally tally;
+    for (const power_cut::Point &p : power_cut::plan(operations, power_cut::test_seed(), 3)) {
+        const std::string where = power_cut::describe(p);
         Volume vol(kFlash, kFiles);
-        fault::cut_at(k);
+        power_cut::arm(p);
         vol.format();
         fault::disarm();
         const uint32_t status = vol.mount(kAfsDfsMountFlags | kAfsNewHeader);
         if (status == 0) {
             ++headerOnly;
         } else {
-            ASSERT_EQ(vol.mount(kFormatFlags), 0u) << "cut " << k;
+            ASSERT_EQ(vol.mount(kFormatFlags), 0u) << where;
         }
-        const std::vector<uint8_t> data = pattern(300, 1, static_cast<uint32_t>(k));
-        ASSERT_EQ(vol.write(1, 0, data), 0u) << "cut " << k;
-        ASSERT_EQ(vol.mount(), 0u) << "cut " << k;
+        const std::vector<uint8_t> data = pattern(300, 1, static_cast<uint32_t>(p.k));
+        ASSERT_EQ(vol.write(1, 0, data), 0u) << where;
+        ASSERT_EQ(vol.mount(), 0u) << where;
         std::vector<uint8_t> back;
-        ASSERT_EQ(vol.read_all(1, &back), 0u) << "cut " << k;
-        EXPECT_EQ(back, data) << "cut " << k;
+        ASSERT_EQ(vol.read_all(1, &back), 0u) << where;
+        EXPECT_EQ(back, data) << where;
+        tally.add(p, !HasFailure());
     }
+    tally.report("AFS format");
     // Cuts during the header write leave a formatted FTL without a header.
     EXPECT_GT(headerOnly, 0u);
 }

@@ -2,8 +2,9 @@
 //
 // Each test runs a deterministic workload of dynamic page writes and trims,
 // data chunk allocations, writes and trims and forced/idle reclaims on a
-// small partition, counts its program and erase operations, and then, for
-// every k from 1 to that count, replays it with power cut at operation k.
+// small partition, records its program and erase operations, and then
+// replays it with power cut inside each of them (support/power_cut_plan.h:
+// torn bytes at several offsets, half-programmed bits, part-done erases).
 // A copy of the region must then mount, and every page must read the value
 // of its last completed write or, for the interrupted operation, the value
 // it had before. After further writes (which include reclaims) the copy is
@@ -25,6 +26,7 @@
 
 #include "afs_test_util.h"
 #include "common/flash_fault.h"
+#include "support/power_cut_plan.h"
 
 namespace {
 
@@ -306,6 +308,7 @@ struct Scenario {
     uint32_t steps;
     uint64_t seed;
     bool failInsteadOfCut = false;  // fail_at(k) instead of cut_at(k)
+    uint32_t cutsPerOperation = 4;  // at the default level
     // Second cuts: for every secondCutStride-th first cut (0: none) and every
     // one whose mount left an interrupted reclaim to finish, a cut at
     // every operation of resumeSteps steps of resumeMix after the recovery.
@@ -315,6 +318,7 @@ struct Scenario {
 };
 
 struct Outcome {
+    power_cut::Tally cuts;  // first and second cuts, by policy
     uint64_t tried = 0;
     uint64_t passed = 0;
     uint64_t secondTried = 0;
@@ -354,10 +358,23 @@ uint32_t load_and_mount(FtlRegion &r, const std::vector<uint8_t> &image, const M
 // Replays the resume workload on `recovered` with power cut at each of its
 // operations; each result must mount and match the settled model.
 void cut_after_recovery(const Scenario &s, const std::vector<uint8_t> &recovered,
-                        const Model &settled, const std::string &first, Outcome &out) {
-    uint64_t operations = 0;
-    for (uint64_t k = 0; k == 0 || k <= operations; ++k) {
-        const std::string where = first + ", then cut at resume operation " + std::to_string(k);
+                        const Model &settled, const std::string &first, uint64_t seed,
+                        Outcome &out) {
+    std::vector<fault::Operation> operations;
+    {
+        Model m = settled;
+        Rng rng{s.seed ^ 0x9E3779B9u};
+        InFlight f;
+        FtlRegion r(s.geometry);
+        EXPECT_EQ(load_and_mount(r, recovered, m), 0u) << first;
+        fault::Guard guard;
+        fault::record_operations(true);
+        EXPECT_TRUE(run_steps(r, m, rng, s.resumeMix, s.resumeSteps, f, nullptr))
+            << first << ": uncut resume failed";
+        operations = fault::recorded_operations();
+    }
+    for (const power_cut::Point &p : power_cut::plan(operations, seed, 1)) {
+        const std::string where = first + ", then " + power_cut::describe(p) + " of the resume";
         Model m = settled;
         Rng rng{s.seed ^ 0x9E3779B9u};
         InFlight f;
@@ -366,16 +383,11 @@ void cut_after_recovery(const Scenario &s, const std::vector<uint8_t> &recovered
             FtlRegion r(s.geometry);
             EXPECT_EQ(load_and_mount(r, recovered, m), 0u) << where;
             fault::Guard guard;
-            if (k != 0) {
-                fault::cut_at(k);
-            }
+            power_cut::arm(p);
             const bool completed = run_steps(r, m, rng, s.resumeMix, s.resumeSteps, f, nullptr);
-            if (k == 0) {
-                EXPECT_TRUE(completed) << where << ": uncut resume failed";
-                operations = fault::operation_count();
-                continue;
-            }
-            EXPECT_FALSE(completed) << where << ": resume did not notice the cut";
+            // A cut that finishes the last operation leaves nothing to notice.
+            EXPECT_TRUE(!completed || p.k == operations.size())
+                << where << ": resume did not notice the cut";
             after = r.image();
         }
         ++out.secondTried;
@@ -383,7 +395,9 @@ void cut_after_recovery(const Scenario &s, const std::vector<uint8_t> &recovered
         FtlRegion copy(s.geometry);
         EXPECT_EQ(load_and_mount(copy, after, m), 0u) << where << ": mount after the second cut";
         expect_matches(copy, m, f, where);
-        out.secondPassed += failure_count() == failuresBefore ? 1 : 0;
+        const bool passed = failure_count() == failuresBefore;
+        out.secondPassed += passed ? 1 : 0;
+        out.cuts.add(p, passed);
     }
 }
 
@@ -405,7 +419,7 @@ Outcome run_scenario(const Scenario &s) {
     }
 
     // Uncut run: counts the operations and the reclaims of the workload.
-    uint64_t operations = 0;
+    std::vector<fault::Operation> operations;
     {
         FtlRegion r(s.geometry);
         EXPECT_EQ(load_and_mount(r, snapshot, base), 0u);
@@ -413,13 +427,24 @@ Outcome run_scenario(const Scenario &s) {
         Rng rng = baseRng;
         InFlight f;
         fault::Guard guard;
+        fault::record_operations(true);
         EXPECT_TRUE(run_steps(r, m, rng, s.mix, s.steps, f, &out.counters));
-        operations = fault::operation_count();
+        operations = fault::recorded_operations();
     }
 
-    for (uint64_t k = 1; k <= operations; ++k) {
+    const uint64_t seed = power_cut::test_seed();
+    std::vector<power_cut::Point> points;
+    if (s.failInsteadOfCut) {
+        for (uint64_t k = 1; k <= operations.size(); ++k) {
+            points.push_back({k, operations[k - 1], {}});
+        }
+    } else {
+        points = power_cut::plan(operations, seed, s.cutsPerOperation);
+    }
+    for (const power_cut::Point &p : points) {
+        const uint64_t k = p.k;
         const std::string where =
-            (s.failInsteadOfCut ? "failed operation " : "cut at operation ") + std::to_string(k);
+            s.failInsteadOfCut ? "failed operation " + std::to_string(k) : power_cut::describe(p);
         ++out.tried;
         Model m = base;
         Rng rng = baseRng;
@@ -432,17 +457,19 @@ Outcome run_scenario(const Scenario &s) {
             if (s.failInsteadOfCut) {
                 fault::fail_at(k);
             } else {
-                fault::cut_at(k);
+                power_cut::arm(p);
             }
             const bool completed =
                 run_steps(r, m, rng, s.mix, s.steps, f, nullptr, s.failInsteadOfCut);
-            EXPECT_FALSE(completed) << where << ": workload did not notice the fault";
+            EXPECT_TRUE(!completed || p.k == operations.size())
+                << where << ": workload did not notice the fault";
             after = r.image();
         }
         FtlRegion copy(s.geometry);
         const uint32_t mounted = load_and_mount(copy, after, m);
         EXPECT_EQ(mounted, 0u) << where << ": recovery mount";
         if (mounted != 0) {
+            out.cuts.add(p, false);
             continue;
         }
         const int failuresBefore = failure_count();
@@ -454,7 +481,7 @@ Outcome run_scenario(const Scenario &s) {
             out.pendingRecoveries += pending ? 1 : 0;
             settle_in_flight(copy, m, f);
             f = InFlight();
-            cut_after_recovery(s, after, m, where, out);
+            cut_after_recovery(s, after, m, where, power_cut::mix(seed, k), out);
             load_bitmap(copy, m);  // the replays moved the driver: mount the copy again
             EXPECT_EQ(copy.mount(), 0u) << where << ": remount after the second cuts";
         }
@@ -462,14 +489,19 @@ Outcome run_scenario(const Scenario &s) {
         load_bitmap(copy, m);
         EXPECT_EQ(copy.mount(), 0u) << where << ": second mount after further writes";
         expect_matches(copy, m, InFlight(), where + ", second mount");
-        if (failure_count() == failuresBefore) {
-            ++out.passed;
+        const bool passed = failure_count() == failuresBefore;
+        out.passed += passed ? 1 : 0;
+        if (!s.failInsteadOfCut) {
+            out.cuts.add(p, passed);
         }
     }
     return out;
 }
 
 void report(const char *name, const Outcome &o) {
+    if (o.cuts.tried() != 0) {
+        o.cuts.report(std::string("AFS FTL ") + name);
+    }
     std::printf(
         "[ power-cut ] %s: %llu cut points tried, %llu passed (%llu in forced, %llu in idle "
         "reclaims); %llu second cuts tried, %llu passed (%llu after a mount that found an "
@@ -481,7 +513,7 @@ void report(const char *name, const Outcome &o) {
         static_cast<unsigned long long>(o.secondPassed),
         static_cast<unsigned long long>(o.pendingRecoveries), o.counters.dynamicReclaims,
         o.counters.reservedReclaims);
-    ::testing::Test::RecordProperty("cut_points_tried", static_cast<int>(o.tried));
+    ::testing::Test::RecordProperty("first_cuts_tried", static_cast<int>(o.tried));
     ::testing::Test::RecordProperty("cut_points_passed", static_cast<int>(o.passed));
     ::testing::Test::RecordProperty("second_cuts_tried", static_cast<int>(o.secondTried));
 }

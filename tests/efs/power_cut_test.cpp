@@ -5,6 +5,7 @@
 
 #include "common/flash_fault.h"
 #include "efs_fixture.h"
+#include "support/power_cut_plan.h"
 
 using namespace efs_test;
 namespace ff = quor::flash_fault;
@@ -112,20 +113,21 @@ class EfsPowerCutTest : public EfsRegionTest {
 TEST_F(EfsPowerCutTest, EveryCutLeavesAMountableRegionWithOldOrNewFiles) {
     ff::Guard guard;
     ASSERT_EQ(snapshot_[12], 0) << "the next block map starts retired, so it must be erased";
-    uint64_t allCuts = 0;
+    power_cut::Tally tally;
     for (bool idleFirst : {false, true}) {
         const std::vector<Op> ops = workload(idleFirst);
         ASSERT_EQ(mount_snapshot(), 0u);
         ff::disarm();
+        ff::record_operations(true);
         for (const Op &op : ops) {
             ASSERT_EQ(run(op), 0u) << "dry run, file " << op.file;
         }
         ASSERT_NE(+efs_ctx.current_bm, startBm_) << "the workload must cross a block-map switch";
-        const uint64_t cuts = ff::operation_count();
-        allCuts += cuts;
-        for (uint64_t k = 1; k <= cuts; ++k) {
+        const std::vector<ff::Operation> recorded = ff::recorded_operations();
+        const uint64_t seed = power_cut::mix(power_cut::test_seed(), idleFirst ? 1 : 0);
+        for (const power_cut::Point &p : power_cut::plan(recorded, seed, 6)) {
             ASSERT_EQ(mount_snapshot(), 0u);
-            ff::cut_at(k);
+            power_cut::arm(p);
             Model before = initial_;
             Model after = initial_;
             for (const Op &op : ops) {
@@ -137,17 +139,25 @@ TEST_F(EfsPowerCutTest, EveryCutLeavesAMountableRegionWithOldOrNewFiles) {
                 }
             }
             ff::disarm();
-            const std::string where = std::string(idleFirst ? "idle-first " : "") +
-                                      "cut at operation " + std::to_string(k);
+            const std::string where =
+                std::string(idleFirst ? "idle-first " : "") + power_cut::describe(p);
             ASSERT_EQ(EFS_init(false), 0u) << where << ": remount failed";
             expect_files(before, after, where);
-            const std::vector<uint8_t> probe = pattern(33, static_cast<uint32_t>(k));
+            // The volume takes a write and remounts with what it showed.
+            Model shown;
+            for (const auto &entry : initial_) {
+                uint32_t st = 0;
+                shown[entry.first] = read_all(entry.first, &st);
+            }
+            const std::vector<uint8_t> probe = pattern(33, static_cast<uint32_t>(p.k));
             ASSERT_EQ(EFS_write(1, 0, 33, probe.data()), 0u) << where << ": write after remount";
-            expect_content(1, probe);
+            shown[1] = probe;
+            ASSERT_EQ(EFS_init(false), 0u) << where << ": remount after a write";
+            expect_files(shown, shown, where + ", remounted after a write");
+            tally.add(p, !HasFailure());
         }
     }
-    std::cout << "EFS power-cut points: " << allCuts << "\n";
-    RecordProperty("cut_points", static_cast<int>(allCuts));
+    tally.report("EFS files");
 }
 
 TEST_F(EfsPowerCutTest, RefusedOperationsKeepTheOldContentAndLaterOnesSucceed) {
@@ -185,23 +195,29 @@ TEST_F(EfsPowerCutTest, CutDuringTheFirstWritesAfterARecoveryMountKeepsFilesAsRe
     const std::vector<Op> ops = workload(false);
     const std::vector<Op> resume = {W(2, 100, 60), kIdle, W(3, 4100, 61), D(4), W(6, 9, 62)};
     ASSERT_EQ(mount_snapshot(), 0u);
+    ff::record_operations(true);
     for (const Op &op : ops) {
         ASSERT_EQ(run(op), 0u);
     }
-    const uint64_t cuts = ff::operation_count();
+    const std::vector<ff::Operation> recorded = ff::recorded_operations();
+    const uint64_t seed = power_cut::test_seed();
+    power_cut::Tally tally;
+    uint64_t cuts = 0;
     uint64_t pairs = 0;
     uint64_t switchesPending = 0;
-    for (uint64_t k = 1; k <= cuts; ++k) {
+    for (const power_cut::Point &p : power_cut::plan(recorded, seed, 2)) {
+        ++cuts;
         ASSERT_EQ(mount_snapshot(), 0u);
-        ff::cut_at(k);
+        power_cut::arm(p);
         for (size_t i = 0; i < ops.size() && !ff::power_is_cut(); ++i) {
             (void)run(ops[i]);
         }
         ff::disarm();
-        const std::string first = "cut at operation " + std::to_string(k);
+        const std::string first = power_cut::describe(p);
         ASSERT_EQ(EFS_init(false), 0u) << first << ": remount failed";
+        tally.add(p, true);
         const bool pending = efs_ctx.bm_switch_pending != 0;
-        if (k % 4 != 0 && !pending) {
+        if (cuts % 4 != 0 && !pending) {
             continue;
         }
         switchesPending += pending ? 1 : 0;
@@ -212,10 +228,13 @@ TEST_F(EfsPowerCutTest, CutDuringTheFirstWritesAfterARecoveryMountKeepsFilesAsRe
         }
         const std::vector<uint8_t> recovered = copy_;
         for (uint64_t k2 = 1;; ++k2) {
-            const std::string where = first + ", then at resume operation " + std::to_string(k2);
+            power_cut::Point p2 = power_cut::any_cut(k2, power_cut::mix(seed, cuts));
+            const std::string where = first + ", then at resume operation " + std::to_string(k2) +
+                                      " (" + power_cut::describe(p2) + ")";
             copy_ = recovered;  // same size: efs_image still points at it
             ASSERT_EQ(EFS_init(false), 0u) << where;
-            ff::cut_at(k2);
+            ff::record_operations(true);
+            power_cut::arm(p2);
             Model before = settled;
             Model after = settled;
             for (size_t i = 0; i < resume.size() && !ff::power_is_cut(); ++i) {
@@ -229,10 +248,13 @@ TEST_F(EfsPowerCutTest, CutDuringTheFirstWritesAfterARecoveryMountKeepsFilesAsRe
                 break;  // the resume has fewer than k2 operations
             }
             ++pairs;
+            power_cut::note_operation(p2);
             ASSERT_EQ(EFS_init(false), 0u) << where << ": remount failed";
             expect_files(before, after, where);
+            tally.add(p2, !HasFailure());
         }
     }
+    tally.report("EFS double cuts");
     std::cout << "EFS second cuts: " << pairs << " after " << cuts << " first cuts ("
               << switchesPending << " with a block-map switch pending)\n";
     RecordProperty("second_cuts", static_cast<int>(pairs));

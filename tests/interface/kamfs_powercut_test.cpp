@@ -12,6 +12,7 @@
 #include "common/flash_fault.h"
 #include "interface/kamfs.h"
 #include "kamfs_fixture.h"
+#include "support/power_cut_plan.h"
 
 namespace kamfs_test {
 namespace {
@@ -111,6 +112,7 @@ struct Tally {
     uint64_t first = 0;   // cut points of the first commit tried
     uint64_t second = 0;  // pairs (first cut, cut during the next commit) tried
     uint64_t failed = 0;  // of all of them, those that left a bad image
+    power_cut::Tally cuts;
 };
 
 // Opens `record`, expects every NVAR to hold one of `allowed[i]` or the new
@@ -145,7 +147,8 @@ bool reopenAndCheck(_commonQuorTable &record, const std::vector<Change> &list,
 // commit made after reopening); then the image must open with old or new
 // values, and after a second cut a value seen new stays new. The recovered
 // image must commit once more and show the new values.
-Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t secondStride) {
+Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t secondStride,
+                              const std::string &workload) {
     Tally t;
     const imagekit::ImagePieces pristine = build(d);
     const std::vector<Change> list = changes();
@@ -160,26 +163,30 @@ Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t seco
     EXPECT_TRUE(reopenAndCheck(record, list, oldValues, nullptr, "pristine image"));
     EXPECT_TRUE(applyChanges(list));
     ff::disarm();
+    ff::record_operations(true);
     EXPECT_TRUE(kaMfsNvarTerm(false)) << "the uninterrupted commit failed";
-    const uint64_t operations = ff::operation_count();
-    EXPECT_GT(operations, 0u);
+    const std::vector<ff::Operation> operations = ff::recorded_operations();
+    EXPECT_GT(operations.size(), 0u);
+    const uint64_t seed = power_cut::test_seed();
 
-    auto commitWithCut = [&](uint64_t k) {
+    auto commitWithCut = [&](const power_cut::Point &p) {
         EXPECT_TRUE(applyChanges(list));
-        ff::cut_at(k);
+        ff::record_operations(true);
+        power_cut::arm(p);
         kaMfsNvarTerm(false);  // may fail or report success: the power is gone
         const bool reached = ff::power_is_cut();
         ff::disarm();
         return reached;
     };
-    for (uint64_t k = 1; k <= operations; ++k) {
+    for (const power_cut::Point &p : power_cut::plan(operations, seed, 6)) {
+        const uint64_t k = p.k;
         const std::string where =
-            "cut at operation " + std::to_string(k) + " of " + std::to_string(operations);
+            power_cut::describe(p) + " of " + std::to_string(operations.size());
         ++t.first;
         run = pristine;
         record = imagekit::makeRecord<_commonQuorTable>(run);
         ff::disarm();
-        if (!kaMfsQuorInit(&record, recordReport) || !commitWithCut(k)) {
+        if (!kaMfsQuorInit(&record, recordReport) || !commitWithCut(p)) {
             ADD_FAILURE() << where << ": the cut was not reached";
             ++t.failed;
             continue;
@@ -190,20 +197,23 @@ Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t seco
             const imagekit::ImagePieces afterFirst = run;
             kaMfsNvarTerm(false);
             for (uint64_t k2 = 1;; ++k2) {
-                const std::string where2 =
-                    where + ", then at operation " + std::to_string(k2) + " of the next commit";
+                power_cut::Point p2 = power_cut::any_cut(k2, power_cut::mix(seed, t.first));
+                const std::string where2 = where + ", then at operation " + std::to_string(k2) +
+                                           " of the next commit (" + power_cut::describe(p2) + ")";
                 run = afterFirst;
                 record = imagekit::makeRecord<_commonQuorTable>(run);
                 if (!kaMfsQuorInit(&record, recordReport)) {
                     ADD_FAILURE() << where2 << ": reopening failed";
                     break;
                 }
-                if (!commitWithCut(k2)) {
+                if (!commitWithCut(p2)) {
                     break;  // the next commit has fewer than k2 operations
                 }
+                power_cut::note_operation(p2);
                 ++t.second;
                 const bool good2 = reopenAndCheck(record, list, seen, nullptr, where2);
                 t.failed += good2 ? 0 : 1;
+                t.cuts.add(p2, good2);
                 kaMfsNvarTerm(false);
             }
             run = afterFirst;
@@ -211,6 +221,7 @@ Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t seco
             good = reopenAndCheck(record, list, seen, nullptr, where + ", reopened");
         }
         t.failed += good ? 0 : 1;
+        t.cuts.add(p, good);
         // The recovered image keeps working: a further commit and a reopen.
         EXPECT_TRUE(applyChanges(list)) << where;
         EXPECT_TRUE(kaMfsNvarTerm(false)) << where << ": commit after recovery";
@@ -225,17 +236,17 @@ Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t seco
             break;
         }
     }
+    t.cuts.report(workload);
     std::printf("[ power-cut ] commit: %llu single cuts, %llu double cuts tried, %llu failed\n",
                 static_cast<unsigned long long>(t.first), static_cast<unsigned long long>(t.second),
                 static_cast<unsigned long long>(t.failed));
-    ::testing::Test::RecordProperty("cut_points", static_cast<int>(t.first + t.second));
     return t;
 }
 
 class KamfsPowerCut : public KamfsTest {};
 
 TEST_F(KamfsPowerCut, EveryCutDuringCommitLeavesOldOrNewValues) {
-    const Tally t = cutEveryCommitOperation(description(), 0);
+    const Tally t = cutEveryCommitOperation(description(), 0, "commit with AFS and EFS NVARs");
     EXPECT_EQ(t.failed, 0u);
 }
 
@@ -246,7 +257,8 @@ TEST_F(KamfsPowerCut, CutsDuringTwoCommitsOnANearlyFullAfsLeaveOldOrNewValues) {
     const uint32_t filler = nearlyFullFiller();
     ASSERT_GT(filler, 0u) << "no filler size lets the commit succeed";
     std::printf("[ power-cut ] AFS filler of %u bytes\n", filler);
-    const Tally t = cutEveryCommitOperation(description(filler), 10);
+    const Tally t =
+        cutEveryCommitOperation(description(filler), 10, "commit twice on a nearly full AFS");
     EXPECT_GT(t.second, t.first);
     EXPECT_EQ(t.failed, 0u);
 }

@@ -11,7 +11,8 @@
 //
 // How many of an operation's cuts a run tries depends on the level:
 //   quick   - one per operation (sanitizer builds: QUOR_POWERCUT_QUICK);
-//   default - the count the test asks for, chosen at random per operation;
+//   default - the count the test asks for, chosen at random per program,
+//             and every cut of an erase;
 //   long    - all of them (make powercut-long).
 // The environment variable QUOR_POWERCUT=quick|default|long overrides the
 // build's level, and QUOR_POWERCUT_SEED changes the seed of every test.
@@ -183,7 +184,11 @@ inline std::vector<Point> plan(const std::vector<ff::Operation> &ops, uint64_t s
         const uint64_t opSeed = mix(seed, i + 1);
         std::vector<ff::Cut> cuts = cuts_of(ops[i], opSeed);
         size_t take = cuts.size();
-        if (lvl != Level::kLong) {
+        // Erases are few and their cuts the richest: the default level
+        // takes all of them.
+        const bool all =
+            lvl == Level::kLong || (lvl == Level::kDefault && ops[i].kind == ff::OpKind::kErase);
+        if (!all) {
             take = std::min<size_t>(take, lvl == Level::kQuick ? 1 : perOperation);
             // A seeded partial shuffle picks which.
             uint64_t r = opSeed;
