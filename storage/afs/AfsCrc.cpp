@@ -1,49 +1,13 @@
 #include "afs/AfsCrc.h"
 
-#include <array>
-
-#include "common/crc_slicing.h"
+#include "common/crc.h"
 
 namespace {
 
-constexpr uint16_t kCrc16Poly = 0x1021;
 constexpr uint32_t kCrc16Init = 0xFFFF;
 constexpr uint32_t kCrc14Init = 0x3FFF;
 constexpr uint32_t kCrc14Mask = 0x3FFF;
 constexpr uint32_t kCrc8Init = 0x01;
-
-// MSB-first lookup table of the CCITT polynomial 0x1021, private to AFS.
-constexpr std::array<uint16_t, 256> make_crc16_table() {
-    std::array<uint16_t, 256> table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t crc = i << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000) ? ((crc << 1) ^ kCrc16Poly) : (crc << 1);
-        }
-        table[i] = static_cast<uint16_t>(crc & 0xFFFF);
-    }
-    return table;
-}
-
-constexpr std::array<uint16_t, 256> crc16_table = make_crc16_table();
-static_assert(crc16_table[1] == 0x1021 && crc16_table[255] == 0x1EF0, "crc16 table");
-
-// The same CRC sixteen bytes at a time: tables generated from crc16_table.
-constexpr quor::crc_slicing::SliceTables<uint16_t> crc16_slices =
-    quor::crc_slicing::msb16_tables([](uint32_t i) { return crc16_table[i]; });
-constexpr bool slice0_is_byte_table() {
-    for (uint32_t i = 0; i < 256; ++i) {
-        if (crc16_slices[0][i] != crc16_table[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(slice0_is_byte_table(), "slice 0 is the byte table");
-
-inline uint32_t crc16_step(const uint16_t *table, uint32_t crc, uint8_t b) {
-    return ((crc << 8) & 0xFFFF) ^ table[((crc >> 8) ^ b) & 0xFF];
-}
 
 // CRC-8 (polynomial 0x07, MSB-first, no initial value) of one byte value.
 constexpr uint8_t crc8_of_byte(uint32_t value) {
@@ -69,21 +33,19 @@ extern "C" const uint8_t gCrc8_high[16] = {
     crc8_of_byte(0xC0), crc8_of_byte(0xD0), crc8_of_byte(0xE0), crc8_of_byte(0xF0)};
 
 uint32_t crc16(const uint8_t *data, int32_t length, const uint8_t *tail) {
-    const uint16_t *table = crc16_table.data();
     uint32_t crc = kCrc16Init;
     if (length > 0) {
-        crc = quor::crc_slicing::msb16_update(crc16_slices, crc, data, static_cast<size_t>(length));
+        crc = quor::crc::crc16(crc, data, static_cast<size_t>(length));
     }
-    crc = crc16_step(table, crc, tail[0]);
-    crc = crc16_step(table, crc, tail[1]);
+    crc = quor::crc::crc16_byte(crc, tail[0]);
+    crc = quor::crc::crc16_byte(crc, tail[1]);
     return crc;
 }
 
 uint32_t crc14(const uint8_t *data, int32_t length) {
-    const uint16_t *table = crc16_table.data();
     uint32_t crc = kCrc14Init;
     for (int32_t i = 0; i < length; ++i) {
-        crc = crc16_step(table, crc, data[i]) & kCrc14Mask;
+        crc = quor::crc::crc16_byte(crc, data[i]) & kCrc14Mask;
     }
     return crc;
 }

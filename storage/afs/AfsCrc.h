@@ -7,7 +7,8 @@
 //        byte (slot-table chain of the dynamic units).
 // crc8:  CRC-8, polynomial 0x07 MSB-first, initial 0x01, computed a nibble
 //        at a time with gCrc8_high / gCrc8_low (unit headers).
-// Results are returned in the low 16, 14 and 8 bits respectively.
+// Results are returned in the low 16, 14 and 8 bits respectively. The CRC-16
+// itself (shared with EFS) lives in common/crc.h.
 #pragma once
 
 #include <cstdint>

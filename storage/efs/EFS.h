@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/crc.h"
 #include "common/export.h"
 #include "efs/EFS_phy_win32.h"
 #include "efs/efs_tools_utils.h"
@@ -126,11 +127,10 @@ struct WorkingBme {
 };
 
 extern "C" EfsContext efs_ctx;
-extern "C" const uint32_t gCrc32_table[256];
-extern "C" const uint16_t gCrc16_table[256];
 
 // Checksums: reflected CRC-32 (0xEDB88320, no final XOR) and MSB-first CRC-16
-// (0x1021), each continuing from `crc` over `length` bytes.
+// (0x1021), each continuing from `crc` over `length` bytes (common/crc.h,
+// which also declares their byte tables gCrc32_table and gCrc16_table).
 QUOR_C_API uint32_t EFS_crc32(uint32_t crc, const uint8_t *data, uint32_t length);
 QUOR_C_API uint16_t EFS_crc16(uint16_t crc, const uint8_t *data, uint32_t length);
 

@@ -1,0 +1,49 @@
+// The CRCs of both file systems by implementation (tables, carry-less
+// folding) and length, with the rate of memcpy over the same bytes.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "bench_util.h"
+#include "common/crc.h"
+
+namespace {
+
+using quor::crc::Implementation;
+
+template <bool Crc32>
+void BM_Crc(benchmark::State &state) {
+    const auto impl = static_cast<Implementation>(state.range(0));
+    const auto length = static_cast<size_t>(state.range(1));
+    if (!quor::crc::available(impl)) {
+        state.SkipWithError("not available on this CPU");
+        return;
+    }
+    std::vector<uint8_t> data(length, 0x5A);
+    uint32_t crc = 0;
+    double bytes = 0;
+    const double start = quor::bench::cpu_seconds();
+    for (auto _ : state) {
+        crc = Crc32 ? quor::crc::crc32_with(impl, crc, data.data(), length)
+                    : quor::crc::crc16_with(impl, crc, data.data(), length);
+        benchmark::DoNotOptimize(crc);
+        bytes += static_cast<double>(length);
+    }
+    quor::bench::report_throughput(state, bytes, quor::bench::cpu_seconds() - start, length);
+}
+
+void lengths(benchmark::internal::Benchmark *b) {
+    b->ArgNames({"clmul", "bytes"});
+    for (int impl : {0, 1}) {
+        for (int length : {16, 32, 48, 64, 128, 4076, 65536}) {
+            b->Args({impl, length});
+        }
+    }
+}
+
+BENCHMARK(BM_Crc<false>)->Name("BM_Crc16")->Apply(lengths);
+BENCHMARK(BM_Crc<true>)->Name("BM_Crc32")->Apply(lengths);
+
+}  // namespace
+
+BENCHMARK_MAIN();

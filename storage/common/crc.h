@@ -1,0 +1,54 @@
+// The CRCs of both file systems, defined once.
+//
+// crc16: MSB-first CRC-16 of polynomial 0x1021 (register shifted left), used
+//        by the AFS page records and slot chains and the EFS record headers.
+// crc32: reflected CRC-32 of polynomial 0xEDB88320 (register shifted right),
+//        used by the EFS block headers, footers and block maps.
+// Both continue a raw register: no initial or final inversion, so a CRC fed
+// in pieces equals the CRC of the whole.
+//
+// Two implementations compute the same values: tables that consume sixteen
+// bytes per step (crc_slicing.h), and carry-less multiplication folding
+// (PCLMULQDQ on x86-64) for inputs long enough to pay for it. The faster one
+// is chosen once, at the first call, from what the CPU offers; setting the
+// environment variable QUOR_CRC=table before that call keeps the table code
+// (the CI suites use it to run the fallback).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Byte tables: entry i is the CRC of the single byte i from a zero register.
+// Generated from the same definition as the sliced tables used internally.
+extern "C" const uint16_t gCrc16_table[256];
+extern "C" const uint32_t gCrc32_table[256];
+
+namespace quor::crc {
+
+// Continues the CRC-16 register `crc` (low 16 bits used) over `length` bytes.
+uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length);
+// Continues the CRC-32 register `crc` over `length` bytes.
+uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length);
+
+// One byte of the CRC-16 (for callers that mask the register between bytes).
+inline uint32_t crc16_byte(uint32_t crc, uint8_t byte) {
+    return ((crc << 8) & 0xFFFFu) ^ gCrc16_table[((crc >> 8) ^ byte) & 0xFFu];
+}
+
+enum class Implementation { kTable, kClmul };
+
+// True when this build and this CPU can run `impl`.
+bool available(Implementation impl);
+// The implementation crc16 and crc32 use (chosen at the first call).
+Implementation active();
+// Makes crc16 and crc32 use `impl` from now on; false (and no change) when it
+// is not available. For tests and benchmarks; not thread-safe against calls
+// in flight on other threads.
+bool select(Implementation impl);
+
+// Each implementation called directly, whatever is active (for tests and
+// benchmarks); the clmul ones only when available(kClmul).
+uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
+uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
+
+}  // namespace quor::crc

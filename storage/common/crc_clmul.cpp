@@ -1,0 +1,205 @@
+#include "common/crc_clmul.h"
+
+// How the folding works. Read the data as one polynomial over GF(2), its
+// first byte carrying the highest powers. The CRC register after the data is
+// (I * x^(8n) + M * x^w) mod P for initial register I, data M of n bytes and
+// a generator P of degree w. Only M's remainder modulo P matters, so a
+// 128-bit accumulator S standing for the blocks read so far can absorb the
+// next block B as S * x^128 + B, and S * x^d = H * x^(d+64) + L * x^d (H, L
+// the high and low halves of S) is replaced by H * (x^(d+64) mod P) + L *
+// (x^d mod P): two 64 x 64 carry-less products whose sum fits in 128 bits
+// again. Four accumulators 64 bytes apart (d = 512) keep the multiplier busy;
+// they are then folded into one (d = 128).
+//
+// MSB-first CRC (CRC-16): each block is loaded byte-reversed, so bit i of the
+// 128-bit value is the coefficient of x^i, as the multiplier expects.
+// Reflected CRC (CRC-32): blocks are loaded as they are, so bit i is the
+// coefficient of x^(127-i); a product of two such (bit-reversed) halves comes
+// out one place short, x^-1 times the true product, so its constants are
+// x^(e-1) mod P bit-reversed, and the low half is the one with the high
+// powers.
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUOR_CRC_CLMUL_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
+#include <cstring>
+
+namespace quor::crc::clmul {
+namespace {
+
+// x^e mod P for a generator of degree `width` whose lower terms are `low`
+// (bit i = coefficient of x^i).
+constexpr uint64_t xpow_mod(unsigned e, unsigned width, uint64_t low) {
+    const uint64_t top = uint64_t{1} << width;
+    uint64_t r = 1;
+    for (unsigned i = 0; i < e; ++i) {
+        r <<= 1;
+        if ((r & top) != 0) {
+            r ^= top | low;
+        }
+    }
+    return r;
+}
+
+constexpr uint64_t reflect64(uint64_t v) {
+    uint64_t r = 0;
+    for (int i = 0; i < 64; ++i) {
+        r |= ((v >> i) & 1u) << (63 - i);
+    }
+    return r;
+}
+
+// Multipliers {for the low half, for the high half} of a fold over d bits.
+struct Fold {
+    uint64_t low;
+    uint64_t high;
+};
+
+constexpr uint64_t kPoly16 = 0x1021;      // x^16 + x^12 + x^5 + 1, without x^16
+constexpr uint64_t kPoly32 = 0x04C11DB7;  // 0xEDB88320 bit-reversed, without x^32
+
+constexpr Fold msb16_fold(unsigned d) {
+    return {xpow_mod(d, 16, kPoly16), xpow_mod(d + 64, 16, kPoly16)};
+}
+// In the reflected order the low half holds the high powers.
+constexpr Fold reflected32_fold(unsigned d) {
+    return {reflect64(xpow_mod(d + 63, 32, kPoly32)), reflect64(xpow_mod(d - 1, 32, kPoly32))};
+}
+
+// The published 128-bit fold constants of this CRC-32 (x^160 and x^96 mod P,
+// bit-reversed over 33 bits): a check on xpow_mod and reflect64.
+static_assert(reflect64(xpow_mod(160, 32, kPoly32)) >> 31 == 0x1751997d0, "x^160 mod P");
+static_assert(reflect64(xpow_mod(96, 32, kPoly32)) >> 31 == 0x0ccaa009e, "x^96 mod P");
+
+#ifdef QUOR_CRC_CLMUL_X86
+
+#define QUOR_CLMUL_TARGET __attribute__((target("pclmul,ssse3")))
+
+QUOR_CLMUL_TARGET inline __m128i fold(__m128i s, __m128i k) {
+    return _mm_xor_si128(_mm_clmulepi64_si128(s, k, 0x00), _mm_clmulepi64_si128(s, k, 0x11));
+}
+
+QUOR_CLMUL_TARGET inline __m128i constants(Fold f) {
+    return _mm_set_epi64x(static_cast<long long>(f.high), static_cast<long long>(f.low));
+}
+
+// Loads and stores of one block in the bit order of each kind.
+struct Msb16 {
+    QUOR_CLMUL_TARGET static __m128i load(const uint8_t *p) {
+        const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse);
+    }
+    QUOR_CLMUL_TARGET static void store(__m128i s, uint8_t *p) {
+        const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), _mm_shuffle_epi8(s, reverse));
+    }
+    // The register meets the first 16 bits of the data.
+    QUOR_CLMUL_TARGET static __m128i initial(uint32_t crc) {
+        return _mm_set_epi64x(static_cast<long long>(uint64_t{crc & 0xFFFFu} << 48), 0);
+    }
+    static constexpr Fold k128 = msb16_fold(128);
+    static constexpr Fold k512 = msb16_fold(512);
+};
+
+struct Reflected32 {
+    QUOR_CLMUL_TARGET static __m128i load(const uint8_t *p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    }
+    QUOR_CLMUL_TARGET static void store(__m128i s, uint8_t *p) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), s);
+    }
+    // The register meets the first 32 bits of the data.
+    QUOR_CLMUL_TARGET static __m128i initial(uint32_t crc) {
+        return _mm_cvtsi32_si128(static_cast<int>(crc));
+    }
+    static constexpr Fold k128 = reflected32_fold(128);
+    static constexpr Fold k512 = reflected32_fold(512);
+};
+
+template <class Kind>
+QUOR_CLMUL_TARGET void fold_blocks(uint32_t crc, const uint8_t *data, std::size_t blocks,
+                                   uint8_t residue[16]) {
+    const __m128i k128 = constants(Kind::k128);
+    __m128i s;
+    if (blocks >= 8) {
+        const __m128i k512 = constants(Kind::k512);
+        __m128i a0 = _mm_xor_si128(Kind::load(data), Kind::initial(crc));
+        __m128i a1 = Kind::load(data + 16);
+        __m128i a2 = Kind::load(data + 32);
+        __m128i a3 = Kind::load(data + 48);
+        data += 64;
+        blocks -= 4;
+        for (; blocks >= 4; blocks -= 4, data += 64) {
+            a0 = _mm_xor_si128(fold(a0, k512), Kind::load(data));
+            a1 = _mm_xor_si128(fold(a1, k512), Kind::load(data + 16));
+            a2 = _mm_xor_si128(fold(a2, k512), Kind::load(data + 32));
+            a3 = _mm_xor_si128(fold(a3, k512), Kind::load(data + 48));
+        }
+        s = _mm_xor_si128(fold(a0, k128), a1);
+        s = _mm_xor_si128(fold(s, k128), a2);
+        s = _mm_xor_si128(fold(s, k128), a3);
+    } else {
+        s = _mm_xor_si128(Kind::load(data), Kind::initial(crc));
+        data += 16;
+        blocks -= 1;
+    }
+    for (; blocks > 0; --blocks, data += 16) {
+        s = _mm_xor_si128(fold(s, k128), Kind::load(data));
+    }
+    Kind::store(s, residue);
+}
+
+bool cpu_has_clmul() {
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
+    }
+    constexpr unsigned kPclmulqdq = 1u << 1;
+    constexpr unsigned kSsse3 = 1u << 9;
+    return (ecx & kPclmulqdq) != 0 && (ecx & kSsse3) != 0;
+}
+
+#endif  // QUOR_CRC_CLMUL_X86
+
+}  // namespace
+
+#ifdef QUOR_CRC_CLMUL_X86
+
+bool supported() {
+    static const bool yes = cpu_has_clmul();
+    return yes;
+}
+
+void fold_crc16(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]) {
+    fold_blocks<Msb16>(crc, data, blocks, residue);
+}
+
+void fold_crc32(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]) {
+    fold_blocks<Reflected32>(crc, data, blocks, residue);
+}
+
+#else
+
+// Without the folding code every caller stays on the tables; these are never
+// reached because supported() is false.
+bool supported() {
+    return false;
+}
+
+void fold_crc16(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]) {
+    std::memset(residue, 0, 16);
+}
+
+void fold_crc32(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]) {
+    std::memset(residue, 0, 16);
+}
+
+#endif
+
+}  // namespace quor::crc::clmul

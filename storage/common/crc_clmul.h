@@ -1,0 +1,25 @@
+// Carry-less multiplication folding for the CRCs of common/crc.h.
+//
+// Folding reduces whole 16-byte blocks to one 16-byte residue that has the
+// same CRC: the CRC, from a zero register, of the residue equals the CRC of
+// the blocks continued from `crc`. The caller finishes with the table code
+// over the residue and the bytes after the last whole block. Only the
+// multiplications are done here, so every result still comes out of the
+// same table definition.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quor::crc::clmul {
+
+// True when this build has the folding code and the CPU runs it.
+bool supported();
+
+// Folds `blocks` (>= 1) 16-byte blocks of CRC-16 (0x1021, MSB-first) data
+// into `residue`, starting from register `crc`.
+void fold_crc16(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
+// The same for the reflected CRC-32 (0xEDB88320).
+void fold_crc32(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
+
+}  // namespace quor::crc::clmul

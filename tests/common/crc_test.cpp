@@ -1,0 +1,174 @@
+// Every CRC implementation (tables, carry-less folding, and whichever the
+// dispatcher picked) against the bit-by-bit definition of its polynomial, on
+// random data of random lengths, alignments and starting registers; and the
+// choice of implementation at the first call.
+#include "common/crc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quor::crc::Implementation;
+
+// MSB-first CRC-16, polynomial 0x1021, one bit at a time.
+uint32_t bitwise_crc16(uint32_t crc, const uint8_t *data, size_t length) {
+    crc &= 0xFFFFu;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= static_cast<uint32_t>(data[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000u) != 0 ? ((crc << 1) ^ 0x1021u) : (crc << 1);
+            crc &= 0xFFFFu;
+        }
+    }
+    return crc;
+}
+
+// Reflected CRC-32, polynomial 0xEDB88320, one bit at a time.
+uint32_t bitwise_crc32(uint32_t crc, const uint8_t *data, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+        }
+    }
+    return crc;
+}
+
+struct Case {
+    const char *name;
+    // The implementation under test; the active one when `dispatched`.
+    Implementation impl;
+    bool dispatched;
+};
+
+uint32_t run16(const Case &c, uint32_t crc, const uint8_t *data, size_t length) {
+    return c.dispatched ? quor::crc::crc16(crc, data, length)
+                        : quor::crc::crc16_with(c.impl, crc, data, length);
+}
+
+uint32_t run32(const Case &c, uint32_t crc, const uint8_t *data, size_t length) {
+    return c.dispatched ? quor::crc::crc32(crc, data, length)
+                        : quor::crc::crc32_with(c.impl, crc, data, length);
+}
+
+class CrcImplementation : public testing::TestWithParam<Case> {
+  protected:
+    void SetUp() override {
+        if (!quor::crc::available(GetParam().impl)) {
+            GTEST_SKIP() << "this CPU cannot run " << GetParam().name;
+        }
+        std::mt19937 rng(0xC12C);
+        for (auto &b : buffer_) {
+            b = static_cast<uint8_t>(rng());
+        }
+    }
+
+    // Lengths: every one up to 600 (the short paths, every tail and every
+    // count of single folds around the four-way loop), then random ones up
+    // to 9000 and the sizes the file systems use. Offsets 0..15 vary the
+    // alignment; registers are random.
+    template <class Fast, class Slow>
+    void expect_equal(Fast fast, Slow slow, uint32_t registerMask) {
+        std::mt19937 rng(0x5EED);
+        std::vector<size_t> lengths;
+        for (size_t n = 0; n <= 600; ++n) {
+            lengths.push_back(n);
+        }
+        for (int i = 0; i < 200; ++i) {
+            lengths.push_back(rng() % 9000);
+        }
+        for (size_t n : {4076u, 4092u, 8192u, 8999u}) {
+            lengths.push_back(n);
+        }
+        for (size_t length : lengths) {
+            const size_t offset = rng() % 16;
+            const uint32_t seed = rng() & registerMask;
+            const uint8_t *data = buffer_.data() + offset;
+            ASSERT_EQ(fast(seed, data, length), slow(seed, data, length))
+                << GetParam().name << ": length " << length << ", offset " << offset
+                << ", register " << seed;
+        }
+    }
+
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(9000 + 16);
+};
+
+TEST_P(CrcImplementation, Crc16EqualsTheBitwiseDefinition) {
+    const Case c = GetParam();
+    expect_equal([&](uint32_t crc, const uint8_t *d, size_t n) { return run16(c, crc, d, n); },
+                 bitwise_crc16, 0xFFFFu);
+}
+
+TEST_P(CrcImplementation, Crc32EqualsTheBitwiseDefinition) {
+    const Case c = GetParam();
+    expect_equal([&](uint32_t crc, const uint8_t *d, size_t n) { return run32(c, crc, d, n); },
+                 bitwise_crc32, 0xFFFFFFFFu);
+}
+
+// A 4 KiB block fed in random pieces (each piece folded or not on its own)
+// gives the CRC of the whole.
+TEST_P(CrcImplementation, PiecesGiveTheCrcOfTheWhole) {
+    const Case c = GetParam();
+    std::mt19937 rng(4096);
+    const uint8_t *data = buffer_.data() + 3;
+    const size_t total = 4092;
+    uint32_t crc16 = 0xFFFF;
+    uint32_t crc32 = 0;
+    for (size_t at = 0; at < total;) {
+        const size_t n = std::min<size_t>(1 + rng() % 300, total - at);
+        crc16 = run16(c, crc16, data + at, n);
+        crc32 = run32(c, crc32, data + at, n);
+        at += n;
+    }
+    EXPECT_EQ(crc16, bitwise_crc16(0xFFFF, data, total));
+    EXPECT_EQ(crc32, bitwise_crc32(0, data, total));
+}
+
+INSTANTIATE_TEST_SUITE_P(Crc, CrcImplementation,
+                         testing::Values(Case{"tables", Implementation::kTable, false},
+                                         Case{"clmul", Implementation::kClmul, false},
+                                         Case{"dispatched", Implementation::kTable, true}),
+                         [](const testing::TestParamInfo<Case> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(CrcByteTables, EachEntryIsTheCrcOfItsByte) {
+    for (uint32_t i = 0; i < 256; ++i) {
+        const auto byte = static_cast<uint8_t>(i);
+        EXPECT_EQ(gCrc16_table[i], bitwise_crc16(0, &byte, 1)) << "entry " << i;
+        EXPECT_EQ(gCrc32_table[i], bitwise_crc32(0, &byte, 1)) << "entry " << i;
+        EXPECT_EQ(quor::crc::crc16_byte(0x1234, byte), bitwise_crc16(0x1234, &byte, 1));
+    }
+}
+
+// Each test runs in its own process, so the first CRC call below is the
+// first of the process and makes the choice.
+TEST(CrcDispatch, EnvironmentKeepsTheTablesAtTheFirstCall) {
+    ASSERT_EQ(setenv("QUOR_CRC", "table", 1), 0);
+    const uint8_t data[64] = {1, 2, 3};
+    EXPECT_EQ(quor::crc::crc32(0, data, sizeof data), bitwise_crc32(0, data, sizeof data));
+    EXPECT_EQ(quor::crc::active(), Implementation::kTable);
+}
+
+TEST(CrcDispatch, WithoutTheEnvironmentTheFastestAvailableIsChosen) {
+    ASSERT_EQ(unsetenv("QUOR_CRC"), 0);
+    const Implementation expected = quor::crc::available(Implementation::kClmul)
+                                        ? Implementation::kClmul
+                                        : Implementation::kTable;
+    EXPECT_EQ(quor::crc::active(), expected);
+}
+
+TEST(CrcDispatch, SelectSwitchesOnlyToAnAvailableImplementation) {
+    ASSERT_TRUE(quor::crc::select(Implementation::kTable));
+    EXPECT_EQ(quor::crc::active(), Implementation::kTable);
+    const bool clmul = quor::crc::available(Implementation::kClmul);
+    EXPECT_EQ(quor::crc::select(Implementation::kClmul), clmul);
+    EXPECT_EQ(quor::crc::active(), clmul ? Implementation::kClmul : Implementation::kTable);
+}
+
+}  // namespace
