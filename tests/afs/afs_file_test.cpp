@@ -234,15 +234,42 @@ TEST(AfsMount, UnformattedRegionNeedsTheFormatFlags) {
     EXPECT_EQ(afs_getfilesize(&vol.ctx(), 1, &size), kAfsNotFound);
 }
 
+// Data area the FTL offers a partition of `units` units, as a mount asks for it.
+uint32_t ftl_data_vas(uint32_t units) {
+    AfsContext ctx{};
+    ctx.flashSize = units * kFtlUnitSize;
+    return afs_physical_ftl_get_data_vas(&ctx);
+}
+
+// The geometry of a new header, for partitions from small to the largest,
+// with enough files that the dynamic area leaves a reserved unit out.
+TEST(AfsGeometry, NewHeaderGeometryOfSamplePartitions) {
+    struct Case {
+        uint32_t units, files, chunkCount, dynamicAreaSize, volumeSize;
+    };
+    const Case cases[] = {
+        {4, 65, 244, 640, 16256},
+        {12, 2048, 1098, 6336, 76608},  // 9 of the 10 reserved units
+        {24, 2048, 2562, 9280, 173248},
+        {255, 2048, 28426, 60992, 1880256},
+    };
+    for (const Case &c : cases) {
+        const auto g =
+            quor::afs::new_volume_geometry(c.units * kFtlUnitSize, c.files, ftl_data_vas(c.units));
+        EXPECT_EQ(g.fileCount, c.files);
+        EXPECT_EQ(g.chunkCount, c.chunkCount) << c.units << " units, " << c.files << " files";
+        EXPECT_EQ(g.dynamicAreaSize, c.dynamicAreaSize) << c.units << " units";
+        EXPECT_EQ(g.volumeSize, c.volumeSize) << c.units << " units";
+    }
+}
+
 // The geometry of a new header: chunks exactly fill the reserved units and
 // the header's geometry reproduces itself at the next mount.
 TEST(AfsGeometry, NewHeaderGeometryFitsThePartitionAndReproducesItself) {
     for (uint32_t units = 4; units <= 255; ++units) {
         for (uint32_t files : {65u, 1024u, 2048u}) {
             const uint32_t flashSize = units * kFtlUnitSize;
-            const uint32_t dataVas =
-                units > 11 ? (units - 1 - units / 12) * 7808 : (units - 2) * 7808;
-            const auto g = quor::afs::new_volume_geometry(flashSize, files, dataVas);
+            const auto g = quor::afs::new_volume_geometry(flashSize, files, ftl_data_vas(units));
             const uint32_t reserved = (g.volumeSize - g.dynamicAreaSize) / 7808;
             ASSERT_GT(reserved, 0u) << units << " units";
             EXPECT_EQ(g.chunkCount, reserved * 122) << units << " units, " << files << " files";

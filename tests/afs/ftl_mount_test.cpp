@@ -204,7 +204,8 @@ TEST(FtlMount, OpenUnitBecomesTheSpareOrCompletesItsReclaimAtTheFirstWrite) {
 
 TEST(FtlMount, DataAreaSizeFollowsTheUnitCount) {
     const std::pair<uint32_t, uint32_t> cases[] = {
-        {0, 0}, {1, 0}, {2, 0}, {4, 2 * 7808}, {11, 9 * 7808}, {12, 10 * 7808}, {24, 21 * 7808}};
+        {0, 0},         {1, 0},          {2, 0},          {4, 2 * 7808},
+        {11, 9 * 7808}, {12, 10 * 7808}, {24, 21 * 7808}, {255, 233 * 7808}};
     for (const auto &[units, bytes] : cases) {
         AfsContext ctx{};
         ctx.flashSize = units * kFtlUnitSize;
