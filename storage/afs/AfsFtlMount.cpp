@@ -297,7 +297,8 @@ uint32_t scan_units(AfsContext *ctx, ScanState &s) {
     return kFtlOk;
 }
 
-// Completes or drops an interrupted reclaim found by the scan.
+// Completes or drops an interrupted reclaim found by the scan: the recovery
+// side of the crash protocol in AfsFtlReclaim.h.
 uint32_t resolve_open_unit(AfsContext *ctx, ScanState &s) {
     FtlControl *c = ftl_control(ctx);
     if (s.open == kFtlNone) {

@@ -34,6 +34,7 @@ Buffer make_reclaim_buffer() {
 }
 
 // Header step: newUnit becomes the successor of oldUnit, oldUnit the spare.
+// Steps 3 to 5 of the crash protocol in AfsFtlReclaim.h.
 uint32_t write_eu_header(AfsContext *ctx, uint32_t newUnit, uint32_t oldUnit) {
     FtlControl *c = ftl_control(ctx);
     const uint32_t sequence = c->maxSequence + 1;

@@ -6,6 +6,37 @@
 // of the block map, and the change becomes the file system's state only when a
 // new block-map entry (BME) has been appended and read back.
 //
+// Crash protocol of a change (EFS_write, EFS_delete, wear levelling). The new
+// data area goes to a free spare P (erased, with a valid header); the change
+// commits by appending a BME (EFS_commit_BME). What the mount (EfsMount.cpp:
+// choose_block_map, try_load_newest_bme, then the data-block scan) makes of
+// a power cut after each step:
+//
+//   cut after step              the mount finds                 outcome
+//   1 write P's data area       the newest BME still lists P    the old contents; P reads
+//     and footer                as a spare                      dirty and is erased before reuse
+//   2 append the BME            the new BME as the newest slot  the new contents
+//
+// A torn BME fails its CRC: the mount takes the slot before it (the old
+// contents) and the next commit starts a fresh block-map block (as every
+// commit does when the slot after the one it would fill is not erased).
+//
+// Crash protocol of a block-map switch (EFS_switch_BM: the current block B is
+// full, or a commit must not append to it) to the next block B':
+//
+//   cut after step              the mount finds                 outcome
+//   1 zero the header CRC of    B' without a valid header       the old state, from B
+//     B' and erase it (when B'
+//     holds old data)
+//   2 write the BME at B' + 16  B' header erased: skipped       the old state, from B
+//   3 write the header of B'    B and B' valid; B' has the      the new state, from B'
+//     with sequence + 1         greater sequence
+//   4 zero B's header           B' the only valid block         the new state, from B'
+//     (not read back)
+//
+// A torn header fails its CRC: torn in step 3, B' is skipped (as after 2);
+// torn in step 4, B is skipped (as after 4).
+//
 // This module owns the process-wide context `efs_ctx` (mount state, the two
 // 4096-byte staging buffers and the four per-mount arrays) and the two CRC
 // tables. One operation at a time, on the caller's thread.

@@ -43,6 +43,7 @@ void supersede_unverified_commit() {
 
 }  // namespace
 
+// Step 2 of a change's crash protocol (EFS.h), or a block-map switch.
 uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
     if (bme == nullptr) {
         return EFS_ERR_INVALID;
@@ -82,6 +83,7 @@ uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
     return EFS_OK;
 }
 
+// The steps of the block-map switch's crash protocol (EFS.h), in order.
 uint32_t EFS_switch_BM(WorkingBme *bme) {
     if (bme == nullptr) {
         return EFS_ERR_INVALID;

@@ -93,7 +93,8 @@ uint32_t EFS_do_format(void) {
 // ---------------------------------------------------------------------------
 namespace {
 
-// Picks the valid block-map block with the greatest sequence number.
+// Picks the valid block-map block with the greatest sequence number (the
+// recovery side of the block-map switch's crash protocol in EFS.h).
 uint32_t choose_block_map() {
     uint32_t best = 0;
     bool found = false;
