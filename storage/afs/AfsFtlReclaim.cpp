@@ -16,11 +16,27 @@ using namespace quor::afs::ftl;
 
 namespace {
 
+// Idle policy thresholds, in slots summed over the units of an area (the
+// spare left out). The values are fixed; what each one guards is said here.
+// Dynamic area: a new volume keeps 30 slots beyond its FAT pages
+// (kDynamicSlack of the file layer). Once no more than 29 are left to write,
+// part of that slack holds stale page versions, which a reclaim wins back
+// before a write has to reclaim in the foreground.
 constexpr uint32_t kIdleDynamicFreeLow = 29;
+// Reserved area: a reclaim is due when no more than 63 erased slots are left
+// to hand out, fewer than the 64 chunks of a 4 KiB file, ...
 constexpr uint32_t kIdleReservedFreeLow = 63;
+// ... and more than 96 slots (over three quarters of one unit's 122) hold no
+// live chunk, so that reclaiming can win back about a unit.
 constexpr uint32_t kIdleReservedInvalidHigh = 96;
+// Wear levelling: the least-erased unit is reclaimed instead of the best one
+// when the erase counts of the units spread by more than 100 ...
 constexpr uint32_t kWearSpread = 100;
+// ... and only when the highest count is a multiple of 10, so that levelling
+// takes about one reclaim in ten while the spread lasts instead of all of them.
 constexpr uint32_t kWearPeriod = 10;
+// The reclaim buffer has two halves: the records of one run, then the slot
+// entries or status bytes written after them.
 constexpr uint32_t kHalfBuffer = 4096;
 
 static_assert(kFtlMaxRun * kFtlRecordSize <= kHalfBuffer, "a run fits a buffer half");
@@ -203,6 +219,72 @@ uint32_t copy_dynamic_run(AfsContext *ctx, uint32_t victim, uint32_t a, uint32_t
     return kFtlOk;
 }
 
+// Survey of a dynamic victim: reverse[k] = the page that victim slot k holds
+// live, kEntryUnused where the slot holds none. Every mapped page counts;
+// the victim's invalid count is not trusted to end the walk early, since a
+// miscount could make it too small.
+void live_pages_of(AfsContext *ctx, uint32_t victim, uint16_t *reverse) {
+    const FtlControl *c = ftl_control(ctx);
+    for (uint32_t k = 0; k < kFtlDynamicSlots; ++k) {
+        reverse[k] = kEntryUnused;
+    }
+    for (uint32_t p = 0; p < c->pageMapEntries && p < dynamic_pages(ctx); ++p) {
+        if (page_is_mapped(c, p) && mapped_unit(c, p) == victim &&
+            mapped_slot(c, p) < kFtlDynamicSlots) {
+            reverse[mapped_slot(c, p)] = static_cast<uint16_t>(p);
+        }
+    }
+}
+
+// True when the run of live slots ending at victim slot k is copied now: the
+// next slot is dead, the run is as long as a copy may be, the victim ends, or
+// the run fills the rest of the write unit.
+bool run_complete(const FtlControl *c, uint32_t k, bool isLive, uint32_t runLength) {
+    return runLength != 0 && (!isLive || runLength == kFtlMaxRun || k == kFtlDynamicSlots - 1 ||
+                              runLength == kFtlDynamicSlots - c->writeSlot);
+}
+
+// Commits the last slot written to the write unit: its commit mark is the
+// high byte of the entry after it (the entries of a run commit each other).
+uint32_t commit_last_slot(AfsContext *ctx, uint32_t slot) {
+    const FtlControl *c = ftl_control(ctx);
+    return verified_write_byte(ctx, c->writeUnit, commit_mark_offset(slot), kCommitMark);
+}
+
+// Copies the live slots of `victim` to the write unit in runs. A write unit
+// that fills up is committed and writes go on in `target`. *copied = the
+// number of slots copied.
+uint32_t copy_live_runs(AfsContext *ctx, uint32_t victim, uint32_t target, const uint16_t *reverse,
+                        uint8_t *buffer, uint32_t *copied) {
+    FtlControl *c = ftl_control(ctx);
+    uint32_t runStart = 0;
+    uint32_t runLength = 0;
+    for (uint32_t k = 0; k < kFtlDynamicSlots; ++k) {
+        const bool isLive = reverse[k] != kEntryUnused;
+        if (isLive) {
+            if (runLength == 0) {
+                runStart = k;
+            }
+            ++runLength;
+        }
+        if (!run_complete(c, k, isLive, runLength)) {
+            continue;
+        }
+        if (copy_dynamic_run(ctx, victim, runStart, runLength, reverse, buffer) != kFtlOk) {
+            return kFtlIoError;
+        }
+        *copied += runLength;
+        runLength = 0;
+        if (c->writeSlot >= kFtlDynamicSlots) {
+            if (commit_last_slot(ctx, kFtlDynamicSlots - 1) != kFtlOk) {
+                return kFtlIoError;
+            }
+            switch_write_unit(c, target);
+        }
+    }
+    return kFtlOk;
+}
+
 uint32_t reclaim_dynamic(AfsContext *ctx, uint32_t victim, uint8_t *buffer) {
     FtlControl *c = ftl_control(ctx);
     const uint32_t spare = c->spareUnit;
@@ -216,52 +298,13 @@ uint32_t reclaim_dynamic(AfsContext *ctx, uint32_t victim, uint8_t *buffer) {
         switch_write_unit(c, target);
     }
     uint16_t reverse[kFtlDynamicSlots];
-    for (uint16_t &r : reverse) {
-        r = kEntryUnused;
-    }
-    for (uint32_t p = 0; p < c->pageMapEntries && p < dynamic_pages(ctx); ++p) {
-        if (page_is_mapped(c, p) && mapped_unit(c, p) == victim &&
-            mapped_slot(c, p) < kFtlDynamicSlots) {
-            reverse[mapped_slot(c, p)] = static_cast<uint16_t>(p);
-        }
-    }
-    // Every mapped page is copied; the walk does not stop early on the
-    // invalid count, which a miscount could make too small.
+    live_pages_of(ctx, victim, reverse);
     uint32_t copied = 0;
-    uint32_t runStart = 0;
-    uint32_t runLength = 0;
-    for (uint32_t k = 0; k < kFtlDynamicSlots; ++k) {
-        const bool isLive = reverse[k] != kEntryUnused;
-        if (isLive) {
-            if (runLength == 0) {
-                runStart = k;
-            }
-            ++runLength;
-        }
-        const bool flush =
-            runLength != 0 && (!isLive || runLength == kFtlMaxRun || k == kFtlDynamicSlots - 1 ||
-                               runLength == kFtlDynamicSlots - c->writeSlot);
-        if (!flush) {
-            continue;
-        }
-        if (copy_dynamic_run(ctx, victim, runStart, runLength, reverse, buffer) != kFtlOk) {
-            return kFtlIoError;
-        }
-        copied += runLength;
-        runLength = 0;
-        if (c->writeSlot >= kFtlDynamicSlots) {
-            if (verified_write_byte(ctx, c->writeUnit, commit_mark_offset(kFtlDynamicSlots - 1),
-                                    kCommitMark) != kFtlOk) {
-                return kFtlIoError;
-            }
-            switch_write_unit(c, target);
-        }
+    if (copy_live_runs(ctx, victim, target, reverse, buffer, &copied) != kFtlOk) {
+        return kFtlIoError;
     }
-    if (copied != 0 && c->writeSlot != 0) {
-        if (verified_write_byte(ctx, c->writeUnit, commit_mark_offset(c->writeSlot - 1),
-                                kCommitMark) != kFtlOk) {
-            return kFtlIoError;
-        }
+    if (copied != 0 && c->writeSlot != 0 && commit_last_slot(ctx, c->writeSlot - 1) != kFtlOk) {
+        return kFtlIoError;
     }
     if (write_eu_header(ctx, spare, victim) != kFtlOk) {
         return kFtlIoError;
@@ -305,6 +348,86 @@ uint32_t empty_unit_of_kind(const FtlControl *c, uint32_t kind) {
         }
     }
     return best;
+}
+
+// ---- Idle policy: survey, then decision --------------------------------------
+
+// What the idle policy decides on, gathered in one pass over every unit but
+// the spare.
+struct IdleSurvey {
+    uint32_t dynamicFree = 0;       // dynamic slots still writable
+    uint32_t dynamicStale = 0;      // dynamic slots a reclaim would free
+    uint32_t reservedFree = 0;      // unallocated erased reserved slots
+    uint32_t reservedInvalid = 0;   // reserved slots without a live chunk
+    uint32_t reservedStale = 0;     // reserved slots a reclaim would free
+    uint32_t candidate = kFtlNone;  // wholly stale unit with the lowest erase count
+};
+
+// A unit all of whose slots are stale. An empty dynamic unit holds nothing
+// to reclaim and is none.
+bool wholly_stale(const FtlControl *c, uint32_t u) {
+    const EuInfo &info = c->euInfo[u];
+    if (info.reservedBase != 0) {
+        return info.invalidSlots == kFtlReservedSlots && info.freeSlots == 0;
+    }
+    return info.invalidSlots == kFtlDynamicSlots && info.freeSlots == 0 && stale_slots(c, u) != 0;
+}
+
+// Writable slots of a dynamic unit: the rest of the write unit, all of an
+// empty unit.
+uint32_t dynamic_free_slots(const FtlControl *c, uint32_t u) {
+    if (u == c->writeUnit) {
+        return kFtlDynamicSlots - c->writeSlot;
+    }
+    return c->euInfo[u].freeSlots != 0 ? kFtlDynamicSlots : 0;
+}
+
+IdleSurvey survey_for_idle(const FtlControl *c) {
+    IdleSurvey s;
+    for (uint32_t u = 0; u < c->unitCount; ++u) {
+        if (u == c->spareUnit) {
+            continue;
+        }
+        const EuInfo &info = c->euInfo[u];
+        if (info.reservedBase != 0) {
+            s.reservedFree += info.freeSlots;
+            s.reservedInvalid += info.invalidSlots;
+            s.reservedStale += stale_slots(c, u);
+        } else {
+            s.dynamicFree += dynamic_free_slots(c, u);
+            s.dynamicStale += stale_slots(c, u);
+        }
+        // First in index order among equal erase counts.
+        if (wholly_stale(c, u) &&
+            (s.candidate == kFtlNone || info.eraseCount < c->euInfo[s.candidate].eraseCount)) {
+            s.candidate = u;
+        }
+    }
+    return s;
+}
+
+struct IdleDecision {
+    bool due = false;
+    uint32_t kind = kKindDynamic;
+    uint32_t unit = kFtlNone;  // preferred victim; kFtlNone = the usual choice
+};
+
+// The space rules also need stale slots to free, otherwise a full volume
+// would ask for reclaims that gain nothing, forever.
+IdleDecision decide_idle_reclaim(const FtlControl *c, const IdleSurvey &s) {
+    IdleDecision d;
+    if (s.dynamicFree <= kIdleDynamicFreeLow && s.dynamicStale != 0) {
+        d.due = true;
+    } else if (s.reservedFree <= kIdleReservedFreeLow &&
+               s.reservedInvalid > kIdleReservedInvalidHigh && s.reservedStale != 0) {
+        d.due = true;
+        d.kind = kKindReserved;
+    } else if (s.candidate != kFtlNone) {
+        d.due = true;
+        d.kind = c->euInfo[s.candidate].reservedBase != 0 ? kKindReserved : kKindDynamic;
+        d.unit = s.candidate;
+    }
+    return d;
 }
 
 }  // namespace
@@ -435,69 +558,22 @@ using quor::afs::_reclaim_eu;
 
 uint32_t afs_physical_ftl_idle_reclaim_needed(AfsContext *context, uint32_t *preferredUnit,
                                               uint32_t *kind) {
-    uint32_t unitOut = kFtlNone;
-    uint32_t kindOut = kKindDynamic;
-    uint32_t answer = 0;
+    IdleDecision decision;
     if (context == nullptr || context->ftl == nullptr || ftl_control(context)->euInfo == nullptr) {
-        answer = 0;
+        decision.due = false;
     } else if (ftl_control(context)->unitCount == 0) {
-        answer = 1;
+        decision.due = true;
     } else {
         const FtlControl *c = ftl_control(context);
-        uint32_t reservedFree = 0;
-        uint32_t reservedInvalid = 0;
-        uint32_t reservedStale = 0;
-        uint32_t dynamicFree = 0;
-        uint32_t dynamicStale = 0;
-        uint32_t candidate = kFtlNone;
-        for (uint32_t u = 0; u < c->unitCount; ++u) {
-            if (u == c->spareUnit) {
-                continue;
-            }
-            const EuInfo &info = c->euInfo[u];
-            bool isCandidate = false;
-            if (info.reservedBase != 0) {
-                reservedFree += info.freeSlots;
-                reservedInvalid += info.invalidSlots;
-                reservedStale += stale_slots(c, u);
-                isCandidate = info.invalidSlots == kFtlReservedSlots && info.freeSlots == 0;
-            } else {
-                if (u == c->writeUnit) {
-                    dynamicFree += kFtlDynamicSlots - c->writeSlot;
-                } else if (info.freeSlots != 0) {
-                    dynamicFree += kFtlDynamicSlots;
-                }
-                dynamicStale += stale_slots(c, u);
-                // An empty unit holds nothing to reclaim and is no candidate.
-                isCandidate = info.invalidSlots == kFtlDynamicSlots && info.freeSlots == 0 &&
-                              stale_slots(c, u) != 0;
-            }
-            if (isCandidate &&
-                (candidate == kFtlNone || info.eraseCount < c->euInfo[candidate].eraseCount)) {
-                candidate = u;
-            }
-        }
-        // The space rules also need stale slots to free, otherwise a full
-        // volume would ask for reclaims that gain nothing, forever.
-        if (dynamicFree <= kIdleDynamicFreeLow && dynamicStale != 0) {
-            answer = 1;
-        } else if (reservedFree <= kIdleReservedFreeLow &&
-                   reservedInvalid > kIdleReservedInvalidHigh && reservedStale != 0) {
-            kindOut = kKindReserved;
-            answer = 1;
-        } else if (candidate != kFtlNone) {
-            kindOut = c->euInfo[candidate].reservedBase != 0 ? kKindReserved : kKindDynamic;
-            unitOut = candidate;
-            answer = 1;
-        }
+        decision = decide_idle_reclaim(c, survey_for_idle(c));
     }
     if (preferredUnit != nullptr) {
-        *preferredUnit = unitOut;
+        *preferredUnit = decision.unit;
     }
     if (kind != nullptr) {
-        *kind = kindOut;
+        *kind = decision.kind;
     }
-    return answer;
+    return decision.due ? 1 : 0;
 }
 
 uint32_t afs_physical_ftl_idle_reclaim(AfsContext *context) {
