@@ -42,8 +42,12 @@ demo: build
 	    echo "The quorstore tool is coming: 'make demo' will run it on examples/demo.json."; \
 	fi
 
+# Every benchmark program BENCH_REPETITIONS times, then one table of the
+# medians (time, MB/s, share of memcpy, goals); results in $(BUILD_DIR)/bench-results.
+BENCH_REPETITIONS ?= 5
+BENCH_MIN_TIME ?= 0.2
 bench: build
-	@for b in $(BUILD_DIR)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+	@scripts/bench.sh $(BUILD_DIR) $(BENCH_REPETITIONS) $(BENCH_MIN_TIME)
 
 # libFuzzer targets under ASan + UBSan, FUZZ_SECONDS per target.
 FUZZ_SECONDS ?= 60
