@@ -13,7 +13,8 @@ CMAKE_ARGS ?=
 # Ninja when it is there, else make; the scripts' cmake calls inherit it.
 export CMAKE_GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
 
-.PHONY: all deps configure build test test-asan demo bench fuzz fuzz-smoke coverage tidy memcheck clean
+.PHONY: all deps configure build test test-asan demo bench fuzz fuzz-smoke coverage tidy memcheck clean \
+        powercut-long soak
 
 all: build
 
@@ -27,8 +28,31 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The power-cut tests print "power cuts: <workload>: <N> cut points"; the
+# sum over the last ctest run.
+POWERCUT_TOTAL = awk '/^power cuts: .*: [0-9]+ cut points$$/ { n += $$(NF-2); t += 1 } \
+	END { printf "power cuts: %d cut points over %d workloads\n", n, t }' \
+	$(BUILD_DIR)/Testing/Temporary/LastTest.log
+
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	@$(POWERCUT_TOTAL)
+
+# Every power-cut test at every cut of every operation (every offset, torn
+# byte and erase shape); prints each workload's count and the total.
+powercut-long: build
+	cd $(BUILD_DIR) && QUOR_POWERCUT=long ctest -R 'PowerCut|power_cut' -j $(JOBS) \
+	    --output-on-failure --timeout 14400; status=$$?; \
+	    grep -h '^power cuts:\|^  by policy:' Testing/Temporary/LastTest.log; exit $$status
+	@$(POWERCUT_TOTAL)
+
+# The randomized model tests of AFS, EFS and the FCS with remounts and power
+# cuts, for SOAK_SECONDS per file system; reports operations, remounts, cuts
+# and mismatches.
+SOAK_SECONDS ?= 60
+soak: build
+	cd $(BUILD_DIR) && QUOR_SOAK_SECONDS=$(SOAK_SECONDS) ./test_interface \
+	    --gtest_filter='Soak.*' --gtest_also_run_disabled_tests
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:

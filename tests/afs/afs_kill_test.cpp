@@ -1,0 +1,138 @@
+// Power loss at an arbitrary instruction of the AFS file layer: the file
+// workload runs in a child process on a flash region in shared memory and is
+// killed with SIGKILL at random instants. The parent then mounts a copy of
+// what the flash holds: every file must be as before the operation that was
+// under way or as after it, and the volume must take a write and remount
+// with it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "afs_model.h"
+#include "support/kill_harness.h"
+#include "support/power_cut_plan.h"
+
+namespace {
+
+using namespace afs_test;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kFlash = 4 * 8192;
+constexpr uint32_t kFiles = 65;
+constexpr int32_t kUsedFiles = 12;
+constexpr uint32_t kMaxSize = 900;
+constexpr uint32_t kOps = 800;
+
+uint32_t run_op(AfsContext &ctx, const Op &op) {
+    if (op.kind == OpKind::kDelete) {
+        return afs_deletefile(&ctx, op.file);
+    }
+    const std::vector<uint8_t> data =
+        pattern(op.length, static_cast<uint32_t>(op.file), op.version);
+    return afs_writefile(&ctx, op.file, op.offset, op.length, data.empty() ? nullptr : data.data(),
+                         op.kind == OpKind::kTruncatingWrite ? kAfsWriteTruncate : 0);
+}
+
+// Mounts `flash` in place and runs the operations, marking each.
+void workload(uint8_t *flash, const std::vector<Op> &ops, kill_harness::Progress *progress) {
+    std::vector<uint8_t> work(kAfsWorkBufferSize);
+    AfsContext ctx{};
+    ctx.workBuffer = work.data();
+    if (afs_init(&ctx, flash, 64, 10, kFiles, 0, kFlash, kAfsDfsMountFlags, 0, 0) != 0) {
+        return;
+    }
+    for (uint32_t i = 0; i < ops.size(); ++i) {
+        if (progress != nullptr) {
+            kill_harness::begin_operation(*progress, i);
+        }
+        run_op(ctx, ops[i]);
+        if (progress != nullptr) {
+            kill_harness::end_operation(*progress, i);
+        }
+    }
+    afs_free_context(&ctx);
+}
+
+uint32_t kills_for_level() {
+    switch (power_cut::level()) {
+        case power_cut::Level::kQuick:
+            return 10;
+        case power_cut::Level::kDefault:
+            return 40;
+        case power_cut::Level::kLong:
+            return 400;
+    }
+    return 40;
+}
+
+TEST(AfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
+    Volume formatted(kFlash, kFiles);
+    ASSERT_EQ(formatted.format(), 0u);
+    std::vector<Op> ops;
+    std::vector<Model> states(1);
+    {
+        Rng rng(11);
+        for (uint32_t i = 0; i < kOps; ++i) {
+            ops.push_back(random_op(rng, states.back(), kUsedFiles, kMaxSize, i + 1));
+            states.push_back(states.back());
+            afs_test::apply(states.back(), ops.back());
+        }
+    }
+    // The uncut run, timed: the kills fall anywhere in that time.
+    std::vector<uint8_t> uncut = formatted.flash();
+    const auto t0 = Clock::now();
+    workload(uncut.data(), ops, nullptr);
+    const auto span = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
+    {
+        Volume check(kFlash, kFiles);
+        check.flash() = uncut;
+        ASSERT_EQ(check.mount(), 0u);
+        ASSERT_EQ(check_volume(check, states.back(), kUsedFiles), "") << "uncut run";
+    }
+
+    kill_harness::SharedRegion region(kFlash);
+    ASSERT_TRUE(region.ok());
+    Rng rng(static_cast<uint32_t>(power_cut::test_seed()));
+    const uint32_t kills = kills_for_level();
+    uint32_t midOperation = 0;
+    uint32_t completed = 0;
+    // The child may run faster than the timed run and the parent may sleep
+    // longer than asked: each kill that came too late shortens the window.
+    auto limit = static_cast<uint32_t>(span.count());
+    for (uint32_t n = 0; n < kills; ++n) {
+        region.reset(formatted.flash());
+        const auto delay = std::chrono::microseconds(
+            rng.below(static_cast<uint32_t>(span.count() + span.count() / 10 + 1)));
+        const kill_harness::Result r = kill_harness::run_and_kill(
+            region, [&](kill_harness::Progress &p) { workload(region.flash(), ops, &p); }, delay);
+        ASSERT_TRUE(r.killed || r.exitedOk) << "kill " << n << ": the child failed";
+        const std::string where = "kill " + std::to_string(n) + " after " +
+                                  std::to_string(delay.count()) + " us, " +
+                                  std::to_string(r.finished) + " operations done";
+        midOperation += r.started > r.finished ? 1 : 0;
+        completed += r.finished == kOps ? 1 : 0;
+        limit = r.finished == kOps ? limit * 3 / 4 : limit;
+        Volume vol(kFlash, kFiles);
+        vol.flash() = region.image();
+        ASSERT_EQ(vol.mount(), 0u) << where << ": mount";
+        const std::string before = check_volume(vol, states[r.finished], kUsedFiles);
+        const std::string after =
+            r.started > r.finished ? check_volume(vol, states[r.started], kUsedFiles) : before;
+        ASSERT_TRUE(before.empty() || after.empty())
+            << where << ": not the old state (" << before << ") nor the new one (" << after << ")";
+        Model model = before.empty() ? states[r.finished] : states[r.started];
+        const std::vector<uint8_t> probe = pattern(200, 77, n);
+        ASSERT_EQ(vol.write(kUsedFiles, 0, probe, kAfsWriteTruncate), 0u) << where;
+        model[kUsedFiles] = probe;
+        ASSERT_EQ(vol.mount(), 0u) << where << ": remount";
+        ASSERT_EQ(check_volume(vol, model, kUsedFiles + 1), "") << where << ", remounted";
+    }
+    std::printf("power cuts: AFS files, SIGKILL: %u cut points\n", kills);
+    std::printf("  %u kills inside an operation, %u after the last; the uncut run took %lld us\n",
+                midOperation, completed, static_cast<long long>(span.count()));
+    RecordProperty("cut_points", std::to_string(kills));
+}
+
+}  // namespace
