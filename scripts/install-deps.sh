@@ -16,6 +16,7 @@ have_file /usr/include/gmock/gmock.h || need+=(libgmock-dev)
 have_file /usr/include/benchmark/benchmark.h || need+=(libbenchmark-dev)
 have_file /usr/include/CLI/CLI.hpp || need+=(libcli11-dev)
 have_file /usr/include/nlohmann/json.hpp || need+=(nlohmann-json3-dev)
+have_file /usr/include/openssl/evp.h || need+=(libssl-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 \
     || need+=(libclang-rt-dev)
 have_cmd pkg-config || need+=(pkg-config)

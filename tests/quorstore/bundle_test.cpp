@@ -44,7 +44,7 @@ class QuorstoreBundle : public ::testing::Test {
 };
 
 TEST_F(QuorstoreBundle, SavedBundleLoadsBackByteForByte) {
-    const Bundle b = sample();
+    Bundle b = sample();
     save_bundle(b, {kPieceFileTable, kPieceVendorCfg, kPieceAfs});
     const Bundle loaded = load_bundle(b.folder);
     EXPECT_EQ(loaded.sku, 0x11u);
@@ -56,7 +56,7 @@ TEST_F(QuorstoreBundle, SavedBundleLoadsBackByteForByte) {
 }
 
 TEST_F(QuorstoreBundle, TruncatedMissingAndUnlistedPiecesAreNamed) {
-    const Bundle b = sample();
+    Bundle b = sample();
     save_bundle(b, {kPieceFileTable, kPieceVendorCfg, kPieceAfs});
     fs::resize_file(b.folder / kPieceAfs, 1000);
     EXPECT_NE(error_of(b.folder).find("mfs.bin: truncated: 1000 of 32768 bytes"), std::string::npos)

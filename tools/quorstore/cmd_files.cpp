@@ -168,7 +168,7 @@ int run_files_cat(FileSystem fs, const std::string &folder, const std::string &f
 int run_files_put(FileSystem fs, const std::string &folder, const std::string &file,
                   const ValueSource &source) {
     const Bytes value = read_value(source);
-    Bundle bundle = load_bundle(folder);
+    Bundle bundle = load_bundle_for_change(folder);
     mount_for(fs, bundle);
     const uint32_t index = resolve_file(fs, file);
     // Writes replace the whole file: AFS with the truncating write (flag 1),
@@ -189,7 +189,7 @@ int run_files_put(FileSystem fs, const std::string &folder, const std::string &f
 }
 
 int run_files_rm(FileSystem fs, const std::string &folder, const std::string &file) {
-    Bundle bundle = load_bundle(folder);
+    Bundle bundle = load_bundle_for_change(folder);
     mount_for(fs, bundle);
     const uint32_t index = resolve_file(fs, file);
     const uint32_t status =

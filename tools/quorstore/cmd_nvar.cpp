@@ -297,7 +297,7 @@ int run_nvar_get(const std::string &folder, const std::string &name, NvarTable t
 int run_nvar_set(const std::string &folder, const std::vector<std::string> &args,
                  const ValueSource &source, bool as_json) {
     const std::vector<Assignment> assignments = parse_assignments(args, source);
-    Bundle bundle = load_bundle(folder);
+    Bundle bundle = load_bundle_for_change(folder);
     const Bundle original = bundle;
     StorageCloser closer;
     open_storage(bundle);

@@ -19,22 +19,35 @@ enum ExitStatus : int {
     kExitOk = 0,
     kExitFailure = 1,  // a command failed; the bundle is unchanged
     kExitUsage = 2,    // bad command line
-    kExitDamage = 3,   // fsck found damage
+    kExitBusy = 75,    // another process holds the bundle's lock: try again later
+};
+
+// fsck's exit status is a bitmask, as file-system checkers have it: 0 clean,
+// kFsckRepaired when --repair fixed everything it found, kFsckDamageLeft when
+// damage remains, kFsckOperational when the check itself could not run
+// (bundle locked, unreadable folder, write failure of a repair).
+enum FsckExit : int {
+    kFsckClean = 0,
+    kFsckRepaired = 1,
+    kFsckDamageLeft = 4,
+    kFsckOperational = 8,
 };
 
 // Catalogue codes the tool itself reports (texts come from the catalogue).
 enum ToolErrorCode : int32_t {
-    kCodeReadingInput = 34,      // a bundle piece or input file cannot be read
-    kCodeBadOptions = 35,        // a command-line value is malformed
-    kCodeFileNotFound = 38,      // a file or NVAR does not exist
-    kCodeWritingFile = 99,       // a file-system write failed
-    kCodeWriteOutput = 49,       // a bundle piece cannot be written
-    kCodeBadJson = 118,          // a description or bundle.json is malformed
-    kCodeInvalidNvarSize = 217,  // a value is longer than its file's max_size
-    kCodeFailWriteNvar = 266,    // an NVAR cannot be written
-    kCodeReadNvar = 267,         // an NVAR or raw file cannot be read
-    kCodeNvarAccess = 346,       // an NVAR cannot be changed
-    kCodeLoadFileTable = 401,    // ftbl.bin cannot select the SKU
+    kCodeReadingInput = 34,       // a bundle piece or input file cannot be read
+    kCodeBadOptions = 35,         // a command-line value is malformed
+    kCodeFileNotFound = 38,       // a file or NVAR does not exist
+    kCodeWritingFile = 99,        // a file-system write failed
+    kCodeWriteOutput = 49,        // a bundle piece cannot be written
+    kCodeUnableAccessData = 284,  // the bundle is locked by another process
+    kCodeCorrupted = 398,         // a piece fails its checksum
+    kCodeBadJson = 118,           // a description or bundle.json is malformed
+    kCodeInvalidNvarSize = 217,   // a value is longer than its file's max_size
+    kCodeFailWriteNvar = 266,     // an NVAR cannot be written
+    kCodeReadNvar = 267,          // an NVAR or raw file cannot be read
+    kCodeNvarAccess = 346,        // an NVAR cannot be changed
+    kCodeLoadFileTable = 401,     // ftbl.bin cannot select the SKU
 };
 
 // One report: a catalogue code, its text and the detail.

@@ -1,6 +1,7 @@
 // quorstore: build image bundles and read, change and check their NVARs and
 // file systems through libquorstorage.
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
@@ -131,11 +132,20 @@ int main(int argc, char **argv) {
         "quorstore: build image bundles and read, change and check their NVARs and "
         "file systems"};
     app.require_subcommand(1);
+    app.fallthrough();  // --wait also after the command's name
+    double wait_seconds = static_cast<double>(lock_wait().count()) / 1000.0;
+    app.add_option("--wait", wait_seconds,
+                   "seconds to wait for a bundle another process has locked (default 5)")
+        ->check(CLI::Range(0.0, 86400.0));
     app.footer(
         "\nA bundle is a folder holding the pieces of one image (ftbl.bin, ostra.cfg, tavc.cfg,\n"
         "mfs.bin, efs.bin) and bundle.json. Commands that change a bundle write new pieces\n"
         "beside the old ones and rename them into place only after the library succeeded.\n"
-        "Exit status: 0 success, 1 failure (bundle unchanged), 2 bad usage, 3 fsck found damage.\n"
+        "Commands that read take a shared lock on the bundle, commands that change it an\n"
+        "exclusive one; --wait SECONDS says how long to wait for a lock another process holds.\n"
+        "Exit status: 0 success, 1 failure (bundle unchanged), 2 bad usage, 75 the bundle is\n"
+        "locked by another process; fsck: 0 clean, 1 damage repaired, 4 damage left, 8 the\n"
+        "check could not run.\n"
         "\nExample:\n"
         "  quorstore mkimage examples/demo.json -o build/demo-bundle\n"
         "  quorstore nvar get build/demo-bundle /home/net/hostname --text");
@@ -226,8 +236,13 @@ int main(int argc, char **argv) {
                   << "\n";
         return kExitUsage;
     }
+    set_lock_wait(std::chrono::milliseconds(static_cast<long long>(wait_seconds * 1000.0)));
     try {
-        return action ? action() : kExitUsage;
+        const int status = action ? action() : kExitUsage;
+        for (const std::string &note : take_commit_notes()) {
+            std::cerr << "warning: " << note << "\n";
+        }
+        return status;
     } catch (const ToolError &error) {
         std::cout.flush();
         for (const std::string &line : error.lines()) {
