@@ -68,26 +68,28 @@ uint32_t crc32_table(uint32_t crc, const uint8_t *data, std::size_t length) {
     return crc_slicing::reflected32_update(kCrc32Slices, crc, data, length);
 }
 
-// Folds the whole 16-byte blocks, then finishes the residue and the last
-// 0..15 bytes with the tables.
-uint16_t crc16_clmul(uint32_t crc, const uint8_t *data, std::size_t length) {
+using Fold = void (*)(uint32_t, const uint8_t *, std::size_t, uint8_t *);
+
+// Folds the whole 16-byte blocks with `fold`, then finishes the residue and
+// the last 0..15 bytes with the tables.
+uint16_t crc16_folded(Fold fold, uint32_t crc, const uint8_t *data, std::size_t length) {
     if (length < kClmulMinLength) {
         return crc16_table(crc, data, length);
     }
     uint8_t residue[16];
     const std::size_t blocks = length / 16;
-    clmul::fold_crc16(crc, data, blocks, residue);
+    fold(crc, data, blocks, residue);
     const uint16_t folded = crc16_table(0, residue, sizeof residue);
     return crc16_table(folded, data + blocks * 16, length % 16);
 }
 
-uint32_t crc32_clmul(uint32_t crc, const uint8_t *data, std::size_t length) {
+uint32_t crc32_folded(Fold fold, uint32_t crc, const uint8_t *data, std::size_t length) {
     if (length < kClmulMinLength) {
         return crc32_table(crc, data, length);
     }
     uint8_t residue[16];
     const std::size_t blocks = length / 16;
-    clmul::fold_crc32(crc, data, blocks, residue);
+    fold(crc, data, blocks, residue);
     const uint32_t folded = crc32_table(0, residue, sizeof residue);
     return crc32_table(folded, data + blocks * 16, length % 16);
 }
@@ -97,14 +99,27 @@ std::atomic<int> g_active{-1};
 
 Implementation pick_at_first_call() {
     const char *wanted = std::getenv("QUOR_CRC");
-    const bool tableWanted = wanted != nullptr && std::strcmp(wanted, "table") == 0;
-    return !tableWanted && clmul::supported() ? Implementation::kClmul : Implementation::kTable;
+    if (wanted != nullptr && std::strcmp(wanted, "table") == 0) {
+        return Implementation::kTable;
+    }
+    if (clmul::supported_wide()) {
+        return Implementation::kClmulWide;
+    }
+    return clmul::supported() ? Implementation::kClmul : Implementation::kTable;
 }
 
 }  // namespace
 
 bool available(Implementation impl) {
-    return impl == Implementation::kTable || clmul::supported();
+    switch (impl) {
+        case Implementation::kTable:
+            return true;
+        case Implementation::kClmul:
+            return clmul::supported();
+        case Implementation::kClmulWide:
+            return clmul::supported_wide();
+    }
+    return false;
 }
 
 Implementation active() {
@@ -124,24 +139,33 @@ bool select(Implementation impl) {
     return true;
 }
 
+// An implementation that is not available falls back to the tables.
 uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length) {
-    return impl == Implementation::kClmul && clmul::supported() ? crc16_clmul(crc, data, length)
-                                                                : crc16_table(crc, data, length);
+    if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
+        return crc16_folded(clmul::fold_crc16_wide, crc, data, length);
+    }
+    if (impl == Implementation::kClmul && clmul::supported()) {
+        return crc16_folded(clmul::fold_crc16, crc, data, length);
+    }
+    return crc16_table(crc, data, length);
 }
 
 uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length) {
-    return impl == Implementation::kClmul && clmul::supported() ? crc32_clmul(crc, data, length)
-                                                                : crc32_table(crc, data, length);
+    if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
+        return crc32_folded(clmul::fold_crc32_wide, crc, data, length);
+    }
+    if (impl == Implementation::kClmul && clmul::supported()) {
+        return crc32_folded(clmul::fold_crc32, crc, data, length);
+    }
+    return crc32_table(crc, data, length);
 }
 
 uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length) {
-    return active() == Implementation::kClmul ? crc16_clmul(crc, data, length)
-                                              : crc16_table(crc, data, length);
+    return crc16_with(active(), crc, data, length);
 }
 
 uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length) {
-    return active() == Implementation::kClmul ? crc32_clmul(crc, data, length)
-                                              : crc32_table(crc, data, length);
+    return crc32_with(active(), crc, data, length);
 }
 
 }  // namespace quor::crc

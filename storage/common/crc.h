@@ -9,7 +9,8 @@
 //
 // Two implementations compute the same values: tables that consume sixteen
 // bytes per step (crc_slicing.h), and carry-less multiplication folding
-// (PCLMULQDQ on x86-64) for inputs long enough to pay for it. The faster one
+// (PCLMULQDQ on x86-64, on 512-bit registers where AVX-512 and VPCLMULQDQ
+// are there) for inputs long enough to pay for it. The faster one
 // is chosen once, at the first call, from what the CPU offers; setting the
 // environment variable QUOR_CRC=table before that call keeps the table code
 // (the CI suites use it to run the fallback).
@@ -35,7 +36,9 @@ inline uint32_t crc16_byte(uint32_t crc, uint8_t byte) {
     return ((crc << 8) & 0xFFFFu) ^ gCrc16_table[((crc >> 8) ^ byte) & 0xFFu];
 }
 
-enum class Implementation { kTable, kClmul };
+// Tables; 128-bit carry-less folding (PCLMULQDQ); the same on 512-bit
+// registers (VPCLMULQDQ with AVX-512).
+enum class Implementation { kTable, kClmul, kClmulWide };
 
 // True when this build and this CPU can run `impl`.
 bool available(Implementation impl);
@@ -47,7 +50,7 @@ Implementation active();
 bool select(Implementation impl);
 
 // Each implementation called directly, whatever is active (for tests and
-// benchmarks); the clmul ones only when available(kClmul).
+// benchmarks); one that is not available computes with the tables.
 uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
 uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
 

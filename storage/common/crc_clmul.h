@@ -22,4 +22,10 @@ void fold_crc16(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t r
 // The same for the reflected CRC-32 (0xEDB88320).
 void fold_crc32(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
 
+// The same on 512-bit registers (VPCLMULQDQ, AVX-512), four blocks per
+// register; same results. supported_wide() implies supported().
+bool supported_wide();
+void fold_crc16_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
+void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
+
 }  // namespace quor::crc::clmul

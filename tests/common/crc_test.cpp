@@ -68,9 +68,9 @@ class CrcImplementation : public testing::TestWithParam<Case> {
         }
     }
 
-    // Lengths: every one up to 600 (the short paths, every tail and every
-    // count of single folds around the four-way loop), then random ones up
-    // to 9000 and the sizes the file systems use. Offsets 0..15 vary the
+    // Lengths: every one up to 600 (the short paths, every tail, every count
+    // of single folds around the four-way loops of 64 and 256 bytes), then
+    // random ones up to 9000 and the sizes the file systems use. Offsets 0..15 vary the
     // alignment; registers are random.
     template <class Fast, class Slow>
     void expect_equal(Fast fast, Slow slow, uint32_t registerMask) {
@@ -132,6 +132,7 @@ TEST_P(CrcImplementation, PiecesGiveTheCrcOfTheWhole) {
 INSTANTIATE_TEST_SUITE_P(Crc, CrcImplementation,
                          testing::Values(Case{"tables", Implementation::kTable, false},
                                          Case{"clmul", Implementation::kClmul, false},
+                                         Case{"clmul_wide", Implementation::kClmulWide, false},
                                          Case{"dispatched", Implementation::kTable, true}),
                          [](const testing::TestParamInfo<Case> &info) {
                              return std::string(info.param.name);
@@ -157,18 +158,24 @@ TEST(CrcDispatch, EnvironmentKeepsTheTablesAtTheFirstCall) {
 
 TEST(CrcDispatch, WithoutTheEnvironmentTheFastestAvailableIsChosen) {
     ASSERT_EQ(unsetenv("QUOR_CRC"), 0);
-    const Implementation expected = quor::crc::available(Implementation::kClmul)
-                                        ? Implementation::kClmul
-                                        : Implementation::kTable;
+    Implementation expected = Implementation::kTable;
+    if (quor::crc::available(Implementation::kClmulWide)) {
+        expected = Implementation::kClmulWide;
+    } else if (quor::crc::available(Implementation::kClmul)) {
+        expected = Implementation::kClmul;
+    }
     EXPECT_EQ(quor::crc::active(), expected);
 }
 
 TEST(CrcDispatch, SelectSwitchesOnlyToAnAvailableImplementation) {
     ASSERT_TRUE(quor::crc::select(Implementation::kTable));
     EXPECT_EQ(quor::crc::active(), Implementation::kTable);
-    const bool clmul = quor::crc::available(Implementation::kClmul);
-    EXPECT_EQ(quor::crc::select(Implementation::kClmul), clmul);
-    EXPECT_EQ(quor::crc::active(), clmul ? Implementation::kClmul : Implementation::kTable);
+    for (Implementation impl : {Implementation::kClmul, Implementation::kClmulWide}) {
+        ASSERT_TRUE(quor::crc::select(Implementation::kTable));
+        const bool there = quor::crc::available(impl);
+        EXPECT_EQ(quor::crc::select(impl), there);
+        EXPECT_EQ(quor::crc::active(), there ? impl : Implementation::kTable);
+    }
 }
 
 }  // namespace
