@@ -152,19 +152,8 @@ extern "C" uint32_t afs_physical_ftl_force_dirty_erase(AfsContext *context);
 // Reclaims units 0 and 1 so that neither holds stale data. 0 or a reclaim status.
 extern "C" uint32_t afs_physical_ftl_end_reserved_files_mode(AfsContext *context);
 
-// ---- Internal steps, visible for tests ----------------------------------------
+// ---- For the FTL's own files and its tests (reclaim steps: AfsFtlReclaim.h) ----
 namespace quor::afs {
-
-// Reclaims `victim`: mode 0 switches to an empty unit, mode 1 copies live
-// pages into the spare. 0, 0x9797, 5, 12, 28 (victim is the spare).
-uint32_t _reclaim_eu(AfsContext *context, uint32_t victim, uint32_t mode);
-
-// Victim choice; kind 0 dynamic, 1 reserved, other = any. Writes the mode.
-uint32_t _choose_eu_to_reclaim(AfsContext *context, uint32_t kind, bool allowWearLevelling,
-                               uint32_t *mode, bool idle);
-
-// Chooses and reclaims a unit of `kind`. 0, 28, or a reclaim status.
-uint32_t _reclaim_eu_wrapper(AfsContext *context, uint32_t kind);
 
 // The FtlControl of a context (null when not mounted).
 inline FtlControl *ftl_control(const AfsContext *context) {

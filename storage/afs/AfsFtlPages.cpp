@@ -10,6 +10,7 @@
 
 using namespace quor::afs::ftl;
 using quor::afs::_reclaim_eu_wrapper;
+using quor::afs::UnitKind;
 
 // ---- Page operations ------------------------------------------------------------------
 
@@ -106,7 +107,7 @@ uint32_t write_dynamic_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
         return kFtlNoSpace;  // no dynamic unit at all
     }
     if (c->writeSlot >= kFtlDynamicSlots) {
-        const uint32_t status = _reclaim_eu_wrapper(ctx, kKindDynamic);
+        const uint32_t status = _reclaim_eu_wrapper(ctx, UnitKind::Dynamic);
         if (status != kFtlOk) {
             return status;
         }
@@ -170,7 +171,7 @@ uint32_t allocator_unit_used_up(AfsContext *ctx) {
         c->allocRetry = 1;
         return kFtlOutOfSlots;
     }
-    const uint32_t status = _reclaim_eu_wrapper(ctx, kKindReserved);
+    const uint32_t status = _reclaim_eu_wrapper(ctx, UnitKind::Reserved);
     if (status != kFtlOk) {
         return status;
     }

@@ -13,6 +13,8 @@
 #include "afs/AfsPhysicalWin32Spi.h"
 
 using namespace quor::afs::ftl;
+using quor::afs::ReclaimMode;
+using quor::afs::UnitKind;
 
 namespace {
 
@@ -326,18 +328,18 @@ uint32_t stale_slots(const FtlControl *c, uint32_t u) {
     return info.invalidSlots > unwritten ? info.invalidSlots - unwritten : 0U;
 }
 
-bool unit_has_kind(const FtlControl *c, uint32_t u, uint32_t kind) {
-    if (kind == kKindDynamic) {
+bool unit_has_kind(const FtlControl *c, uint32_t u, UnitKind kind) {
+    if (kind == UnitKind::Dynamic) {
         return c->euInfo[u].reservedBase == 0;
     }
-    if (kind == kKindReserved) {
+    if (kind == UnitKind::Reserved) {
         return c->euInfo[u].reservedBase != 0;
     }
     return true;
 }
 
 // Empty unit of the kind with the lowest sequence; kFtlNone when none.
-uint32_t empty_unit_of_kind(const FtlControl *c, uint32_t kind) {
+uint32_t empty_unit_of_kind(const FtlControl *c, UnitKind kind) {
     uint32_t best = kFtlNone;
     for (uint32_t u = 0; u < c->unitCount; ++u) {
         if (u == c->spareUnit || !unit_has_kind(c, u, kind) || c->euInfo[u].freeSlots == 0) {
@@ -408,7 +410,7 @@ IdleSurvey survey_for_idle(const FtlControl *c) {
 
 struct IdleDecision {
     bool due = false;
-    uint32_t kind = kKindDynamic;
+    UnitKind kind = UnitKind::Dynamic;
     uint32_t unit = kFtlNone;  // preferred victim; kFtlNone = the usual choice
 };
 
@@ -421,10 +423,10 @@ IdleDecision decide_idle_reclaim(const FtlControl *c, const IdleSurvey &s) {
     } else if (s.reservedFree <= kIdleReservedFreeLow &&
                s.reservedInvalid > kIdleReservedInvalidHigh && s.reservedStale != 0) {
         d.due = true;
-        d.kind = kKindReserved;
+        d.kind = UnitKind::Reserved;
     } else if (s.candidate != kFtlNone) {
         d.due = true;
-        d.kind = c->euInfo[s.candidate].reservedBase != 0 ? kKindReserved : kKindDynamic;
+        d.kind = c->euInfo[s.candidate].reservedBase != 0 ? UnitKind::Reserved : UnitKind::Dynamic;
         d.unit = s.candidate;
     }
     return d;
@@ -436,7 +438,7 @@ IdleDecision decide_idle_reclaim(const FtlControl *c, const IdleSurvey &s) {
 
 namespace quor::afs {
 
-uint32_t _reclaim_eu(AfsContext *ctx, uint32_t victim, uint32_t mode) {
+uint32_t _reclaim_eu(AfsContext *ctx, uint32_t victim, ReclaimMode mode) {
     if (!control_usable(ctx)) {
         return kFtlIoError;
     }
@@ -451,7 +453,7 @@ uint32_t _reclaim_eu(AfsContext *ctx, uint32_t victim, uint32_t mode) {
         return kFtlIoError;
     }
     EuInfo &info = eu(c, victim);
-    if (mode == kModeSwitch) {
+    if (mode == ReclaimMode::Switch) {
         if (info.reservedBase == 0) {
             switch_write_unit(c, victim);
         } else {
@@ -476,21 +478,21 @@ uint32_t _reclaim_eu(AfsContext *ctx, uint32_t victim, uint32_t mode) {
     return status;
 }
 
-uint32_t _choose_eu_to_reclaim(AfsContext *ctx, uint32_t kind, bool allowWearLevelling,
-                               uint32_t *mode, bool idle) {
+uint32_t _choose_eu_to_reclaim(AfsContext *ctx, UnitKind kind, bool allowWearLevelling,
+                               ReclaimMode *mode, bool idle) {
     FtlControl *c = ftl_control(ctx);
     uint32_t preferred = kFtlNone;
     if (idle) {
-        uint32_t idleKind = kind;
+        auto idleKind = static_cast<uint32_t>(kind);
         if (afs_physical_ftl_idle_reclaim_needed(ctx, &preferred, &idleKind) == 0) {
-            *mode = kModeSwitch;
+            *mode = ReclaimMode::Switch;
             return kFtlNone;
         }
-        kind = idleKind;
-    } else if (kind == kKindDynamic || kind == kKindReserved) {
+        kind = static_cast<UnitKind>(idleKind);
+    } else if (kind == UnitKind::Dynamic || kind == UnitKind::Reserved) {
         const uint32_t empty = empty_unit_of_kind(c, kind);
         if (empty != kFtlNone) {
-            *mode = kModeSwitch;
+            *mode = ReclaimMode::Switch;
             return empty;
         }
     }
@@ -521,7 +523,7 @@ uint32_t _choose_eu_to_reclaim(AfsContext *ctx, uint32_t kind, bool allowWearLev
             highest = info.eraseCount;
         }
     }
-    *mode = kModeReclaim;
+    *mode = ReclaimMode::Reclaim;
     if (allowWearLevelling && leastErased != kFtlNone && highest - lowest > kWearSpread &&
         highest % kWearPeriod == 0) {
         return leastErased;
@@ -529,8 +531,8 @@ uint32_t _choose_eu_to_reclaim(AfsContext *ctx, uint32_t kind, bool allowWearLev
     return preferred != kFtlNone ? preferred : best;
 }
 
-uint32_t _reclaim_eu_wrapper(AfsContext *ctx, uint32_t kind) {
-    uint32_t mode = kModeReclaim;
+uint32_t _reclaim_eu_wrapper(AfsContext *ctx, UnitKind kind) {
+    ReclaimMode mode = ReclaimMode::Reclaim;
     uint32_t victim = _choose_eu_to_reclaim(ctx, kind, true, &mode, false);
     FtlControl *c = ftl_control(ctx);
     // With no unit of the kind the choice falls back to unit 0; reclaiming a
@@ -543,7 +545,7 @@ uint32_t _reclaim_eu_wrapper(AfsContext *ctx, uint32_t kind) {
         return status;
     }
     victim = _choose_eu_to_reclaim(ctx, kind, false, &mode, false);
-    if (victim < c->unitCount && eu(c, victim).invalidSlots == 0 && mode == kModeReclaim) {
+    if (victim < c->unitCount && eu(c, victim).invalidSlots == 0 && mode == ReclaimMode::Reclaim) {
         return kFtlNoSpace;
     }
     return _reclaim_eu(ctx, victim, mode);
@@ -571,7 +573,7 @@ uint32_t afs_physical_ftl_idle_reclaim_needed(AfsContext *context, uint32_t *pre
         *preferredUnit = decision.unit;
     }
     if (kind != nullptr) {
-        *kind = decision.kind;
+        *kind = static_cast<uint32_t>(decision.kind);
     }
     return decision.due ? 1 : 0;
 }
@@ -580,10 +582,10 @@ uint32_t afs_physical_ftl_idle_reclaim(AfsContext *context) {
     if (!control_usable(context)) {
         return kFtlOk;
     }
-    uint32_t mode = kModeSwitch;
-    const uint32_t victim = _choose_eu_to_reclaim(context, kKindDynamic, true, &mode, true);
-    if (victim < ftl_control(context)->unitCount && mode == kModeReclaim) {
-        return _reclaim_eu(context, victim, kModeReclaim);
+    ReclaimMode mode = ReclaimMode::Switch;
+    const uint32_t victim = _choose_eu_to_reclaim(context, UnitKind::Dynamic, true, &mode, true);
+    if (victim < ftl_control(context)->unitCount && mode == ReclaimMode::Reclaim) {
+        return _reclaim_eu(context, victim, ReclaimMode::Reclaim);
     }
     return kFtlOk;
 }
@@ -601,7 +603,7 @@ uint32_t afs_physical_ftl_force_full_reclaim(AfsContext *context) {
         c->fullReclaimCursor = 0;
         return kFtlOk;
     }
-    const uint32_t status = _reclaim_eu(context, unit, kModeReclaim);
+    const uint32_t status = _reclaim_eu(context, unit, ReclaimMode::Reclaim);
     if (status != kFtlOk && status != kFtlNoGain) {
         return status;
     }
@@ -658,7 +660,7 @@ uint32_t afs_physical_ftl_end_reserved_files_mode(AfsContext *context) {
     }
     FtlControl *c = ftl_control(context);
     if (c->spareUnit != 0) {
-        const uint32_t status = _reclaim_eu(context, 0, kModeReclaim);
+        const uint32_t status = _reclaim_eu(context, 0, ReclaimMode::Reclaim);
         if (status != kFtlOk && status != kFtlNoGain) {
             return status;
         }
@@ -669,7 +671,7 @@ uint32_t afs_physical_ftl_end_reserved_files_mode(AfsContext *context) {
     if (c->unitCount < 2) {
         return kFtlOk;
     }
-    const uint32_t status = _reclaim_eu(context, 1, kModeReclaim);
+    const uint32_t status = _reclaim_eu(context, 1, ReclaimMode::Reclaim);
     if (status != kFtlOk && status != kFtlNoGain) {
         return status;
     }

@@ -1,7 +1,8 @@
 // Reclaim of the AFS FTL: turns a victim unit's live pages into a fresh unit
 // through the spare, and the policy that picks victims (on demand, when idle,
-// for wear levelling). The public entry points are in AfsFtl.h; this header
-// holds what the page operations pass to them.
+// for wear levelling). The public entry points (idle policy, forced reclaims)
+// are in AfsFtl.h; the steps below are what the page operations call, and are
+// visible for tests.
 //
 // Crash protocol of a reclaim. Victim V gives up its live pages and becomes
 // the spare; the spare S takes V's place. A reserved reclaim copies V's live
@@ -33,13 +34,32 @@
 
 #include <cstdint>
 
-namespace quor::afs::ftl {
+#include "afs/AfsContext.h"
 
-// Unit kinds of a victim choice; any other value means any unit.
-inline constexpr uint32_t kKindDynamic = 0;
-inline constexpr uint32_t kKindReserved = 1;
-// Reclaim modes: switch writes to an empty unit, or copy live pages out.
-inline constexpr uint32_t kModeSwitch = 0;
-inline constexpr uint32_t kModeReclaim = 1;
+namespace quor::afs {
 
-}  // namespace quor::afs::ftl
+// The area whose units a reclaim works on (the values are the `kind` of
+// afs_physical_ftl_idle_reclaim_needed).
+enum class UnitKind : uint32_t {
+    Dynamic = 0,   // dynamic units (reservedBase 0)
+    Reserved = 1,  // reserved units
+    Any = 2,       // every unit
+};
+
+// What a reclaim does with its victim.
+enum class ReclaimMode : uint32_t {
+    Switch = 0,   // the victim is empty: writes (or the allocator) move to it
+    Reclaim = 1,  // the victim's live pages are copied out through the spare
+};
+
+// Reclaims `victim` in `mode`. 0, 0x9797, 5, 12, 28 (victim is the spare).
+uint32_t _reclaim_eu(AfsContext *context, uint32_t victim, ReclaimMode mode);
+
+// Victim choice among the units of `kind`. Writes the mode.
+uint32_t _choose_eu_to_reclaim(AfsContext *context, UnitKind kind, bool allowWearLevelling,
+                               ReclaimMode *mode, bool idle);
+
+// Chooses and reclaims a unit of `kind`. 0, 28, or a reclaim status.
+uint32_t _reclaim_eu_wrapper(AfsContext *context, UnitKind kind);
+
+}  // namespace quor::afs

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "afs/AfsCrc.h"
+#include "afs/AfsFtlReclaim.h"
 #include "afs_test_util.h"
 #include "common/bytes.h"
 
@@ -198,7 +199,7 @@ TEST(FtlMount, OpenUnitBecomesTheSpareOrCompletesItsReclaimAtTheFirstWrite) {
     ASSERT_EQ(r.write(0, 5), 0u);
     EXPECT_EQ(r.unit(7)[17], 0x00);
     // A reclaim now moves the spare; the volume must still mount.
-    ASSERT_EQ(quor::afs::_reclaim_eu(r.ctx(), 1, 1), kFtlOk);
+    ASSERT_EQ(quor::afs::_reclaim_eu(r.ctx(), 1, quor::afs::ReclaimMode::Reclaim), kFtlOk);
     EXPECT_EQ(r.mount(), 0u);
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "afs/AfsFtlReclaim.h"
 #include "afs_test_util.h"
 #include "common/flash_fault.h"
 
@@ -12,6 +13,8 @@ namespace {
 using afs_test::FtlRegion;
 using afs_test::Geometry;
 using afs_test::page_of;
+using quor::afs::ReclaimMode;
+using quor::afs::UnitKind;
 namespace fault = quor::flash_fault;
 
 TEST(FtlPages, RewritingADynamicPageSupersedesTheOldCopy) {
@@ -139,7 +142,8 @@ TEST(FtlAllocation, VolumeWithoutReservedUnitsAnswersNoSpace) {
 TEST(FtlReclaim, SpareCannotBeReclaimed) {
     FtlRegion r(Geometry::of(8, 2));
     ASSERT_EQ(r.format_and_mount(), 0u);
-    EXPECT_EQ(quor::afs::_reclaim_eu(r.ctx(), r.ftl()->spareUnit, 1), kFtlNoSpace);
+    EXPECT_EQ(quor::afs::_reclaim_eu(r.ctx(), r.ftl()->spareUnit, ReclaimMode::Reclaim),
+              kFtlNoSpace);
 }
 
 TEST(FtlReclaim, DynamicReclaimMovesLivePagesAndRotatesTheSpare) {
@@ -192,15 +196,16 @@ TEST(FtlVictimChoice, WearLevellingNeedsSpreadAboveHundredAndATenMultiple) {
     c->euInfo[2].invalidSlots = 90;
     c->euInfo[4].eraseCount = 10;
     c->euInfo[5].eraseCount = 111;
-    uint32_t mode = 0;
-    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), 0, true, &mode, false), 2u);
-    EXPECT_EQ(mode, 1u);
+    auto mode = ReclaimMode::Switch;
+    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), UnitKind::Dynamic, true, &mode, false), 2u);
+    EXPECT_EQ(mode, ReclaimMode::Reclaim);
     c->euInfo[5].eraseCount = 120;
-    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), 0, true, &mode, false), 4u);
-    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), 0, false, &mode, false), 2u);
+    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), UnitKind::Dynamic, true, &mode, false), 4u);
+    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), UnitKind::Dynamic, false, &mode, false),
+              2u);
     c->euInfo[6].freeSlots = 1;
-    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), 0, true, &mode, false), 6u);
-    EXPECT_EQ(mode, 0u);
+    EXPECT_EQ(quor::afs::_choose_eu_to_reclaim(r.ctx(), UnitKind::Dynamic, true, &mode, false), 6u);
+    EXPECT_EQ(mode, ReclaimMode::Switch);
 }
 
 TEST(FtlIdle, FullyStaleUnitIsPreferredAndIdleReclaimConverges) {
