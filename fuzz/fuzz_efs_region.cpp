@@ -96,8 +96,9 @@ struct Extent {
 };
 
 Extent extent_of(uint32_t index) {
-    const uint64_t begin = uint64_t{file_block(index)} * kDataAreaSize + file_offset(index);
-    const uint64_t max = file_max_size(index);
+    const FilePlacement file = file_placement(index);
+    const uint64_t begin = uint64_t{file.block} * kDataAreaSize + file.offset;
+    const uint64_t max = file.maxSize;
     return {begin, begin + kRecordHeaderSize + max + kRecordHeaderSize * (max / kRecordRoom + 1)};
 }
 
@@ -154,7 +155,7 @@ Bytes pattern(uint32_t length, uint8_t seed) {
 
 // A length around the file's maximum, so that too-long writes are tried too.
 uint32_t length_for(uint32_t index, uint32_t wanted) {
-    return wanted % (file_max_size(index) + 8);
+    return wanted % (file_placement(index).maxSize + 8);
 }
 
 void apply_operations(Model &model, const uint8_t *op) {

@@ -68,7 +68,7 @@ void check_layout() {
     const uint32_t limit = g_efs_files_num < 4096 ? g_efs_files_num : 4096;
     for (uint32_t i = 0; i < limit; ++i) {
         check(quor::efs::file_entry(i) != nullptr, "every file index below filesNum has an entry");
-        (void)quor::efs::file_max_size(i);
+        (void)quor::efs::file_placement(i);
     }
     check(quor::efs::file_entry(g_efs_files_num) == nullptr, "no entry at filesNum");
     const uint64_t blocks =

@@ -171,23 +171,17 @@ uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uin
     return st == EFS_OK ? EFS_ERR_NO_CONTENT : st;
 }
 
-// Checks index, presence and record offset of a file named by a caller.
-bool file_usable(uint32_t fileIndex) {
-    return fileIndex < g_efs_files_num && file_present(fileIndex);
-}
-
 // Reads the first record of a file and checks its length against the maximum.
-uint32_t first_record(uint32_t fileIndex, uint32_t *length) {
+uint32_t first_record(const FilePlacement &file, uint32_t *length) {
     uint32_t stored = 0;
-    const uint32_t st =
-        record_check(file_block(fileIndex), file_offset(fileIndex), true, 0, &stored);
+    const uint32_t st = record_check(file.block, file.offset, true, 0, &stored);
     if (st != EFS_OK) {
         return st;
     }
     if (stored == kNoContentLength) {
         return EFS_ERR_NO_CONTENT;
     }
-    if (stored > file_max_size(fileIndex)) {
+    if (stored > file.maxSize) {
         return EFS_ERR_CHECK;
     }
     *length = stored;

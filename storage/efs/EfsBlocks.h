@@ -172,11 +172,8 @@ uint32_t block_check(uint32_t p);
 // own length; a continuation carries `expected` data bytes. *stored = length field.
 uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uint32_t *stored);
 
-// Checks index, presence and record offset of a file named by a caller.
-bool file_usable(uint32_t fileIndex);
-
 // Reads the first record of a file and checks its length against the maximum.
-uint32_t first_record(uint32_t fileIndex, uint32_t *length);
+uint32_t first_record(const FilePlacement &file, uint32_t *length);
 
 // Runs the data-block scan unless the mount already did.
 uint32_t ensure_scanned();

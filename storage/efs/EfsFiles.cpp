@@ -16,11 +16,12 @@ uint32_t EFS_get_file_size(uint32_t fileIndex, uint32_t *size) {
     if (st != EFS_OK) {
         return st;
     }
-    if (size == nullptr || !file_usable(fileIndex)) {
+    const FilePlacement file = file_placement(fileIndex);
+    if (size == nullptr || !file.present) {
         return EFS_ERR_INVALID;
     }
     uint32_t length = 0;
-    if ((st = first_record(fileIndex, &length)) != EFS_OK) {
+    if ((st = first_record(file, &length)) != EFS_OK) {
         return st;
     }
     *size = length;
@@ -29,9 +30,10 @@ uint32_t EFS_get_file_size(uint32_t fileIndex, uint32_t *size) {
 
 namespace {
 
-uint32_t read_file_bytes(uint32_t fileIndex, uint32_t offset, uint32_t *count, uint8_t *out) {
+uint32_t read_file_bytes(const FilePlacement &file, uint32_t offset, uint32_t *count,
+                         uint8_t *out) {
     uint32_t length = 0;
-    uint32_t st = first_record(fileIndex, &length);
+    uint32_t st = first_record(file, &length);
     if (st != EFS_OK) {
         return st;
     }
@@ -43,8 +45,8 @@ uint32_t read_file_bytes(uint32_t fileIndex, uint32_t offset, uint32_t *count, u
         return EFS_ERR_RANGE;
     }
     const uint32_t wanted = std::min(*count, length - offset);
-    const uint32_t b = file_block(fileIndex);
-    const uint32_t o = file_offset(fileIndex);
+    const uint32_t b = file.block;
+    const uint32_t o = file.offset;
     const uint32_t firstRoom = kRecordRoom - o;
     uint32_t copied = 0;
     uint32_t block = 0;
@@ -88,12 +90,13 @@ uint32_t read_file_bytes(uint32_t fileIndex, uint32_t offset, uint32_t *count, u
 uint32_t EFS_read(uint32_t fileIndex, uint32_t offset, uint32_t *count, void *buffer) {
     uint32_t st = check_mounted();
     if (st == EFS_OK) {
-        // count is checked before it is read, the file index before it is used.
-        if (count == nullptr || fileIndex >= g_efs_files_num || offset > 0xFFFFFFFFu - *count ||
-            buffer == nullptr || !file_present(fileIndex)) {
+        // count is checked before it is read.
+        const FilePlacement file = file_placement(fileIndex);
+        if (count == nullptr || offset > 0xFFFFFFFFu - *count || buffer == nullptr ||
+            !file.present) {
             st = EFS_ERR_INVALID;
         } else {
-            st = read_file_bytes(fileIndex, offset, count, static_cast<uint8_t *>(buffer));
+            st = read_file_bytes(file, offset, count, static_cast<uint8_t *>(buffer));
         }
     }
     if (st != EFS_OK && count != nullptr) {
@@ -138,10 +141,19 @@ uint32_t blocks_occupied(uint32_t o, uint32_t length) {
     return 1 + (length - firstRoom + kRecordRoom - 1) / kRecordRoom;
 }
 
-uint32_t write_file_blocks(WorkingBme *bme, uint32_t fileIndex, uint32_t length,
+// Spares a write makes free before it starts: the blocks the content would
+// occupy if it were one record header (4 bytes) longer, rounded up, i.e.
+// (length + o + 4075) / 4072. That equals blocks_occupied except when the
+// content ends in the last 4 bytes of a block's record room: then one spare
+// more is made free than the write uses, and it stays free for the next one.
+uint32_t spares_to_reserve(uint32_t o, uint32_t length) {
+    return (length + o + kRecordHeaderSize + kRecordRoom - 1) / kRecordRoom;
+}
+
+uint32_t write_file_blocks(WorkingBme *bme, const FilePlacement &file, uint32_t length,
                            const uint8_t *data) {
-    const uint32_t b = file_block(fileIndex);
-    const uint32_t o = file_offset(fileIndex);
+    const uint32_t b = file.block;
+    const uint32_t o = file.offset;
     uint8_t *area = efs_ctx.block_buf + kDataAreaOffset;
     uint32_t placed = 0;
     for (uint32_t block = b;; ++block) {
@@ -180,7 +192,8 @@ uint32_t EFS_write(uint32_t fileIndex, uint32_t offset, uint32_t length, const v
     if (!working.ok()) {
         return EFS_ERR_NO_MEMORY;
     }
-    if (offset != 0 || data == nullptr || !file_usable(fileIndex)) {
+    const FilePlacement file = file_placement(fileIndex);
+    if (offset != 0 || data == nullptr || !file.present) {
         return EFS_ERR_INVALID;
     }
     if ((st = ensure_scanned()) != EFS_OK) {
@@ -190,16 +203,16 @@ uint32_t EFS_write(uint32_t fileIndex, uint32_t offset, uint32_t length, const v
         return st;
     }
     // 0xFFFF in a length field means "no content", so that length is refused as too long.
-    if (length > file_max_size(fileIndex) || length >= kNoContentLength) {
+    if (length > file.maxSize || length >= kNoContentLength) {
         return EFS_ERR_RANGE;
     }
-    const uint32_t o = file_offset(fileIndex);
+    const uint32_t o = file.offset;
     // A record offset past 4072 or a file running past the last logical block is
     // refused before any spare is consumed.
-    if (o > kRecordRoom || file_block(fileIndex) + blocks_occupied(o, length) > s_geo.v) {
+    if (o > kRecordRoom || file.block + blocks_occupied(o, length) > s_geo.v) {
         return EFS_ERR_INVALID;
     }
-    const uint32_t needed = (length + o + 4075) / kRecordRoom;
+    const uint32_t needed = spares_to_reserve(o, length);
     // More blocks than spares can never be reserved: answer "no space" instead of waiting.
     if (needed > s_geo.n) {
         return EFS_ERR_NO_SPACE;
@@ -208,7 +221,7 @@ uint32_t EFS_write(uint32_t fileIndex, uint32_t offset, uint32_t length, const v
         return st;
     }
     working.refresh();  // wear levelling may have committed new maps
-    st = write_file_blocks(working.bme(), fileIndex, length, static_cast<const uint8_t *>(data));
+    st = write_file_blocks(working.bme(), file, length, static_cast<const uint8_t *>(data));
     if (st != EFS_OK) {
         return st;
     }
@@ -224,7 +237,8 @@ uint32_t EFS_delete(uint32_t fileIndex) {
     if (!working.ok()) {
         return EFS_ERR_NO_MEMORY;
     }
-    if (!file_usable(fileIndex)) {
+    const FilePlacement file = file_placement(fileIndex);
+    if (!file.present) {
         return EFS_ERR_INVALID;
     }
     if ((st = ensure_scanned()) != EFS_OK) {
@@ -240,8 +254,8 @@ uint32_t EFS_delete(uint32_t fileIndex) {
     if ((st = reserve_free_spares(1)) != EFS_OK) {
         return st;
     }
-    const uint32_t b = file_block(fileIndex);
-    const uint32_t o = file_offset(fileIndex);
+    const uint32_t b = file.block;
+    const uint32_t o = file.offset;
     if (b >= s_geo.v || o > kRecordRoom) {
         return EFS_ERR_INVALID;
     }

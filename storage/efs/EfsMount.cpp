@@ -18,10 +18,11 @@ namespace {
 uint32_t build_empty_data_area(uint32_t b, uint8_t *area) {
     std::memset(area, 0xFF, kDataAreaSize);
     for (uint32_t f = 0; f < g_efs_files_num; ++f) {
-        if (!file_present(f) || file_block(f) != b) {
+        const FilePlacement file = file_placement(f);
+        if (!file.present || file.block != b) {
             continue;
         }
-        const uint32_t o = file_offset(f);
+        const uint32_t o = file.offset;
         if (o > kRecordRoom) {
             return EFS_ERR_BAD_OFFSET;
         }

@@ -80,24 +80,16 @@ const uint8_t *file_entry(uint32_t index) {
     return EFS_files + uint64_t{index} * kEfsFileEntrySize;
 }
 
-bool file_present(uint32_t index) {
+FilePlacement file_placement(uint32_t index) {
+    FilePlacement placement;
     const uint8_t *e = file_entry(index);
-    return e != nullptr && (e[kFileEntryFlags] & kFileEntryPresent) != 0;
-}
-
-uint32_t file_block(uint32_t index) {
-    const uint8_t *e = file_entry(index);
-    return e == nullptr ? 0 : e[kFileEntryBlock];
-}
-
-uint32_t file_offset(uint32_t index) {
-    const uint8_t *e = file_entry(index);
-    return e == nullptr ? 0 : load_le16(e + kFileEntryOffset);
-}
-
-uint32_t file_max_size(uint32_t index) {
-    const uint8_t *e = file_entry(index);
-    return e == nullptr ? 0 : load_le16(e + kFileEntryMaxSize);
+    if (e != nullptr) {
+        placement.present = (e[kFileEntryFlags] & kFileEntryPresent) != 0;
+        placement.block = e[kFileEntryBlock];
+        placement.offset = load_le16(e + kFileEntryOffset);
+        placement.maxSize = load_le16(e + kFileEntryMaxSize);
+    }
+    return placement;
 }
 
 }  // namespace quor::efs

@@ -81,12 +81,19 @@ inline constexpr uint32_t kLayoutOk = 0;
 inline constexpr uint32_t kLayoutMalformed = 1;
 inline constexpr uint32_t kLayoutNoMemory = 12;
 
-// Accessors of one file table entry (nullptr when `index` is outside the table).
+// The file table entry of `index` (nullptr when `index` is outside the table).
 const uint8_t *file_entry(uint32_t index);
-bool file_present(uint32_t index);
-uint32_t file_block(uint32_t index);
-uint32_t file_offset(uint32_t index);
-uint32_t file_max_size(uint32_t index);
+
+// Where a file lives, read from its table entry in one lookup. The fields
+// are the entry's even when the file is not in this layout, and zero when
+// `index` is outside the table.
+struct FilePlacement {
+    bool present = false;  // the file is in this layout
+    uint32_t block = 0;    // logical data block of its first record
+    uint32_t offset = 0;   // offset of that record in the block's data area
+    uint32_t maxSize = 0;  // largest content in bytes
+};
+FilePlacement file_placement(uint32_t index);
 
 }  // namespace quor::efs
 

@@ -32,7 +32,7 @@ TEST(EfsLayout, LoadsEntriesOfTheRequestedSkuAndSkipsIndicesOutsideTheTable) {
     EXPECT_EQ(quor::load_le16(e + 3), 8000);
     EXPECT_EQ(e[5], 1);
     EXPECT_EQ(EFS_files[5 * 8 + 5], 0) << "index 5 has no record";
-    EXPECT_FALSE(quor::efs::file_present(40));
+    EXPECT_FALSE(quor::efs::file_placement(40).present);
 }
 
 TEST(EfsLayout, TablesWithoutAUsableLayoutAreAnsweredWithoutLoading) {
