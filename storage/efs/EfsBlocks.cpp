@@ -129,7 +129,8 @@ uint32_t block_check(uint32_t p) {
 // Reads and verifies the record of logical block `b` at data-area offset `o`
 // into block_buf (4 record bytes, then its data). A first record carries its
 // own length; a continuation carries `expected` data bytes. *stored = length field.
-uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uint32_t *stored) {
+uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uint32_t *stored,
+                      RecordSink sink, const uint8_t **dataAt) {
     if (b >= s_geo.v) {
         return EFS_ERR_INVALID;
     }
@@ -153,14 +154,17 @@ uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uin
         if (first) {
             n = length == kNoContentLength ? 0 : std::min(kRecordRoom - o, length);
         }
-        if (n != 0 && (st = EFS_physical_read(at + kRecordHeaderSize, n,
-                                              rec + kRecordHeaderSize)) != EFS_OK) {
+        uint8_t *data =
+            sink.data != nullptr && n <= sink.room ? sink.data : rec + kRecordHeaderSize;
+        if (n != 0 && (st = EFS_physical_read(at + kRecordHeaderSize, n, data)) != EFS_OK) {
             return st;
         }
-        const uint16_t crc =
-            EFS_crc16(EFS_crc16(static_cast<uint16_t>(b), rec, 2), rec + kRecordHeaderSize, n);
+        const uint16_t crc = EFS_crc16(EFS_crc16(static_cast<uint16_t>(b), rec, 2), data, n);
         if (crc == load_le16(rec + 2)) {
             *stored = length;
+            if (dataAt != nullptr) {
+                *dataAt = data;
+            }
             return EFS_OK;
         }
     }
@@ -172,9 +176,10 @@ uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uin
 }
 
 // Reads the first record of a file and checks its length against the maximum.
-uint32_t first_record(const FilePlacement &file, uint32_t *length) {
+uint32_t first_record(const FilePlacement &file, uint32_t *length, RecordSink sink,
+                      const uint8_t **dataAt) {
     uint32_t stored = 0;
-    const uint32_t st = record_check(file.block, file.offset, true, 0, &stored);
+    const uint32_t st = record_check(file.block, file.offset, true, 0, &stored, sink, dataAt);
     if (st != EFS_OK) {
         return st;
     }

@@ -167,13 +167,25 @@ uint32_t invalidate_and_erase_bm(uint32_t index);
 // Loads physical data block `p` into block_buf until header and footer verify.
 uint32_t block_check(uint32_t p);
 
-// Reads and verifies the record of logical block `b` at data-area offset `o`
-// into block_buf (4 record bytes, then its data). A first record carries its
-// own length; a continuation carries `expected` data bytes. *stored = length field.
-uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uint32_t *stored);
+// Where a record's data may go instead of block_buf: straight into a
+// caller's buffer of `room` bytes, saving a copy when the data fits.
+struct RecordSink {
+    uint8_t *data = nullptr;
+    uint32_t room = 0;
+};
 
-// Reads the first record of a file and checks its length against the maximum.
-uint32_t first_record(const FilePlacement &file, uint32_t *length);
+// Reads and verifies the record of logical block `b` at data-area offset `o`
+// into block_buf (4 record bytes, then its data; the data into `sink` when it
+// fits there). A first record carries its own length; a continuation carries
+// `expected` data bytes. *stored = length field; *dataAt (when given) = where
+// the data was read to.
+uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uint32_t *stored,
+                      RecordSink sink = {}, const uint8_t **dataAt = nullptr);
+
+// Reads the first record of a file and checks its length against the maximum;
+// `sink` and *dataAt as for record_check.
+uint32_t first_record(const FilePlacement &file, uint32_t *length, RecordSink sink = {},
+                      const uint8_t **dataAt = nullptr);
 
 // Runs the data-block scan unless the mount already did.
 uint32_t ensure_scanned();

@@ -30,10 +30,15 @@ uint32_t EFS_get_file_size(uint32_t fileIndex, uint32_t *size) {
 
 namespace {
 
+// Records whose data the caller wants whole are read straight into `out`;
+// the others go through block_buf. Either way each is verified before the
+// read succeeds (on a failure `out` may hold part of the data, *count is 0).
 uint32_t read_file_bytes(const FilePlacement &file, uint32_t offset, uint32_t *count,
                          uint8_t *out) {
     uint32_t length = 0;
-    uint32_t st = first_record(file, &length);
+    const uint8_t *firstData = nullptr;
+    const RecordSink firstSink{offset == 0 ? out : nullptr, *count};
+    uint32_t st = first_record(file, &length, firstSink, &firstData);
     if (st != EFS_OK) {
         return st;
     }
@@ -53,8 +58,8 @@ uint32_t read_file_bytes(const FilePlacement &file, uint32_t offset, uint32_t *c
     uint32_t pos = 0;
     if (offset < firstRoom) {
         copied = std::min(firstRoom - offset, wanted);
-        if (copied != 0) {
-            std::memcpy(out, efs_ctx.block_buf + kRecordHeaderSize + offset, copied);
+        if (copied != 0 && firstData != out) {
+            std::memcpy(out, firstData + offset, copied);
         }
         block = b + 1;
     } else {
@@ -66,14 +71,18 @@ uint32_t read_file_bytes(const FilePlacement &file, uint32_t offset, uint32_t *c
         const uint32_t before = firstRoom + (block - b - 1) * kRecordRoom;
         const uint32_t expected = std::min(length - before, kRecordRoom);
         uint32_t stored = 0;
-        if ((st = record_check(block, 0, false, expected, &stored)) != EFS_OK) {
+        const uint8_t *data = nullptr;
+        const RecordSink sink{pos == 0 ? out + copied : nullptr, wanted - copied};
+        if ((st = record_check(block, 0, false, expected, &stored, sink, &data)) != EFS_OK) {
             // Every continuation stores length 0xFFFF, so one that never checks out in
             // an intact block comes back as "no content" (2); this file has content,
             // so that is stored data failing a check.
             return st == EFS_ERR_NO_CONTENT ? EFS_ERR_CHECK : st;
         }
         const uint32_t take = std::min(expected - pos, wanted - copied);
-        std::memcpy(out + copied, efs_ctx.block_buf + kRecordHeaderSize + pos, take);
+        if (data != out + copied) {
+            std::memcpy(out + copied, data + pos, take);
+        }
         copied += take;
         ++block;
         pos = 0;
