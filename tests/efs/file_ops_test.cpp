@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/flash_fault.h"
 #include "efs_fixture.h"
 
@@ -49,6 +51,29 @@ TEST_F(EfsRegionTest, FilesRunIntoContinuationBlocksAndReadsStartInsideThem) {
     data_block(efs_ctx.valid_map[4])[16 + 100] ^= 1;
     count = 1;
     EXPECT_EQ(EFS_read(3, 7000, &count, &byte), 41u) << "damaged continuation record";
+}
+
+// Reads from offset 0 take records straight into the caller's buffer when
+// they fit: every count that cuts a record or ends on its edge delivers
+// exactly the wanted bytes and never writes past them.
+TEST_F(EfsRegionTest, ReadsFromTheStartStopExactlyAtTheCount) {
+    const std::vector<uint8_t> big = pattern(8000, 7);
+    write_ok(3, big);  // 72 bytes in block 2, then 4072 in block 3 and 3856 in block 4
+    for (uint32_t wanted : {1u, 71u, 72u, 73u, 4143u, 4144u, 4145u, 7999u, 8000u, 9000u}) {
+        std::vector<uint8_t> out(wanted + 16, 0xA5);
+        uint32_t count = wanted;
+        ASSERT_EQ(EFS_read(3, 0, &count, out.data()), 0u) << "count " << wanted;
+        ASSERT_EQ(count, std::min<uint32_t>(wanted, 8000)) << "count " << wanted;
+        ASSERT_TRUE(std::equal(out.begin(), out.begin() + count, big.begin())) << wanted;
+        ASSERT_TRUE(
+            std::all_of(out.begin() + count, out.end(), [](uint8_t b) { return b == 0xA5; }))
+            << "bytes written past the count " << wanted;
+    }
+    data_block(efs_ctx.valid_map[3])[16 + 500] ^= 1;
+    std::vector<uint8_t> out(8000);
+    uint32_t count = 8000;
+    EXPECT_EQ(EFS_read(3, 0, &count, out.data()), 41u) << "damaged continuation, whole read";
+    EXPECT_EQ(count, 0u);
 }
 
 TEST_F(EfsRegionTest, EmptyWritesDeletesAndRefusedArguments) {
