@@ -288,7 +288,14 @@ TEST_F(QuorstoreCli, RawFilesPutCatRmThroughTheFileSystems) {
 
     ok({"efs", "put", bundle_, "0", "--hex", "51 47 57"});
     EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/mfg/serial", "--text"}), "QGW\n");
-    ok({"efs", "rm", bundle_, "/home/mfg/serial"});
+    // A file that holds an NVAR goes only with --force, and the refusal says why.
+    const Result refused = run({"efs", "rm", bundle_, "/home/mfg/serial"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("EFS file 0 holds /home/mfg/serial of the file table; without it "
+                               "the storage no longer opens"),
+              std::string::npos)
+        << refused.err;
+    ok({"efs", "rm", bundle_, "/home/mfg/serial", "--force"});
     EXPECT_EQ(run({"efs", "cat", bundle_, "0"}).status, 1);
 }
 

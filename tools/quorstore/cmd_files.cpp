@@ -188,10 +188,21 @@ int run_files_put(FileSystem fs, const std::string &folder, const std::string &f
     return kExitOk;
 }
 
-int run_files_rm(FileSystem fs, const std::string &folder, const std::string &file) {
+int run_files_rm(FileSystem fs, const std::string &folder, const std::string &file, bool force) {
     Bundle bundle = load_bundle_for_change(folder);
     mount_for(fs, bundle);
     const uint32_t index = resolve_file(fs, file);
+    const auto names = names_by_index(fs);
+    auto holder = names.find(index);
+    if (holder != names.end() && !force) {
+        // Opening the storage reads every NVAR from its file: without it no
+        // command would open the bundle.
+        throw ToolError(kCodeNvarAccess,
+                        file_label(fs, index) + " holds " + holder->second +
+                            " of the file table; without it the storage no longer opens. "
+                            "Change the value with `quorstore nvar set`, or give --force "
+                            "(then `quorstore fsck --repair` gives it its value back)");
+    }
     const uint32_t status =
         fs == FileSystem::kEfs ? EFS_delete(index) : dfs_delete_file(dfs_number(fs, index));
     if (status != 0) {

@@ -45,7 +45,8 @@ int run_files_cat(FileSystem fs, const std::string &bundle, const std::string &f
                   ValueFormat format);
 int run_files_put(FileSystem fs, const std::string &bundle, const std::string &file,
                   const ValueSource &source);
-int run_files_rm(FileSystem fs, const std::string &bundle, const std::string &file);
+// Refuses a file that holds an NVAR (or the deploy marker) unless `force`.
+int run_files_rm(FileSystem fs, const std::string &bundle, const std::string &file, bool force);
 int run_fsck(const std::string &bundle, bool repair, bool json);
 
 // Reads a value given by --hex, --text or --file; throws ToolError (35) when

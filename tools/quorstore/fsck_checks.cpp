@@ -5,6 +5,11 @@
 #include "quorstorage/quorstorage.h"
 #include "wire.h"
 
+// The EFS image and its size: part of the library's binary interface, not
+// of its C header. A format leaves its result in an image EFS allocates.
+extern "C" uint8_t *efs_image;
+extern "C" uint32_t efs_size;
+
 namespace quorstore {
 
 namespace {
@@ -384,6 +389,12 @@ std::string restored_from(const StoredValue &stored) {
                             : "its vendor default from ostra.cfg";
 }
 
+std::string reset_text(FileSystem fs, uint32_t index, const std::string &nvar,
+                       const StoredValue &stored) {
+    return nvar + ": " + file_system_name(fs) + " file " + std::to_string(index) + " given " +
+           restored_from(stored);
+}
+
 // One EFS write of a file's own content: the commit moves EFS to a fresh
 // block map, past a damaged one.
 void rewrite_one_efs_file(std::vector<FsckFinding> &not_repaired) {
@@ -401,6 +412,41 @@ void rewrite_one_efs_file(std::vector<FsckFinding> &not_repaired) {
     }
 }
 
+// Rebuilds EFS when one of its files cannot be rewritten in place (a write
+// copies the records beside it, and a damaged record stops it): every file
+// that reads is kept, the region is formatted, and the files are written
+// back. Returns the indexes it wrote; a file that does not read is left out.
+bool rebuild_efs(Bytes &region, std::map<uint32_t, Bytes> &files,
+                 std::vector<FsckFinding> &not_repaired) {
+    for (uint32_t i = 0; i < g_efs_files_num; ++i) {
+        Bytes bytes;
+        if (files.count(i) == 0 && read_efs_file(i, bytes) == 0) {
+            files[i] = std::move(bytes);
+        }
+    }
+    const uint32_t formatted = EFS_init(true);
+    if (formatted != 0) {
+        add(not_repaired, kPieceEfs, "formatting for a rebuild failed: " + efs_status_text(formatted));
+        return false;
+    }
+    for (const auto &[index, bytes] : files) {
+        const uint32_t status = write_any(FileSystem::kEfs, index, bytes);
+        if (status != 0) {
+            add(not_repaired, "EFS file " + std::to_string(index),
+                "writing it back after the rebuild failed: " + efs_status_text(status));
+            return false;
+        }
+    }
+    // A format works on an image EFS allocates itself: copy the rebuilt
+    // region into the piece and mount that again.
+    if (efs_image == nullptr || efs_size != region.size()) {
+        add(not_repaired, kPieceEfs, "the rebuilt region has another size than efs.bin");
+        return false;
+    }
+    std::memcpy(region.data(), efs_image, region.size());
+    return EFS_init_tools(region.data()) == 0;
+}
+
 }  // namespace
 
 void repair_storage(Bundle &bundle, const StorageCheck &check, std::vector<std::string> &reset,
@@ -409,10 +455,19 @@ void repair_storage(Bundle &bundle, const StorageCheck &check, std::vector<std::
     Closer closer;
     const MountStatus mounted = mount_file_systems(bundle);
     const NameMap names = names_of_files();
+    // EFS files given back through a rebuild when a write in place fails.
+    std::map<uint32_t, Bytes> efs_rebuild;
+    std::vector<std::string> efs_rebuild_names;
+    bool need_rebuild = false;
     auto give_back = [&](FileSystem fs, uint32_t index, const std::string &nvar) {
         const StoredValue &stored = check.stored.at(nvar);
         delete_any(fs, index);
         const uint32_t status = write_any(fs, index, stored.value);
+        if (status != 0 && fs == FileSystem::kEfs) {
+            efs_rebuild[index] = stored.value;
+            efs_rebuild_names.push_back(reset_text(fs, index, nvar, stored));
+            return;
+        }
         if (status != 0) {
             add(not_repaired, file_where(fs, index, names),
                 "writing " + restored_from(stored) + " failed: " + status_text(fs, status));
@@ -430,7 +485,9 @@ void repair_storage(Bundle &bundle, const StorageCheck &check, std::vector<std::
             give_back(file.fs, file.index, file.nvar);
         } else {
             const uint32_t status = delete_any(file.fs, file.index);
-            if (status != 0) {
+            if (status != 0 && file.fs == FileSystem::kEfs) {
+                need_rebuild = true;  // the rebuild leaves the file out
+            } else if (status != 0) {
                 add(not_repaired, file_where(file.fs, file.index, names),
                     "removing the unreadable file failed: " + status_text(file.fs, status));
             }
@@ -439,6 +496,9 @@ void repair_storage(Bundle &bundle, const StorageCheck &check, std::vector<std::
     for (const std::string &nvar : check.rolled_back) {
         const uint32_t number = check.stored.at(nvar).dfs_number;
         give_back(FileSystem::kEfs, number & kDfsIndexMask, nvar);
+    }
+    if ((need_rebuild || !efs_rebuild.empty()) && rebuild_efs(bundle.at(kPieceEfs), efs_rebuild, not_repaired)) {
+        reset.insert(reset.end(), efs_rebuild_names.begin(), efs_rebuild_names.end());
     }
     if (check.block_map_fallback && check.rolled_back.empty() && mounted.efs && *mounted.efs == 0) {
         rewrite_one_efs_file(not_repaired);

@@ -2,7 +2,9 @@
 // file systems through libquorstorage.
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "commands.h"
@@ -36,7 +38,28 @@ struct Options {
     bool raw = false;
     bool text = false;
     bool repair = false;
+    bool force = false;
+    bool fsck = false;  // fsck's exit status is a bitmask
 };
+
+// Standard output must have reached its file: a full disk or a closed pipe
+// is a failure, not a success with missing output.
+int check_output(int status, bool fsck) {
+    std::cout.flush();
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
+    if (!failed) {
+        return status;
+    }
+    const int error = errno;
+    std::cerr << format_report(Report{kCodeWriteOutput, catalogue_text(kCodeWriteOutput),
+                                      std::string("standard output: ") +
+                                          (error != 0 ? std::strerror(error) : "write failed")})
+              << "\n";
+    if (fsck) {
+        return status | kFsckOperational;
+    }
+    return status == kExitOk ? kExitFailure : status;
+}
 
 ValueFormat format_of(const Options &o, ValueFormat fallback) {
     if (o.hex) {
@@ -118,9 +141,13 @@ void add_file_commands(CLI::App &app, Options &o, FileSystem fs, std::function<i
     auto *rm = group->add_subcommand("rm", "delete a file");
     add_bundle(rm, o);
     rm->add_option("INDEX", o.file, "file index, or its name in the file table")->required();
+    rm->add_flag("--force", o.force,
+                 "remove a file that holds an NVAR (the storage no longer opens without it "
+                 "until fsck --repair gives it its value back)");
     rm->footer(example("  quorstore " + name + " rm build/demo-bundle 3"));
-    rm->callback(
-        [&o, &action, fs] { action = [&o, fs] { return run_files_rm(fs, o.bundle, o.file); }; });
+    rm->callback([&o, &action, fs] {
+        action = [&o, fs] { return run_files_rm(fs, o.bundle, o.file, o.force); };
+    });
 }
 
 }  // namespace
@@ -222,7 +249,10 @@ int main(int argc, char **argv) {
                    "write back what a mount and an idle reclaim change in the regions");
     add_json(fsck, o);
     fsck->footer(example("  quorstore fsck build/demo-bundle"));
-    fsck->callback([&] { action = [&] { return run_fsck(o.bundle, o.repair, o.json); }; });
+    fsck->callback([&] {
+        o.fsck = true;
+        action = [&] { return run_fsck(o.bundle, o.repair, o.json); };
+    });
 
     try {
         app.parse(argc, argv);
@@ -242,7 +272,7 @@ int main(int argc, char **argv) {
         for (const std::string &note : take_commit_notes()) {
             std::cerr << "warning: " << note << "\n";
         }
-        return status;
+        return check_output(status, o.fsck);
     } catch (const ToolError &error) {
         std::cout.flush();
         for (const std::string &line : error.lines()) {

@@ -144,9 +144,68 @@ void open_storage(Bundle &bundle) {
     record.efs = buffer(kPieceEfs);
     take_reports();
     if (!with_stdout_on_stderr([&record] { return kaMfsQuorInit(&record, collect_report); })) {
-        fail_with_reports("cannot open the storage of " + bundle.folder.string(),
-                          kCodeReadingInput);
+        std::vector<Report> reports = take_reports();
+        for (Report &r : unusable_nvar_files(bundle)) {
+            reports.push_back(std::move(r));
+        }
+        if (reports.empty()) {
+            throw ToolError(kCodeReadingInput,
+                            "cannot open the storage of " + bundle.folder.string());
+        }
+        throw ToolError(std::move(reports), "cannot open the storage of " + bundle.folder.string());
     }
+}
+
+std::vector<Report> unusable_nvar_files(const Bundle &bundle) {
+    // The library's own reports name the step, not the file: mount copies of
+    // the regions directly and read every file of the file table.
+    if (kaFcsIsInitialized()) {
+        with_stdout_on_stderr([] { return kaMfsNvarTerm(false); });
+    }
+    if (dfs_context != nullptr) {
+        dfs_terminate();
+    }
+    take_reports();
+    Bundle copy = bundle;
+    std::vector<Report> found;
+    const MountStatus mounted = mount_file_systems(copy);
+    uint32_t marker = 0;
+    uint32_t marker_size = 0;
+    const bool deployed = mounted.afs && *mounted.afs == 0 &&
+                          pathToFileNumber("/home/vex/deploy", &marker) == 0 && marker != 0 &&
+                          dfs_getsize(marker, &marker_size) == 0 && marker_size != 0;
+    for (const FileTableEntry &e : file_table_entries()) {
+        if (e.dfs_number == 0) {
+            continue;
+        }
+        const bool efs = (e.dfs_number & kDfsSelectorMask) == kDfsSelectorEfs;
+        const std::optional<uint32_t> &mount = efs ? mounted.efs : mounted.afs;
+        if (!mount || *mount != 0) {
+            continue;
+        }
+        const uint32_t index = e.dfs_number & kDfsIndexMask;
+        Bytes bytes;
+        const uint32_t status = efs ? read_efs_file(index, bytes) : read_dfs_file(e.dfs_number, bytes);
+        const bool absent = status == 2 || (efs && status == 22);
+        if (status == 0 || (absent && !deployed)) {
+            continue;
+        }
+        const std::string where = std::string(efs ? "EFS" : "AFS") + " file " +
+                                  std::to_string(index) + " (" + e.name + ") in " +
+                                  (efs ? kPieceEfs : kPieceAfs);
+        found.push_back(Report{kCodeReadNvar, catalogue_text(kCodeReadNvar),
+                               where + ": " +
+                                   (absent ? std::string("missing")
+                                           : (efs ? efs_status_text(status)
+                                                  : dfs_status_text(status))) +
+                                   "; `quorstore fsck --repair` gives it back its last "
+                                   "committed value"});
+    }
+    if (dfs_context != nullptr) {
+        dfs_terminate();
+    }
+    take_reports();
+    return found;
 }
 
 StorageCloser::~StorageCloser() {

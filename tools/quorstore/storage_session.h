@@ -65,8 +65,15 @@ void check_bundle_pieces(Bundle &bundle);
 std::vector<uint32_t> file_table_skus(const Bytes &file_table);
 
 // Opens the storage (kaMfsQuorInit) on the bundle; throws ToolError with the
-// library's reports when it refuses.
+// library's reports when it refuses, followed by one report for each file of
+// the file table that cannot be read (unusable_nvar_files).
 void open_storage(Bundle &bundle);
+
+// Closes the storage, mounts copies of the bundle's regions directly and
+// reads every file the file table names: one report (code 267) naming the
+// file system, the file and its NVAR for each file that fails or, in a
+// deployed image, is missing.
+std::vector<Report> unusable_nvar_files(const Bundle &bundle);
 
 // Closes whatever storage is open when it goes out of scope, so that the
 // library releases its tables. Closing commits the current values into the
