@@ -90,9 +90,13 @@ void check_output_folder(const fs::path &folder, bool force) {
         }
         return;
     }
-    if (fs::directory_iterator(folder, ec) != fs::directory_iterator()) {
-        throw ToolError(kCodeWriteOutput,
-                        folder.string() + ": exists, is not empty and holds no bundle");
+    // A build that failed leaves the lock file (and nothing else) behind; a
+    // retry must not trip over it.
+    for (const auto &entry : fs::directory_iterator(folder, ec)) {
+        if (!is_bundle_housekeeping(entry.path().filename().string())) {
+            throw ToolError(kCodeWriteOutput,
+                            folder.string() + ": exists, is not empty and holds no bundle");
+        }
     }
 }
 
