@@ -235,8 +235,7 @@ TEST_F(BundleCommit, ASecondWriterWaitsThenFailsWithTheBusyStatus) {
             << e.lines().at(0);
     }
     // Readers are kept out by a writer too; once it ends, both get in.
-    EXPECT_THROW(BundleLock(folder_, LockMode::kShared, std::chrono::milliseconds(50)),
-                 ToolError);
+    EXPECT_THROW(BundleLock(folder_, LockMode::kShared, std::chrono::milliseconds(50)), ToolError);
     const BundleLock waited(folder_, LockMode::kShared, std::chrono::milliseconds(10000));
     EXPECT_TRUE(waited.held());
     const BundleLock second_reader(folder_, LockMode::kShared, std::chrono::milliseconds(0));

@@ -58,8 +58,8 @@ class ToolBundles : public ToolFixture {
         const fs::path manifest = fs::path(bundle_) / "bundle.json";
         json doc = json::parse(slurp(manifest));
         const std::string bytes = slurp(fs::path(bundle_) / piece);
-        doc["pieces"][piece]["sha256"] = quorstore::sha256_hex(
-            reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+        doc["pieces"][piece]["sha256"] =
+            quorstore::sha256_hex(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
         std::ofstream(manifest) << doc.dump(2);
     }
 
@@ -71,9 +71,9 @@ class ToolBundles : public ToolFixture {
             std::vector<pid_t> pids;
             for (size_t w = 0; w < kWriterNvars.size(); ++w) {
                 const std::string value = "w" + std::to_string(w) + "r" + std::to_string(round);
-                pids.push_back(start({"--wait", wait, "nvar", "set", bundle_,
-                                      kWriterNvars[w] + "=" + value},
-                                     "w" + std::to_string(w)));
+                pids.push_back(
+                    start({"--wait", wait, "nvar", "set", bundle_, kWriterNvars[w] + "=" + value},
+                          "w" + std::to_string(w)));
             }
             for (size_t w = 0; w < pids.size(); ++w) {
                 const Result r = finish(pids[w], "w" + std::to_string(w));
@@ -82,8 +82,7 @@ class ToolBundles : public ToolFixture {
                     continue;
                 }
                 EXPECT_EQ(r.status, kExitBusy) << r.err;
-                EXPECT_NE(r.err.find("the bundle is in use by another process"),
-                          std::string::npos)
+                EXPECT_NE(r.err.find("the bundle is in use by another process"), std::string::npos)
                     << r.err;
                 ++refused;
             }
@@ -191,8 +190,9 @@ TEST_F(ToolBundles, AReadOnlyFileSystemReadsChecksAndRefusesChanges) {
     EXPECT_EQ(ok_json({"fsck", bundle, "--json"})["clean"], true);
     const Result set = run({"nvar", "set", bundle, "/home/net/hostname=x"});
     EXPECT_EQ(set.status, 1);
-    EXPECT_NE(set.err.find(".bundle.lock: cannot open the bundle's lock file: Read-only file system"),
-              std::string::npos)
+    EXPECT_NE(
+        set.err.find(".bundle.lock: cannot open the bundle's lock file: Read-only file system"),
+        std::string::npos)
         << set.err;
     const Result repair = run({"fsck", bundle, "--repair"});
     EXPECT_EQ(repair.status, 8) << repair.out;
@@ -301,8 +301,7 @@ TEST_F(ToolBundles, AForcedRemovalOfAnNvarFileIsRepairedFromTheStoredValue) {
     ok({"afs", "rm", bundle_, "/home/net/domain", "--force"});
     const Result get = run({"nvar", "get", bundle_, "/home/net/hostname"});
     EXPECT_EQ(get.status, 1);
-    EXPECT_NE(get.err.find("AFS file 17 (/home/net/domain) in mfs.bin: missing"),
-              std::string::npos)
+    EXPECT_NE(get.err.find("AFS file 17 (/home/net/domain) in mfs.bin: missing"), std::string::npos)
         << get.err;
     const json repaired = json::parse(run({"fsck", bundle_, "--repair", "--json"}).out);
     EXPECT_EQ(repaired["exit_status"], 1) << repaired.dump(2);

@@ -44,12 +44,14 @@ class ToolFixture : public ::testing::Test {
 
     // Starts the tool with its output in files named after `tag`.
     pid_t start(const std::vector<std::string> &args, const std::string &tag,
-                 const std::string &stdout_path = "") const {
-        const std::string out = stdout_path.empty() ? (root_ / (tag + ".out")).string() : stdout_path;
+                const std::string &stdout_path = "") const {
+        const std::string out =
+            stdout_path.empty() ? (root_ / (tag + ".out")).string() : stdout_path;
         const std::string err = (root_ / (tag + ".err")).string();
         const pid_t pid = ::fork();
         if (pid == 0) {
-            if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) {
+            if (!std::freopen(out.c_str(), "w", stdout) ||
+                !std::freopen(err.c_str(), "w", stderr)) {
                 ::_exit(127);
             }
             std::vector<char *> argv{const_cast<char *>(QUORSTORE_BINARY)};
@@ -73,7 +75,9 @@ class ToolFixture : public ::testing::Test {
         return r;
     }
 
-    Result run(const std::vector<std::string> &args) const { return finish(start(args, "run"), "run"); }
+    Result run(const std::vector<std::string> &args) const {
+        return finish(start(args, "run"), "run");
+    }
 
     std::string ok(const std::vector<std::string> &args) const {
         const Result r = run(args);

@@ -426,7 +426,8 @@ bool rebuild_efs(Bytes &region, std::map<uint32_t, Bytes> &files,
     }
     const uint32_t formatted = EFS_init(true);
     if (formatted != 0) {
-        add(not_repaired, kPieceEfs, "formatting for a rebuild failed: " + efs_status_text(formatted));
+        add(not_repaired, kPieceEfs,
+            "formatting for a rebuild failed: " + efs_status_text(formatted));
         return false;
     }
     for (const auto &[index, bytes] : files) {
@@ -497,7 +498,8 @@ void repair_storage(Bundle &bundle, const StorageCheck &check, std::vector<std::
         const uint32_t number = check.stored.at(nvar).dfs_number;
         give_back(FileSystem::kEfs, number & kDfsIndexMask, nvar);
     }
-    if ((need_rebuild || !efs_rebuild.empty()) && rebuild_efs(bundle.at(kPieceEfs), efs_rebuild, not_repaired)) {
+    if ((need_rebuild || !efs_rebuild.empty()) &&
+        rebuild_efs(bundle.at(kPieceEfs), efs_rebuild, not_repaired)) {
         reset.insert(reset.end(), efs_rebuild_names.begin(), efs_rebuild_names.end());
     }
     if (check.block_map_fallback && check.rolled_back.empty() && mounted.efs && *mounted.efs == 0) {

@@ -1,8 +1,8 @@
 // quorstore: build image bundles and read, change and check their NVARs and
 // file systems through libquorstorage.
 #include <CLI/CLI.hpp>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>

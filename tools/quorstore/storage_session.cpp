@@ -185,7 +185,8 @@ std::vector<Report> unusable_nvar_files(const Bundle &bundle) {
         }
         const uint32_t index = e.dfs_number & kDfsIndexMask;
         Bytes bytes;
-        const uint32_t status = efs ? read_efs_file(index, bytes) : read_dfs_file(e.dfs_number, bytes);
+        const uint32_t status =
+            efs ? read_efs_file(index, bytes) : read_dfs_file(e.dfs_number, bytes);
         const bool absent = status == 2 || (efs && status == 22);
         if (status == 0 || (absent && !deployed)) {
             continue;
@@ -193,13 +194,13 @@ std::vector<Report> unusable_nvar_files(const Bundle &bundle) {
         const std::string where = std::string(efs ? "EFS" : "AFS") + " file " +
                                   std::to_string(index) + " (" + e.name + ") in " +
                                   (efs ? kPieceEfs : kPieceAfs);
-        found.push_back(Report{kCodeReadNvar, catalogue_text(kCodeReadNvar),
-                               where + ": " +
-                                   (absent ? std::string("missing")
-                                           : (efs ? efs_status_text(status)
-                                                  : dfs_status_text(status))) +
-                                   "; `quorstore fsck --repair` gives it back its last "
-                                   "committed value"});
+        found.push_back(
+            Report{kCodeReadNvar, catalogue_text(kCodeReadNvar),
+                   where + ": " +
+                       (absent ? std::string("missing")
+                               : (efs ? efs_status_text(status) : dfs_status_text(status))) +
+                       "; `quorstore fsck --repair` gives it back its last "
+                       "committed value"});
     }
     if (dfs_context != nullptr) {
         dfs_terminate();
