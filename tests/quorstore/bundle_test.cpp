@@ -76,16 +76,22 @@ TEST_F(QuorstoreBundle, TruncatedMissingAndUnlistedPiecesAreNamed) {
 TEST_F(QuorstoreBundle, FailedSaveLeavesEveryPieceAsItWas) {
     Bundle b = sample();
     save_bundle(b, {kPieceFileTable, kPieceVendorCfg, kPieceAfs});
-    const Bundle before = load_bundle(b.folder);
-    // A folder where ostra.cfg's temporary file must go makes its staging
-    // fail after mfs.bin's has been staged (pieces are staged in name order).
+    const auto before = load_bundle(b.folder).pieces;  // the lock ends with the statement
+    // A folder where ostra.cfg's staged file must go makes its staging fail
+    // after mfs.bin's has been staged (pieces are staged in name order).
     b.pieces[kPieceAfs] = Bytes(32768, 0x00);
     b.pieces[kPieceVendorCfg] = Bytes{2, 0, 0, 0};
-    fs::create_directory(b.folder / (".ostra.cfg.tmp." + std::to_string(::getpid())));
-    EXPECT_THROW(save_bundle(b, {kPieceVendorCfg, kPieceAfs}), ToolError);
-    const Bundle after = load_bundle(b.folder);
-    EXPECT_EQ(after.pieces, before.pieces);
-    EXPECT_FALSE(fs::exists(b.folder / (".mfs.bin.tmp." + std::to_string(::getpid()))));
+    fs::create_directory(b.folder / ".ostra.cfg.new");
+    try {
+        save_bundle(b, {kPieceVendorCfg, kPieceAfs});
+        ADD_FAILURE() << "the save succeeded";
+    } catch (const ToolError &e) {
+        EXPECT_NE(e.lines().at(0).find("ostra.cfg: Is a directory; the bundle is unchanged"),
+                  std::string::npos)
+            << e.lines().at(0);
+    }
+    EXPECT_EQ(load_bundle(b.folder).pieces, before);
+    EXPECT_FALSE(fs::exists(b.folder / ".mfs.bin.new"));
 }
 
 }  // namespace
