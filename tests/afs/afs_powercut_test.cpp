@@ -10,6 +10,8 @@
 // accept writes and remount with them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
 
 #include "afs_model.h"
@@ -111,6 +113,113 @@ TEST(AfsPowerCut, EveryFileIsOldOrNewAfterACutAtAnyFlashOperation) {
     std::cout << "  over " << ref.ops.size() << " file operations, " << ref.operations.size()
               << " flash operations\n";
     EXPECT_GT(ref.operations.size(), 1000u) << "the workload should exercise many flash operations";
+}
+
+// Recovers from one cut of the reference workload: the image after the cut,
+// the index of the interrupted file operation, and the state the mount shows
+// (old or new). False when the cut was not reached or the state is neither.
+struct Recovered {
+    std::vector<uint8_t> image;
+    size_t op = 0;
+    Model model;
+};
+
+bool recover(const Reference &ref, const power_cut::Point &p, Recovered *out) {
+    size_t op = 0;
+    while (ref.boundaries[op] < p.k) {
+        ++op;
+    }
+    const size_t segment = op / kSegment;
+    Volume vol(kFlash, kFiles);
+    vol.flash() = ref.segmentImages[segment];
+    if (vol.mount() != 0) {
+        return false;
+    }
+    power_cut::Point local = p;
+    local.k -= ref.segmentStart[segment];
+    power_cut::arm(local);
+    for (size_t i = segment * kSegment; i <= op && !fault::power_is_cut(); ++i) {
+        run(vol, ref.ops[i]);
+    }
+    const bool reached = fault::power_is_cut();
+    fault::disarm();
+    if (!reached || vol.mount() != 0) {
+        return false;
+    }
+    out->op = op;
+    out->image = vol.flash();
+    if (check_volume(vol, ref.states[op], kUsedFiles).empty()) {
+        out->model = ref.states[op];
+    } else if (check_volume(vol, ref.states[op + 1], kUsedFiles).empty()) {
+        out->model = ref.states[op + 1];
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The mount never writes: whatever a cut left half done is finished or
+// undone by the writes after it. For a sample of first cuts, the next few
+// file operations of the workload run on the recovered volume with power cut
+// at each of their flash operations (one cut of any shape each); the volume
+// must mount with every file as recovered or as the completed operations
+// left it.
+TEST(AfsPowerCut, CutDuringTheFirstWritesAfterARecoveryKeepsFilesAsRecovered) {
+    fault::Guard guard;
+    const Reference ref = build_reference();
+    ASSERT_FALSE(HasFailure());
+    const uint64_t seed = power_cut::test_seed();
+    const power_cut::Level level = power_cut::level();
+    const size_t stride = level == power_cut::Level::kLong    ? 1
+                          : level == power_cut::Level::kQuick ? 200
+                                                              : 24;
+    constexpr size_t kResumeOps = 4;
+    const std::vector<power_cut::Point> firsts = power_cut::plan(ref.operations, seed, 1);
+    power_cut::Tally tally;
+    uint64_t sampled = 0;
+    for (size_t f = 0; f < firsts.size(); f += stride) {
+        const std::string first = power_cut::describe(firsts[f]);
+        Recovered rec;
+        ASSERT_TRUE(recover(ref, firsts[f], &rec)) << first << ": no old or new state";
+        const size_t from = rec.op + 1;
+        const size_t to = std::min(ref.ops.size(), from + kResumeOps);
+        if (from >= to) {
+            continue;
+        }
+        ++sampled;
+        for (uint64_t k2 = 1;; ++k2) {
+            power_cut::Point p2 = power_cut::any_cut(k2, power_cut::mix(seed, f));
+            Volume vol(kFlash, kFiles);
+            vol.flash() = rec.image;
+            ASSERT_EQ(vol.mount(), 0u) << first;
+            fault::record_operations(true);
+            power_cut::arm(p2);
+            Model before = rec.model;
+            Model after = rec.model;
+            for (size_t i = from; i < to && !fault::power_is_cut(); ++i) {
+                before = after;
+                afs_test::apply(after, ref.ops[i]);
+                run(vol, ref.ops[i]);
+            }
+            const bool reached = fault::power_is_cut();
+            fault::disarm();
+            if (!reached) {
+                break;  // the resumed operations made fewer than k2 flash operations
+            }
+            power_cut::note_operation(p2);
+            const std::string where = first + ", then at resumed operation " + std::to_string(k2) +
+                                      " (" + power_cut::describe(p2) + ")";
+            ASSERT_EQ(vol.mount(), 0u) << where << ": mount";
+            const std::string old = check_volume(vol, before, kUsedFiles);
+            const std::string now = check_volume(vol, after, kUsedFiles);
+            ASSERT_TRUE(old.empty() || now.empty())
+                << where << ": not the old state (" << old << ") nor the new one (" << now << ")";
+            tally.add(p2, true);
+        }
+    }
+    tally.report("AFS files, second cuts");
+    std::printf("  after %llu sampled first cuts\n", static_cast<unsigned long long>(sampled));
+    EXPECT_GT(tally.tried(), sampled);
 }
 
 // A format cut short leaves either no FTL, an FTL without a volume header,
