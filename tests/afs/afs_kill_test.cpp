@@ -11,6 +11,7 @@
 #include <string>
 
 #include "afs_model.h"
+#include "afs_test_util.h"
 #include "support/kill_harness.h"
 #include "support/power_cut_plan.h"
 
@@ -132,6 +133,125 @@ TEST(AfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
     std::printf("power cuts: AFS files, SIGKILL: %u cut points\n", kills);
     std::printf("  %u kills inside an operation, %u after the last; the uncut run took %lld us\n",
                 midOperation, completed, static_cast<long long>(span.count()));
+    RecordProperty("cut_points", std::to_string(kills));
+}
+
+// The FTL alone: dynamic page writes with a forced full reclaim every 40th
+// step, killed at random instants; every page must read its last completed
+// write or, for the write under way, the new value.
+constexpr uint32_t kFtlSteps = 30000;
+constexpr uint32_t kFtlPages = 24;
+
+uint32_t page_of_step(uint32_t i) {
+    return (i * 7 + i / 5) % kFtlPages;
+}
+
+void ftl_workload(FtlRegion &r, kill_harness::Progress *progress) {
+    for (uint32_t i = 0; i < kFtlSteps; ++i) {
+        if (progress != nullptr) {
+            kill_harness::begin_operation(*progress, i);
+        }
+        if (i % 40 == 39) {
+            afs_physical_ftl_force_full_reclaim(r.ctx());
+        } else {
+            r.write(r.dynamic_va(page_of_step(i)), i + 1);
+        }
+        if (progress != nullptr) {
+            kill_harness::end_operation(*progress, i);
+        }
+    }
+}
+
+// The tag page p holds after the first `steps` steps (0: never written).
+uint32_t tag_after(uint32_t p, uint32_t steps) {
+    for (uint32_t i = steps; i-- > 0;) {
+        if (i % 40 != 39 && page_of_step(i) == p) {
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+TEST(FtlPowerCutKill, EveryPageIsOldOrNewAfterASigkillAtARandomInstant) {
+    const Geometry g = Geometry::of(5, 2, kFtlPages * 64);
+    std::vector<uint8_t> formatted;
+    {
+        FtlRegion r(g);
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        formatted = r.image();
+    }
+    Clock::duration span{};
+    {
+        FtlRegion r(g);
+        r.image() = formatted;
+        ASSERT_EQ(r.mount(), 0u);
+        const auto t0 = Clock::now();
+        ftl_workload(r, nullptr);
+        span = Clock::now() - t0;
+        for (uint32_t p = 0; p < kFtlPages; ++p) {
+            ASSERT_EQ(r.read(r.dynamic_va(p)), page_of(tag_after(p, kFtlSteps)))
+                << "uncut, page " << p;
+        }
+    }
+    kill_harness::SharedRegion region(formatted.size());
+    ASSERT_TRUE(region.ok());
+    uint64_t seed = power_cut::test_seed();
+    const uint32_t kills = kills_for_level();
+    auto limit =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(span).count());
+    uint32_t midOperation = 0;
+    uint32_t completed = 0;
+    for (uint32_t n = 0; n < kills; ++n) {
+        region.reset(formatted);
+        seed = power_cut::mix(seed, n);
+        const auto delay = std::chrono::microseconds(seed % (limit + 1));
+        const kill_harness::Result k = kill_harness::run_and_kill(
+            region,
+            [&](kill_harness::Progress &progress) {
+                FtlRegion r(g);
+                r.ctx()->flashImage = region.flash();
+                SpiFlashDrvInitialize(region.flash());
+                if (r.mount() == 0) {
+                    ftl_workload(r, &progress);
+                }
+            },
+            delay);
+        ASSERT_TRUE(k.killed || k.exitedOk) << "kill " << n << ": the child failed";
+        limit = k.finished == kFtlSteps ? limit * 3 / 4 : limit;
+        midOperation += k.started > k.finished ? 1 : 0;
+        completed += k.finished == kFtlSteps ? 1 : 0;
+        const std::string where = "kill " + std::to_string(n) + " after " +
+                                  std::to_string(delay.count()) + " us, " +
+                                  std::to_string(k.finished) + " steps done";
+        const std::vector<uint8_t> after = region.image();
+        FtlRegion r(g);
+        r.image() = after;  // copied into the region's own buffer, which the driver uses
+        ASSERT_EQ(r.mount(), 0u) << where << ": mount";
+        std::vector<uint32_t> shown(kFtlPages);
+        for (uint32_t p = 0; p < kFtlPages; ++p) {
+            const std::vector<uint8_t> got = r.read(r.dynamic_va(p));
+            const uint32_t old = tag_after(p, k.finished);
+            const uint32_t now = k.started > k.finished ? tag_after(p, k.started) : old;
+            ASSERT_TRUE(got == page_of(old) || got == page_of(now))
+                << where << ": page " << p << " is neither tag " << old << " nor " << now;
+            shown[p] = got == page_of(old) ? old : now;
+        }
+        // Further writes (which reclaim) and a remount keep every page.
+        for (uint32_t p = 0; p < kFtlPages; p += 3) {
+            ASSERT_EQ(r.write(r.dynamic_va(p), 100000 + p), 0u) << where;
+            shown[p] = 100000 + p;
+        }
+        ASSERT_EQ(r.mount(), 0u) << where << ": remount";
+        for (uint32_t p = 0; p < kFtlPages; ++p) {
+            ASSERT_EQ(r.read(r.dynamic_va(p)), page_of(shown[p]))
+                << where << ", remounted: page " << p;
+        }
+    }
+    std::printf("power cuts: AFS FTL, SIGKILL: %u cut points\n", kills);
+    std::printf("  %u kills inside a step, %u after the last; the uncut run took %lld us\n",
+                midOperation, completed,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::microseconds>(span).count()));
     RecordProperty("cut_points", std::to_string(kills));
 }
 
