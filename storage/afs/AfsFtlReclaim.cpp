@@ -352,6 +352,52 @@ uint32_t empty_unit_of_kind(const FtlControl *c, UnitKind kind) {
     return best;
 }
 
+// ---- Victim choice: survey, then decision ------------------------------------
+
+// The units of one kind (the spare left out) as the victim choice sees them.
+struct VictimSurvey {
+    // Most slots to gain (ties: fewer erases, then lower index); unit 0 when
+    // no unit is of the kind.
+    uint32_t best = 0;
+    uint32_t bestScore = 0;
+    uint32_t bestErase = kFtlNone;
+    uint32_t lowestErase = kFtlNone;
+    uint32_t highestErase = 0;
+    uint32_t leastErased = kFtlNone;  // first unit with lowestErase
+};
+
+VictimSurvey survey_victims(const FtlControl *c, UnitKind kind, bool idle) {
+    VictimSurvey s;
+    for (uint32_t u = 0; u < c->unitCount; ++u) {
+        if (u == c->spareUnit || !unit_has_kind(c, u, kind)) {
+            continue;
+        }
+        const EuInfo &info = c->euInfo[u];
+        // Idle reclaim ranks by the space a reclaim would actually free, so
+        // that repeated idle reclaims converge.
+        const uint32_t score = idle ? stale_slots(c, u) : info.invalidSlots;
+        if (score > s.bestScore || (score == s.bestScore && info.eraseCount < s.bestErase)) {
+            s.best = u;
+            s.bestScore = score;
+            s.bestErase = info.eraseCount;
+        }
+        if (info.eraseCount < s.lowestErase) {
+            s.lowestErase = info.eraseCount;
+            s.leastErased = u;
+        }
+        if (info.eraseCount > s.highestErase) {
+            s.highestErase = info.eraseCount;
+        }
+    }
+    return s;
+}
+
+// Wear levelling takes the least-erased unit instead of the best one.
+bool wear_levelling_due(const VictimSurvey &s) {
+    return s.leastErased != kFtlNone && s.highestErase - s.lowestErase > kWearSpread &&
+           s.highestErase % kWearPeriod == 0;
+}
+
 // ---- Idle policy: survey, then decision --------------------------------------
 
 // What the idle policy decides on, gathered in one pass over every unit but
@@ -496,39 +542,12 @@ uint32_t _choose_eu_to_reclaim(AfsContext *ctx, UnitKind kind, bool allowWearLev
             return empty;
         }
     }
-    uint32_t best = 0;
-    uint32_t bestInvalid = 0;
-    uint32_t bestErase = kFtlNone;
-    uint32_t lowest = kFtlNone;
-    uint32_t highest = 0;
-    uint32_t leastErased = kFtlNone;
-    for (uint32_t u = 0; u < c->unitCount; ++u) {
-        if (u == c->spareUnit || !unit_has_kind(c, u, kind)) {
-            continue;
-        }
-        const EuInfo &info = c->euInfo[u];
-        // Idle reclaim ranks by the space a reclaim would actually free, so
-        // that repeated idle reclaims converge.
-        const uint32_t score = idle ? stale_slots(c, u) : info.invalidSlots;
-        if (score > bestInvalid || (score == bestInvalid && info.eraseCount < bestErase)) {
-            best = u;
-            bestInvalid = score;
-            bestErase = info.eraseCount;
-        }
-        if (info.eraseCount < lowest) {
-            lowest = info.eraseCount;
-            leastErased = u;
-        }
-        if (info.eraseCount > highest) {
-            highest = info.eraseCount;
-        }
-    }
+    const VictimSurvey s = survey_victims(c, kind, idle);
     *mode = ReclaimMode::Reclaim;
-    if (allowWearLevelling && leastErased != kFtlNone && highest - lowest > kWearSpread &&
-        highest % kWearPeriod == 0) {
-        return leastErased;
+    if (allowWearLevelling && wear_levelling_due(s)) {
+        return s.leastErased;
     }
-    return preferred != kFtlNone ? preferred : best;
+    return preferred != kFtlNone ? preferred : s.best;
 }
 
 uint32_t _reclaim_eu_wrapper(AfsContext *ctx, UnitKind kind) {
