@@ -172,16 +172,16 @@ fs::path FsckCampaign::root_;
 Values *FsckCampaign::baseline_ = nullptr;
 
 TEST_F(FsckCampaign, FlipsOnDiskInEveryPieceAreDamage) {
-    campaign(kBundleJson, 3, false);
-    campaign(kPieceFileTable, 53, false);
-    campaign(kPieceVendorCfg, 13, false);
-    campaign(kPieceToolCfg, 13, false);
-    campaign(kPieceAfs, 1021, false);
-    campaign(kPieceEfs, 223, false);
+    campaign(kBundleJson, 7, false);
+    campaign(kPieceFileTable, 211, false);
+    campaign(kPieceVendorCfg, 53, false);
+    campaign(kPieceToolCfg, 53, false);
+    campaign(kPieceAfs, 4099, false);
+    campaign(kPieceEfs, 997, false);
 }
 
 TEST_F(FsckCampaign, FlipsSealedIntoTheEfsRegionAreFoundOrHarmless) {
-    campaign(kPieceEfs, 53, true);
+    campaign(kPieceEfs, 97, true);
 }
 
 TEST_F(FsckCampaign, FlipsSealedIntoTheAfsRegionAreFoundOrHarmless) {
