@@ -166,22 +166,6 @@ std::vector<Assignment> parse_assignments(const std::vector<std::string> &args,
     return out;
 }
 
-// The new configuration partition: the old header (bytes 0-7 and 12-15 kept)
-// with the new length, the new FCS buffer, and 0xFF up to the old size so that
-// the partition never shrinks below the slot the image gave it.
-Bytes make_tool_partition(const Bytes *old, const uint8_t *fcs, uint32_t length) {
-    Bytes out(kPartitionHeader, 0);
-    if (old != nullptr && old->size() >= kPartitionHeader) {
-        std::memcpy(out.data(), old->data(), kPartitionHeader);
-    }
-    wire::store_le32(out.data() + kPartitionLength, length);
-    out.insert(out.end(), fcs, fcs + length);
-    if (old != nullptr && old->size() > out.size()) {
-        out.resize(old->size(), kErasedByte);
-    }
-    return out;
-}
-
 // Stores one assignment in the current values table; returns the NVAR's
 // maximum size.
 uint32_t assign(const Assignment &a) {
@@ -204,6 +188,19 @@ uint32_t assign(const Assignment &a) {
 }
 
 }  // namespace
+
+Bytes make_tool_partition(const Bytes *old, const uint8_t *fcs, uint32_t length) {
+    Bytes out(kPartitionHeader + length, 0);
+    if (old != nullptr && old->size() >= kPartitionHeader) {
+        std::memcpy(out.data(), old->data(), kPartitionHeader);
+    }
+    wire::store_le32(out.data() + kPartitionLength, length);
+    std::copy(fcs, fcs + length, out.begin() + kPartitionHeader);
+    if (old != nullptr && old->size() > out.size()) {
+        out.resize(old->size(), kErasedByte);
+    }
+    return out;
+}
 
 Bytes read_value(const ValueSource &source) {
     const int given = (source.hex ? 1 : 0) + (source.text ? 1 : 0) + (source.file ? 1 : 0);

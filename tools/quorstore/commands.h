@@ -49,6 +49,12 @@ int run_files_put(FileSystem fs, const std::string &bundle, const std::string &f
 int run_files_rm(FileSystem fs, const std::string &bundle, const std::string &file, bool force);
 int run_fsck(const std::string &bundle, bool repair, bool json);
 
+// The new tool configuration partition after a commit: the old header (bytes
+// 0-7 and 12-15 kept) with the new length, the new FCS buffer, and 0xFF up to
+// the old size so that the partition never shrinks below the slot the image
+// gave it.
+Bytes make_tool_partition(const Bytes *old, const uint8_t *fcs, uint32_t length);
+
 // Reads a value given by --hex, --text or --file; throws ToolError (35) when
 // it is malformed or unreadable.
 Bytes read_value(const ValueSource &source);
