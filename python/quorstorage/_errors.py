@@ -40,6 +40,7 @@ class StorageError(Exception):
         status: Optional[int] = None,
         reports: Tuple[Tuple[int, str, str], ...] = (),
     ) -> None:
+        detail = detail.strip()
         super().__init__(detail)
         self.detail = detail
         self.code = code
