@@ -83,8 +83,25 @@ void FileAccess::require_efs() {
 
 // ---- DFS --------------------------------------------------------------------
 
+// The library keeps its AFS context and EFS image after the storage that
+// mounted them is gone (dfs_terminate releases nothing), so a DFS call is let
+// through only when this object has the routed file system mounted.
+void FileAccess::require_routed(uint32_t number) {
+    switch (number & quorstore::kDfsSelectorMask) {
+        case 0:
+            require_afs();
+            return;
+        case quorstore::kDfsSelectorEfs:
+            require_efs();
+            return;
+        default:
+            require_open();  // the library refuses other selectors itself
+            return;
+    }
+}
+
 uint32_t FileAccess::dfs_getsize(uint32_t number) {
-    require_open();
+    require_routed(number);
     uint32_t size = 0;
     const uint32_t status = call_library([&] { return ::dfs_getsize(number, &size); });
     if (status != 0) {
@@ -108,7 +125,7 @@ py::bytes FileAccess::dfs_read(uint32_t number, uint32_t offset, std::optional<u
 }
 
 uint32_t FileAccess::dfs_read_into(uint32_t number, const py::buffer &out, uint32_t offset) {
-    require_open();
+    require_routed(number);
     HeldBuffer target(out, true, "dfs_read_into");
     uint32_t got = checked_length(target.size(), "dfs_read_into");
     const uint32_t status =
@@ -121,7 +138,7 @@ uint32_t FileAccess::dfs_read_into(uint32_t number, const py::buffer &out, uint3
 
 void FileAccess::dfs_write(uint32_t number, const py::buffer &data, uint32_t offset,
                            uint32_t flags) {
-    require_open();
+    require_routed(number);
     HeldBuffer source(data, false, "dfs_write");
     const uint32_t length = checked_length(source.size(), "dfs_write");
     const uint32_t status = call_library(
@@ -132,7 +149,7 @@ void FileAccess::dfs_write(uint32_t number, const py::buffer &data, uint32_t off
 }
 
 void FileAccess::dfs_delete_file(uint32_t number) {
-    require_open();
+    require_routed(number);
     const uint32_t status = call_library([&] { return ::dfs_delete_file(number); });
     if (status != 0) {
         fail_dfs(kCodeWrite, dfs_label(number), status);

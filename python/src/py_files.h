@@ -51,6 +51,7 @@ class FileAccess {
     void require_afs();
     void require_efs();
     void require_open();
+    void require_routed(uint32_t dfs_number);
 
     bool open_ = false;
     bool afs_mounted_ = false;
