@@ -20,6 +20,10 @@ have_file /usr/include/openssl/evp.h || need+=(libssl-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 \
     || need+=(libclang-rt-dev)
 have_cmd pkg-config || need+=(pkg-config)
+# The Python package: Debian's interpreter with its headers, pybind11, pytest.
+have_file /usr/include/pybind11/pybind11.h || need+=(pybind11-dev)
+ls /usr/include/python3*/Python.h >/dev/null 2>&1 || need+=(python3-dev)
+/usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || need+=(python3-pytest)
 have_cmd nm || need+=(binutils)
 # Only for the quality targets (make tidy, memcheck, coverage).
 if [ "${QUOR_QUALITY_TOOLS:-0}" = 1 ]; then
