@@ -1,9 +1,11 @@
 """quorstorage: open, read, change and commit firmware images from Python.
 
     import quorstorage as qs
+    qs.build("examples/demo.json", "demo-bundle")
     with qs.Bundle.open("demo-bundle") as img:
         img.nvars["/home/net/hostname"] = b"gw-7"
         img.commit()
+    assert qs.fsck("demo-bundle").clean
 
 Bundle works on bundle folders as the quorstore tool writes them. For pieces
 kept in memory, Storage opens the configuration tables and regions given as
@@ -22,6 +24,7 @@ from __future__ import annotations
 import logging
 
 from . import _quorstorage
+from ._build import FsckFileSystem, FsckFinding, FsckReport, build, fsck
 from ._bundle import Bundle, FileSystem, NvarInfo, NvarMap
 from ._errors import (
     StorageBusyError,
@@ -36,6 +39,9 @@ from ._quorstorage import TABLE_CURRENT, TABLE_TOOL, TABLE_VENDOR, Region, Stora
 __all__ = [
     "Bundle",
     "FileSystem",
+    "FsckFileSystem",
+    "FsckFinding",
+    "FsckReport",
     "NvarInfo",
     "NvarMap",
     "Region",
@@ -49,6 +55,8 @@ __all__ = [
     "TABLE_CURRENT",
     "TABLE_TOOL",
     "TABLE_VENDOR",
+    "build",
+    "fsck",
 ]
 
 # A library does not decide where its log goes: without a handler of the

@@ -1,6 +1,6 @@
 """Type hints of the compiled half of quorstorage."""
 
-from typing import List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 
 ReadBuffer = Union[bytes, bytearray, memoryview]
@@ -68,3 +68,7 @@ class _BundleSession(_StorageBase):
     def folder(self) -> str: ...
     @property
     def sku(self) -> int: ...
+
+def _build(description: Union[Dict[str, Any], str], out: str, sku: Optional[int] = None,
+           force: bool = False) -> str: ...
+def _fsck(folder: str, repair: bool = False) -> Dict[str, Any]: ...

@@ -292,7 +292,8 @@ class BundleSession : public StorageBase {
   public:
     explicit BundleSession(const std::string &folder) {
         claim_ = std::make_unique<Claim>("bundle " + folder);
-        bundle_ = call_library([&folder] { return quorstore::load_bundle(folder); });
+        // The exclusive lock of the bundle is held until the session closes.
+        bundle_ = call_library([&folder] { return quorstore::load_bundle_for_change(folder); });
         original_ = bundle_;
         call_library([this] { quorstore::check_bundle_pieces(bundle_); });
         _commonQuorTable record{};
@@ -333,9 +334,16 @@ class BundleSession : public StorageBase {
                 changed.insert(piece);
             }
         }
-        call_library([&] { quorstore::save_bundle(committed, changed); });
+        const quorstore::CommitResult result =
+            call_library([&] { return quorstore::commit_bundle(committed, changed); });
         bundle_.pieces[quorstore::kPieceToolCfg] = partition;
         original_ = committed;
+        if (!result.complete) {
+            // Committed all the same: the next open of the bundle finishes it.
+            py::module_::import("logging")
+                .attr("getLogger")("quorstorage")
+                .attr("warning")("%s", result.note);
+        }
         return std::vector<std::string>(changed.begin(), changed.end());
     }
 
@@ -344,6 +352,11 @@ class BundleSession : public StorageBase {
 
   protected:
     std::string label() const override { return "bundle " + bundle_.folder.string(); }
+    // Lets go of the bundle's lock with the storage.
+    void release_pieces() override {
+        bundle_.lock.reset();
+        original_.lock.reset();
+    }
 
   private:
     quorstore::Bundle bundle_;    // the live pieces the library works on

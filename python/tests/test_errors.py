@@ -78,22 +78,39 @@ def test_truncated_piece(demo_bundle):
     expect(qs.StorageError, 34, lambda: qs.Bundle.open(demo_bundle), detail_part="ostra.cfg")
 
 
-def test_damaged_afs_region_is_refused_and_logged(demo_bundle, caplog):
-    region = demo_bundle / "mfs.bin"
-    region.write_bytes(bytes(len(region.read_bytes())))
+@pytest.mark.parametrize("piece", ["mfs.bin", "efs.bin", "ostra.cfg"])
+def test_piece_that_fails_its_checksum(demo_bundle, piece):
+    path = demo_bundle / piece
+    data = bytearray(path.read_bytes())
+    data[len(data) // 3] ^= 0x01
+    path.write_bytes(bytes(data))
+    expect(qs.StorageDamagedError, 398, lambda: qs.Bundle.open(demo_bundle),
+           detail_part=f"{piece}: damaged")
+
+
+def open_storage(pieces):
+    return qs.Storage(pieces["ftbl.bin"], pieces["ostra.cfg"], 17, tool_cfg=pieces["tavc.cfg"],
+                      afs=pieces["mfs.bin"], efs=pieces["efs.bin"])
+
+
+def test_afs_region_that_does_not_mount_is_refused_and_logged(demo_pieces, caplog):
+    demo_pieces["mfs.bin"][:] = bytes(len(demo_pieces["mfs.bin"]))
     with caplog.at_level(logging.ERROR, logger="quorstorage"):
         # "Initialize Error" with the mount's status, then "Failed to initialize MFS".
-        error = expect(qs.StorageDamagedError, 1, lambda: qs.Bundle.open(demo_bundle))
+        error = expect(qs.StorageDamagedError, 1, lambda: open_storage(demo_pieces))
     assert [code for code, _, _ in error.reports] == [1, 339]
     logged = [r for r in caplog.records if r.name == "quorstorage"]
-    assert [r.quor_code for r in logged] == [code for code, _, _ in error.reports]
+    assert [r.quor_code for r in logged] == [1, 339]
     assert all(r.levelno == logging.ERROR for r in logged)
 
 
-def test_damaged_efs_region_is_refused(demo_bundle):
-    region = demo_bundle / "efs.bin"
-    region.write_bytes(b"\xa5" * len(region.read_bytes()))
-    expect(qs.StorageDamagedError, 340, lambda: qs.Bundle.open(demo_bundle))
+def test_efs_region_that_does_not_mount_is_refused(demo_pieces):
+    demo_pieces["efs.bin"][:] = b"\xa5" * len(demo_pieces["efs.bin"])
+    error = expect(qs.StorageDamagedError, 340, lambda: open_storage(demo_pieces))
+    assert [code for code, _, _ in error.reports] == [340]
+    with pytest.raises(qs.StorageDamagedError) as caught:
+        qs.Region(demo_pieces["ftbl.bin"], 17, efs=demo_pieces["efs.bin"])
+    assert caught.value.code == 340 and caught.value.status is not None
 
 
 def test_file_table_without_the_sku(demo_pieces):

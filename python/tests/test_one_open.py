@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import quorstorage as qs
-from conftest import DEMO_SKU
+from conftest import DEMO_SKU, run_quorstore
 
 HOSTNAME = "/home/net/hostname"
 
@@ -50,6 +50,13 @@ def test_refused_open_leaves_the_open_storage_working(demo_bundle):
         with pytest.raises(qs.StorageBusyError):
             qs.Bundle.open(demo_bundle)
         assert img.nvars[HOSTNAME] == b"quor-gw-lab"
+
+
+def test_open_bundle_is_locked_against_the_tool(demo_bundle):
+    with qs.Bundle.open(demo_bundle):
+        result = run_quorstore("nvar", "set", demo_bundle, f"{HOSTNAME}=other", check=False)
+        assert result.returncode != 0 and "lock" in result.stderr
+    run_quorstore("nvar", "set", demo_bundle, f"{HOSTNAME}=other")
 
 
 def test_failed_open_frees_the_slot(demo_bundle, tmp_path):

@@ -108,11 +108,9 @@ void put_piece(Bundle &bundle, const char *name, imagekit::Bytes &bytes) {
 
 }  // namespace
 
-int run_mkimage(const MkimageOptions &options) {
-    const ImageDescription image = load_description(options.description, options.sku);
-    const fs::path folder(options.output);
-    check_output_folder(folder, options.force);
-
+Bundle build_bundle(const ImageDescription &image, const std::string &source,
+                    const fs::path &folder, bool force) {
+    check_output_folder(folder, force);
     imagekit::ImagePieces pieces;
     std::string error;
     bool built = false;
@@ -121,8 +119,7 @@ int run_mkimage(const MkimageOptions &options) {
         built = imagekit::buildImage(to_imagekit(image), pieces, &error);
     }
     if (!built) {
-        throw ToolError(kCodeWriteOutput,
-                        options.description + ": the image builder failed: " + error);
+        throw ToolError(kCodeWriteOutput, source + ": the image builder failed: " + error);
     }
     Bundle bundle;
     bundle.folder = folder;
@@ -137,6 +134,13 @@ int run_mkimage(const MkimageOptions &options) {
         all.insert(piece.first);
     }
     save_bundle(bundle, all, /*remove_stale=*/true);
+    return bundle;
+}
+
+int run_mkimage(const MkimageOptions &options) {
+    const ImageDescription image = load_description(options.description, options.sku);
+    const fs::path folder(options.output);
+    const Bundle bundle = build_bundle(image, options.description, folder, options.force);
 
     if (options.json) {
         nlohmann::json pieces_json = nlohmann::json::object();

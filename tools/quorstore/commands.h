@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "description.h"
 #include "storage_session.h"
 
 namespace quorstore {
@@ -32,6 +33,11 @@ struct ValueSource {
 enum class ValueFormat { kHex, kRaw, kText };
 
 int run_mkimage(const MkimageOptions &options);
+// Builds the bundle of a description into `folder` (what mkimage does,
+// without output); `source` names the description in errors. Refuses a
+// folder that holds a bundle unless `force`, and one that holds other files.
+Bundle build_bundle(const ImageDescription &image, const std::string &source,
+                    const std::filesystem::path &folder, bool force);
 int run_info(const std::string &bundle, bool json);
 int run_nvar_list(const std::string &bundle, NvarTable table, bool json);
 int run_nvar_get(const std::string &bundle, const std::string &name, NvarTable table,
