@@ -18,7 +18,6 @@ constexpr int32_t kCodeInvalidNvarSize = 217;
 constexpr int32_t kCodeFailWriteNvar = 266;
 constexpr int32_t kCodeReadNvar = 267;
 constexpr int32_t kCodeNvarAccess = 346;
-constexpr int32_t kCodeFcsNotInitialized = 324;
 
 // One NVAR as the library answers it, copied out under the library lock.
 struct NvarValue {
