@@ -141,6 +141,9 @@ bool select(Implementation impl) {
 
 // An implementation that is not available falls back to the tables.
 uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length) {
+    if (length < kClmulMinLength) {  // the short records of AFS pages and EFS headers
+        return crc16_table(crc, data, length);
+    }
     if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
         return crc16_folded(clmul::fold_crc16_wide, crc, data, length);
     }
@@ -151,6 +154,9 @@ uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std:
 }
 
 uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length) {
+    if (length < kClmulMinLength) {
+        return crc32_table(crc, data, length);
+    }
     if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
         return crc32_folded(clmul::fold_crc32_wide, crc, data, length);
     }
