@@ -53,7 +53,7 @@ powercut-long: build
 SOAK_SECONDS ?= 60
 soak: build
 	cd $(BUILD_DIR) && QUOR_SOAK_SECONDS=$(SOAK_SECONDS) ./test_interface \
-	    --gtest_filter='Soak.*' --gtest_also_run_disabled_tests
+	    --gtest_filter='Soak*' --gtest_also_run_disabled_tests
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:

@@ -224,6 +224,15 @@ TEST_F(SoakEfs, EfsFilesMatchTheModelThroughRemountsAndCuts) {
 // every NVAR must hold its committed value, or after a cut its old or new one.
 class SoakFcs : public kamfs_test::KamfsTest {};
 
+// Every report since the last clear, for failure messages.
+std::string all_reports() {
+    std::string all;
+    for (const kamfs_test::Report &r : kamfs_test::reports()) {
+        all += " [" + r.text + r.detail + "]";
+    }
+    return all;
+}
+
 TEST_F(SoakFcs, NvarsMatchTheModelThroughCommitsAndCuts) {
     using kamfs_test::Bytes;
     imagekit::ImagePieces pieces = kamfs_test::build(kamfs_test::standardDescription());
@@ -297,7 +306,8 @@ TEST_F(SoakFcs, NvarsMatchTheModelThroughCommitsAndCuts) {
         ++n.remounts;
         if (!kaMfsQuorInit(&record, kamfs_test::recordReport)) {
             ADD_FAILURE() << "round " << i << (withCut ? ", " + power_cut::describe(p) : "")
-                          << ": the image no longer opens";
+                          << ": the image no longer opens:" << all_reports()
+                          << "; the last cut was " << lastCut;
             ++n.mismatches;
             return false;
         }
