@@ -6,6 +6,11 @@ include(CMakePackageConfigHelpers)
 set(QUOR_EXPORT_MAP ${CMAKE_SOURCE_DIR}/cmake/quorstorage.map)
 target_link_options(quorstorage PRIVATE "-Wl,--version-script=${QUOR_EXPORT_MAP}")
 set_property(TARGET quorstorage APPEND PROPERTY LINK_DEPENDS ${QUOR_EXPORT_MAP})
+# The library's calls to its own exported functions bind inside it at link
+# time, so a host that defines a function of the same name (crc16, flush,
+# deleteFile...) never replaces the library's own. Exported data binds inside
+# the library through its protected visibility (common/export.h).
+target_link_options(quorstorage PRIVATE "-Wl,-Bsymbolic-functions")
 
 set(QUOR_INSTALL_INCLUDE ${CMAKE_INSTALL_INCLUDEDIR}/quorstorage)
 target_include_directories(quorstorage PUBLIC

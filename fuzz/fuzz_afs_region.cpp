@@ -42,16 +42,16 @@ using FileState = std::optional<Bytes>;
 std::optional<FileState> read_file(uint32_t index) {
     uint32_t size = 0;
     const uint32_t status = dfs_getsize(index, &size);
-    if (status == kDfsNotFound) {
+    if (status == QUOR_DFS_NOT_FOUND) {
         return FileState{};
     }
-    if (status != kDfsOk) {
+    if (status != QUOR_DFS_OK) {
         return std::nullopt;
     }
     Bytes content(size);
     uint32_t length = size;
     uint8_t spare = 0;
-    if (dfs_read(index, 0, &length, size == 0 ? &spare : content.data()) != kDfsOk) {
+    if (dfs_read(index, 0, &length, size == 0 ? &spare : content.data()) != QUOR_DFS_OK) {
         return std::nullopt;
     }
     check(length == size, "a read of the whole file delivers its size", index);
@@ -69,7 +69,7 @@ struct Model {
     // repair, and a later mount may refuse it.
     bool damaged = false;
 
-    void note(uint32_t status) { damaged = damaged || status == kDfsIoError; }
+    void note(uint32_t status) { damaged = damaged || status == QUOR_DFS_IO_ERROR; }
 
     void forget(uint32_t index) { files.erase(index); }
 
@@ -86,7 +86,7 @@ struct Model {
                          data.size(), truncate ? ", truncating" : "", status);
         }
         note(status);
-        if (status != kDfsOk || !known) {
+        if (status != QUOR_DFS_OK || !known) {
             forget(index);
             return;
         }
@@ -106,7 +106,7 @@ struct Model {
             std::fprintf(stderr, "delete file %u: %u\n", index, status);
         }
         note(status);
-        if (status == kDfsOk) {
+        if (status == QUOR_DFS_OK) {
             files[index] = FileState{};
         } else {
             forget(index);
@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (regionSize != 0) {
         std::memcpy(region, data + fuzz_inputs::kOpBytes, regionSize);
     }
-    if (dfs_init(region, static_cast<uint32_t>(regionSize)) == kDfsOk && file_count() != 0) {
+    if (dfs_init(region, static_cast<uint32_t>(regionSize)) == QUOR_DFS_OK && file_count() != 0) {
         Model model;
         const uint32_t count = file_count();
         for (uint32_t i = 0; i < count; ++i) {
@@ -193,11 +193,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         // Left to judgement: once an operation reported damage (5), the
         // volume may no longer mount; everything else must still hold.
-        check(remount == kDfsOk || model.damaged, "a mounted volume mounts again after the changes",
-              remount);
-        check(remount != kDfsOk || file_count() == count, "the remount has the same file count");
+        check(remount == QUOR_DFS_OK || model.damaged,
+              "a mounted volume mounts again after the changes", remount);
+        check(remount != QUOR_DFS_OK || file_count() == count,
+              "the remount has the same file count");
         for (const auto &[index, expected] : model.files) {
-            if (remount != kDfsOk) {
+            if (remount != QUOR_DFS_OK) {
                 break;
             }
             const std::optional<FileState> got = read_file(index);

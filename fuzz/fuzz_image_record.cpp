@@ -133,8 +133,8 @@ void check_reopen(Piece *pieces, uint32_t sku, const std::vector<std::string> &n
         return;
     }
     // The tool's partition: 16-byte header, FCS length at offset 8, the buffer.
-    Bytes partition(kTavcHeaderSize, 0);
-    quor::store_le32(partition.data() + kTavcLengthOffset, configSize);
+    Bytes partition(QUOR_TAVC_HEADER_SIZE, 0);
+    quor::store_le32(partition.data() + QUOR_TAVC_LENGTH_OFFSET, configSize);
     partition.insert(partition.end(), config, config + configSize);
     check(kaMfsNvarTerm(false), "a committed storage closes");
 

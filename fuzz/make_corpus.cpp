@@ -61,7 +61,7 @@ imagekit::ImageDescription small_image() {
     files.push_back(afs_file("/home/net/host", 4, 64, text("gateway.local")));
     files.push_back(afs_file("/home/sys/blob", 5, 2000, pattern(1500, 7)));
     FileSpec serial = afs_file("/home/sys/serial", 6, 64, text("SN-0"));
-    serial.attributes = imagekit::kAttrReadOnlyTrailer;
+    serial.attributes = QUOR_ATTR_TRAILER;
     files.push_back(serial);
     FileSpec emptied = afs_file("/home/sys/empty", 7, 16, text("e"));
     emptied.fsContent = Bytes{};

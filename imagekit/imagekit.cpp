@@ -20,7 +20,6 @@ namespace {
 //   +16 C SKU records of 16 bytes: sku_id, table_offset, entry_count, 0
 //   +16(C+1) EFS layout block (when present), its file records, then the
 //   file tables; the buffer is padded with zeros to at least 1024 bytes.
-constexpr uint32_t kFileTableMagic = 0x4C425446u;  // "FTBL"
 constexpr uint32_t kOuterHeaderSize = 16;
 constexpr uint32_t kSkuCountOffset = 12;
 constexpr uint32_t kSkuRecordSize = 16;
@@ -333,10 +332,10 @@ bool decodeFcsBuffer(const uint8_t *data, size_t size, std::vector<FcsFile> &fil
 }
 
 Bytes wrapToolPartition(const Bytes &fcsBuffer, uint32_t partitionSize) {
-    constexpr size_t kHeader = 16;
+    constexpr size_t kHeader = QUOR_TAVC_HEADER_SIZE;
     Bytes out(std::max<size_t>(kHeader + fcsBuffer.size(), partitionSize), 0xFF);
     std::fill(out.begin(), out.begin() + kHeader, 0);
-    put32(out, 8, static_cast<uint32_t>(fcsBuffer.size()));
+    put32(out, QUOR_TAVC_LENGTH_OFFSET, static_cast<uint32_t>(fcsBuffer.size()));
     std::copy(fcsBuffer.begin(), fcsBuffer.end(), out.begin() + kHeader);
     return out;
 }
@@ -390,11 +389,12 @@ std::vector<EfsPlacement> placeEfsFiles(const SkuSpec &sku, uint32_t *blocksUsed
 
 std::vector<FileSpec> effectiveFiles(const ImageDescription &d, const SkuSpec &sku) {
     std::vector<FileSpec> files = sku.files;
-    const bool listed = std::any_of(files.begin(), files.end(),
-                                    [](const FileSpec &f) { return f.name == kDeployMarkerName; });
+    const bool listed = std::any_of(files.begin(), files.end(), [](const FileSpec &f) {
+        return f.name == QUOR_DEPLOY_MARKER_PATH;
+    });
     if (!listed) {
         FileSpec marker;
-        marker.name = kDeployMarkerName;
+        marker.name = QUOR_DEPLOY_MARKER_PATH;
         marker.fileno = d.deployMarker.fileno;
         marker.fileIndex = d.deployMarker.fileIndex;
         marker.storage = kStorageAfs;
@@ -411,9 +411,10 @@ Bytes fileSystemContent(const FileSpec &f) {
         return *f.fsContent;
     }
     Bytes content = f.toolValue ? *f.toolValue : f.vendorValue ? *f.vendorValue : Bytes{};
-    if ((f.attributes & kAttrReadOnlyTrailer) != 0) {
-        const uint32_t trailer =
-            (f.attributes & kAttrLongTrailer) != 0 ? kLongTrailer : kShortTrailer;
+    if ((f.attributes & QUOR_ATTR_TRAILER) != 0) {
+        const uint32_t trailer = (f.attributes & QUOR_ATTR_LONG_TRAILER) != 0
+                                     ? QUOR_TRAILER_LONG_SIZE
+                                     : QUOR_TRAILER_SHORT_SIZE;
         content.insert(content.end(), trailer, kTrailerByte);
     }
     return content;
@@ -464,7 +465,7 @@ Bytes encodeFileTableBuffer(const ImageDescription &d, std::string *error) {
     }
     Bytes out(std::max<size_t>(at, kMinFileTableSize), 0);
 
-    put32(out, 0, kFileTableMagic);
+    put32(out, 0, QUOR_FILE_TABLE_MAGIC);
     put32(out, kSkuCountOffset, skuCount);
     for (uint32_t i = 0; i < skuCount; ++i) {
         const size_t rec = kOuterHeaderSize + kSkuRecordSize * i;

@@ -28,27 +28,22 @@
 #include <string>
 #include <vector>
 
+#include "include/quorstorage/quorstorage.h"
+
 namespace imagekit {
 
 using Bytes = std::vector<uint8_t>;
 
+// The attribute bits (QUOR_ATTR_*), trailer sizes, the deploy marker's name
+// and the partition header are those of the published C header.
+
 // Storage selector of a file-table entry (`storage` byte): 0 and 1 are AFS,
 // 2 is EFS.
-inline constexpr uint8_t kStorageAfs = 1;
-inline constexpr uint8_t kStorageEfs = 2;
+inline constexpr uint8_t kStorageAfs = QUOR_STORAGE_AFS;
+inline constexpr uint8_t kStorageEfs = QUOR_STORAGE_EFS;
 
-// Bit 0 of a configuration file's header flags: the file is an NVAR.
-inline constexpr uint16_t kFlagNvar = 0x0001;
-// Attribute bits read by the storage interface.
-inline constexpr uint16_t kAttrReadOnlyTrailer =
-    0x0001;                                           // not written back; file ends in a trailer
-inline constexpr uint16_t kAttrNotLoaded = 0x0002;    // value never loaded from the file system
-inline constexpr uint16_t kAttrLongTrailer = 0x0040;  // with bit 0: trailer of 56 bytes, not 40
-inline constexpr uint32_t kShortTrailer = 40;
-inline constexpr uint32_t kLongTrailer = 56;
-
-// Name of the file whose non-empty content marks a deployed file system.
-inline constexpr const char kDeployMarkerName[] = "/home/vex/deploy";
+// Header flags of a configuration file that is an NVAR.
+inline constexpr uint16_t kFlagNvar = QUOR_FCS_FLAG_NVAR;
 
 // One configuration file of a SKU's file table.
 struct FileSpec {
@@ -74,7 +69,7 @@ struct FileSpec {
 };
 
 // Where and how the deploy marker is stored. Its file-table entry is added to
-// every SKU that does not already list kDeployMarkerName; the file is written
+// every SKU that does not already list QUOR_DEPLOY_MARKER_PATH; the file is written
 // (with `content`) only when the image is deployed and has an AFS region.
 struct DeployMarkerSpec {
     uint32_t fileno = 0x00FFDE01;

@@ -43,7 +43,7 @@ imagekit::ImageDescription describe(size_t count) {
             f.fileIndex = efsIndex++;
         } else {
             // Table only: never loaded from nor written to a file.
-            f.attributes = imagekit::kAttrReadOnlyTrailer | imagekit::kAttrNotLoaded;
+            f.attributes = QUOR_ATTR_TRAILER | QUOR_ATTR_NOT_LOADED;
             f.inFileSystem = false;
         }
         sku.files.push_back(std::move(f));

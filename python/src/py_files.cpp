@@ -87,11 +87,11 @@ void FileAccess::require_efs() {
 // mounted them is gone (dfs_terminate releases nothing), so a DFS call is let
 // through only when this object has the routed file system mounted.
 void FileAccess::require_routed(uint32_t number) {
-    switch (number & quorstore::kDfsSelectorMask) {
-        case 0:
+    switch ((number & QUOR_DFS_SELECTOR_MASK) >> QUOR_DFS_SELECTOR_SHIFT) {
+        case QUOR_DFS_SELECTOR_AFS:
             require_afs();
             return;
-        case quorstore::kDfsSelectorEfs:
+        case QUOR_DFS_SELECTOR_EFS:
             require_efs();
             return;
         default:
@@ -369,8 +369,7 @@ class Region : public FileAccess {
             }
         }
         if (!afs_.empty()) {
-            const uint32_t status = quorstore::with_stdout_on_stderr(
-                [this] { return ::dfs_init(afs_.data(), static_cast<uint32_t>(afs_.size())); });
+            const uint32_t status = ::dfs_init(afs_.data(), static_cast<uint32_t>(afs_.size()));
             if (status != 0) {
                 fail_dfs(kCodeAfsMount, "AFS does not mount", status);
             }

@@ -79,8 +79,7 @@ StorageBase::~StorageBase() {
 void StorageBase::open_on(const _commonQuorTable &record) {
     call_library([&record] {
         quorstore::take_reports();
-        const bool opened = quorstore::with_stdout_on_stderr(
-            [&record] { return kaMfsQuorInit(&record, quorstore::collect_report); });
+        const bool opened = kaMfsQuorInit(&record, quorstore::collect_report);
         if (!opened) {
             fail_with_library_reports("the library refuses to open the storage", 34);
         }
@@ -102,7 +101,7 @@ void StorageBase::close() {
     // not commit simply does not keep.
     call_library([] {
         if (kaFcsIsInitialized()) {
-            quorstore::with_stdout_on_stderr([] { return kaMfsNvarTerm(false); });
+            kaMfsNvarTerm(false);
         }
     });
     forward_reports(true);
@@ -194,7 +193,7 @@ Bytes StorageBase::commit_tables(const Bytes *old_partition) {
     bool closed_by_failure = false;
     try {
         Bytes partition = call_library([&] {
-            if (!quorstore::with_stdout_on_stderr([] { return kaMfsNvarTerm(true); })) {
+            if (!kaMfsNvarTerm(true)) {
                 closed_by_failure = !kaFcsIsInitialized();
                 fail_with_library_reports("commit failed", kCodeFailWriteNvar);
             }

@@ -23,8 +23,8 @@ QUOR_C_API uint32_t crc14(const uint8_t *data, int32_t length);
 QUOR_C_API uint32_t crc8(const uint8_t *data, uint32_t length);
 
 // CRC-8 (polynomial 0x07) of the byte values 0x00..0x0F and 0x00,0x10..0xF0.
-QUOR_C_API const uint8_t gCrc8_low[16];
-QUOR_C_API const uint8_t gCrc8_high[16];
+QUOR_C_DATA const uint8_t gCrc8_low[16];
+QUOR_C_DATA const uint8_t gCrc8_high[16];
 
 namespace quor::afs {
 // crc14 of a 16-bit page number taken as two bytes, low byte first.

@@ -20,7 +20,7 @@ inline constexpr uint32_t kSpiEraseBlockSize = 4096;
 inline constexpr uint32_t kSpiFailure = 1;
 
 // First byte of the emulated flash; null until SpiFlashDrvInitialize.
-QUOR_C_API uint8_t *gpBuffer;
+QUOR_C_DATA uint8_t *gpBuffer;
 
 // Sets gpBuffer to `buffer`; returns 0.
 QUOR_C_API uint32_t SpiFlashDrvInitialize(void *buffer);

@@ -11,23 +11,24 @@
 #include <cstdint>
 
 #include "common/export.h"
+#include "include/quorstorage/quorstorage.h"
 
 // Layout parameters.
-QUOR_C_API uint32_t g_efs_bm_num;                   // block-map blocks at the start of the region
-QUOR_C_API uint32_t g_efs_valid_block_num;          // logical data blocks (V)
-QUOR_C_API uint32_t g_efs_non_valid_block_num;      // spare data blocks (N)
-QUOR_C_API uint32_t g_efs_files_num;                // entries of the file table
-QUOR_C_API uint32_t g_efs_wear_leveling_threshold;  // erase-count gap that triggers levelling
-QUOR_C_API uint8_t g_efs_autogen_data_loaded;       // 1 once a layout has been loaded
-QUOR_C_API uint8_t g_efs_sku_id;                    // low byte of the SKU of the loaded layout
-QUOR_C_API uint8_t g_efs_layout_id;                 // layout id of the loaded layout
+QUOR_C_DATA uint32_t g_efs_bm_num;                   // block-map blocks at the start of the region
+QUOR_C_DATA uint32_t g_efs_valid_block_num;          // logical data blocks (V)
+QUOR_C_DATA uint32_t g_efs_non_valid_block_num;      // spare data blocks (N)
+QUOR_C_DATA uint32_t g_efs_files_num;                // entries of the file table
+QUOR_C_DATA uint32_t g_efs_wear_leveling_threshold;  // erase-count gap that triggers levelling
+QUOR_C_DATA uint8_t g_efs_autogen_data_loaded;       // 1 once a layout has been loaded
+QUOR_C_DATA uint8_t g_efs_sku_id;                    // low byte of the SKU of the loaded layout
+QUOR_C_DATA uint8_t g_efs_layout_id;                 // layout id of the loaded layout
 
 // File table: g_efs_files_num entries of kEfsFileEntrySize bytes (see below).
 extern "C" uint8_t *EFS_files;
 
 // The EFS region (attached by EFS_init_tools or allocated by EFS_physical_init).
-QUOR_C_API uint8_t *efs_image;
-QUOR_C_API uint32_t efs_size;
+QUOR_C_DATA uint8_t *efs_image;
+QUOR_C_DATA uint32_t efs_size;
 
 namespace quor::efs {
 
@@ -48,7 +49,7 @@ inline constexpr uint32_t kFileEntryLast = 7;
 inline constexpr uint8_t kFileEntryPresent = 0x01;
 
 // Layout table magics ("FTBL" outer header, "EFST" EFS layout header).
-inline constexpr uint32_t kFileTableMagic = 0x4C425446u;
+inline constexpr uint32_t kFileTableMagic = QUOR_FILE_TABLE_MAGIC;
 inline constexpr uint32_t kEfsLayoutMagic = 0x54534645u;
 inline constexpr uint32_t kOuterHeaderSize = 16;
 inline constexpr uint32_t kOuterCountOffset = 12;

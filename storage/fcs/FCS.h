@@ -49,7 +49,7 @@ struct FcsHandle {
 namespace quor::fcs {
 
 // ---- file table buffer ----
-inline constexpr uint32_t kTableMagic = 0x4C425446u;  // "FTBL"
+inline constexpr uint32_t kTableMagic = QUOR_FILE_TABLE_MAGIC;  // "FTBL"
 inline constexpr uint32_t kTableMinSize = 1024;
 inline constexpr uint32_t kTableSkuCountOffset = 12;
 inline constexpr uint32_t kTableMaxSkus = 10;
@@ -76,19 +76,19 @@ inline constexpr uint32_t kFcsEntrySize = 12;
 inline constexpr uint32_t kInfoAttributes = 12;
 inline constexpr uint32_t kInfoMaxSize = 14;
 
-// FCS status codes.
-inline constexpr uint32_t kOk = 0;
-inline constexpr uint32_t kNullArgument = 1;
-inline constexpr uint32_t kNameNotInTable = 2;
-inline constexpr uint32_t kNoMoreFiles = 3;
-inline constexpr uint32_t kNotFound = 4;
-inline constexpr uint32_t kSize = 5;
-inline constexpr uint32_t kNullHandle = 6;
-inline constexpr uint32_t kNotInTable = 8;
-inline constexpr uint32_t kOutOfMemory = 9;
-inline constexpr uint32_t kBufferRefused = 10;
-inline constexpr uint32_t kExists = 11;
-inline constexpr uint32_t kTooLarge = 12;
+// FCS status codes (QUOR_FCS_* of the published C header).
+inline constexpr uint32_t kOk = QUOR_FCS_OK;
+inline constexpr uint32_t kNullArgument = QUOR_FCS_NULL_ARGUMENT;
+inline constexpr uint32_t kNameNotInTable = QUOR_FCS_NAME_NOT_IN_TABLE;
+inline constexpr uint32_t kNoMoreFiles = QUOR_FCS_NO_MORE_FILES;
+inline constexpr uint32_t kNotFound = QUOR_FCS_NOT_FOUND;
+inline constexpr uint32_t kSize = QUOR_FCS_SIZE;
+inline constexpr uint32_t kNullHandle = QUOR_FCS_NULL_HANDLE;
+inline constexpr uint32_t kNotInTable = QUOR_FCS_NOT_IN_TABLE;
+inline constexpr uint32_t kOutOfMemory = QUOR_FCS_OUT_OF_MEMORY;
+inline constexpr uint32_t kBufferRefused = QUOR_FCS_BUFFER_REFUSED;
+inline constexpr uint32_t kExists = QUOR_FCS_EXISTS;
+inline constexpr uint32_t kTooLarge = QUOR_FCS_TOO_LARGE;
 
 // Fields of a file table entry, which may sit at any address in the caller's
 // buffer: read them only through these.
@@ -119,12 +119,12 @@ inline uint32_t entry_max_size(const file_table_entry_t *e) {
 // ---- file table ----
 
 // Number of entries of the selected file table; below 1 means none selected.
-QUOR_C_API int32_t g_table_num_files;
+QUOR_C_DATA int32_t g_table_num_files;
 // First entry of the selected table, inside the caller's buffer; null at load.
-QUOR_C_API file_table_entry_t *g_table_buf;
+QUOR_C_DATA file_table_entry_t *g_table_buf;
 // SKU whose table is selected; 0xFFFFFFFF at load. Published with the DFS
 // front end's data, defined here because this loader is its only writer.
-QUOR_C_API uint32_t g_dfs_sku;
+QUOR_C_DATA uint32_t g_dfs_sku;
 
 // Selects the file table of `skuId` in `buffer` (`size` bytes), then loads the
 // EFS layout of that SKU with load_autogen_data. 0 success (also when the SKU

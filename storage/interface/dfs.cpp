@@ -40,12 +40,12 @@ void *allocate(bool zeroFilled, size_t size) {
 }
 
 uint32_t selector_of(uint32_t fileNumber) {
-    return (fileNumber & kDfsSelectorMask) >> kDfsSelectorShift;
+    return (fileNumber & QUOR_DFS_SELECTOR_MASK) >> QUOR_DFS_SELECTOR_SHIFT;
 }
 
 // The index a file system receives for read, write and size requests.
 uint32_t strip_routing_bits(uint32_t fileNumber) {
-    return fileNumber & kDfsIndexMask;
+    return fileNumber & QUOR_DFS_FS_NUMBER_MASK;
 }
 
 // AFS takes indices as signed values; numbers from 2^31 up arrive negative
@@ -96,7 +96,7 @@ bool bad_write_arguments(uint32_t length, const void *data) {
 uint32_t read_from_afs(uint32_t index, uint32_t offset, uint32_t *length, void *buffer) {
     AfsContext *const context = mounted_context();
     if (context == nullptr || bad_read_arguments(length, buffer)) {
-        return kDfsInvalid;
+        return QUOR_DFS_INVALID;
     }
     int32_t count = static_cast<int32_t>(*length);
     const uint32_t status =
@@ -114,22 +114,22 @@ void fail_allocation_at(uint32_t n) {
 }
 
 uint32_t fold_lookup_status(uint32_t status) {
-    if (status == kDfsOk || status == kDfsNotFound || status == kDfsInvalid) {
+    if (status == QUOR_DFS_OK || status == QUOR_DFS_NOT_FOUND || status == QUOR_DFS_INVALID) {
         return status;
     }
-    return kDfsIoError;
+    return QUOR_DFS_IO_ERROR;
 }
 
 uint32_t fold_write_status(uint32_t status) {
     switch (status) {
-        case kDfsOk:
-        case kDfsInvalid:
-        case kDfsTooBig:
-        case kDfsNoSpace:
-        case kDfsPassThrough562:
+        case QUOR_DFS_OK:
+        case QUOR_DFS_INVALID:
+        case QUOR_DFS_TOO_BIG:
+        case QUOR_DFS_NO_SPACE:
+        case QUOR_DFS_PASS_THROUGH:
             return status;
         default:
-            return kDfsIoError;
+            return QUOR_DFS_IO_ERROR;
     }
 }
 
@@ -144,17 +144,17 @@ uint32_t dfs_init(void *flashBase, uint32_t flashSize) {
     s_ownedContextMounted = false;
     dfs_context = allocate_context();
     if (dfs_context == nullptr) {
-        return kDfsAllocationFailed;
+        return QUOR_DFS_NO_MEMORY;
     }
     s_ownedContext = dfs_context;
     const uint32_t status = afs_init(dfs_context, flashBase, kDfsPageSize, kDfsCacheLines,
                                      kDfsMaxFiles, 0, flashSize, kDfsMountFlags, 0, 0);
-    s_ownedContextMounted = status == kDfsOk;
+    s_ownedContextMounted = status == QUOR_DFS_OK;
     return status;
 }
 
 uint32_t dfs_terminate(void) {
-    return kDfsOk;
+    return QUOR_DFS_OK;
 }
 
 uint32_t dfs_is_fs_erased(void) {
@@ -164,18 +164,18 @@ uint32_t dfs_is_fs_erased(void) {
 uint32_t dfs_read(uint32_t fileNumber, uint32_t offset, uint32_t *length, void *buffer) {
     const uint32_t index = strip_routing_bits(fileNumber);
     switch (selector_of(fileNumber)) {
-        case kDfsSelectorAfs:
+        case QUOR_DFS_SELECTOR_AFS:
             return quor::dfs::fold_lookup_status(read_from_afs(index, offset, length, buffer));
-        case kDfsSelectorEfs:
+        case QUOR_DFS_SELECTOR_EFS:
             if (!EFS_is_initialized()) {
-                return kDfsNotFound;
+                return QUOR_DFS_NOT_FOUND;
             }
             if (bad_read_arguments(length, buffer)) {
-                return kDfsInvalid;
+                return QUOR_DFS_INVALID;
             }
             return quor::dfs::fold_lookup_status(EFS_read(index, offset, length, buffer));
         default:
-            return kDfsInvalid;
+            return QUOR_DFS_INVALID;
     }
 }
 
@@ -184,49 +184,49 @@ uint32_t dfs_write(uint32_t fileNumber, uint32_t offset, uint32_t length, const 
     AfsContext *const context = mounted_context();
     const uint32_t index = strip_routing_bits(fileNumber);
     switch (selector_of(fileNumber)) {
-        case kDfsSelectorAfs:
+        case QUOR_DFS_SELECTOR_AFS:
             if (context == nullptr || bad_write_arguments(length, data)) {
-                return kDfsInvalid;
+                return QUOR_DFS_INVALID;
             }
             return quor::dfs::fold_write_status(
                 afs_writefile(context, as_afs_index(index), offset, length, data, flags));
-        case kDfsSelectorEfs:
+        case QUOR_DFS_SELECTOR_EFS:
             if (bad_write_arguments(length, data)) {
-                return kDfsInvalid;
+                return QUOR_DFS_INVALID;
             }
             return quor::dfs::fold_write_status(EFS_write(index, offset, length, data));
         default:
-            return kDfsInvalid;
+            return QUOR_DFS_INVALID;
     }
 }
 
 uint32_t dfs_getsize(uint32_t fileNumber, uint32_t *size) {
     AfsContext *const context = mounted_context();
     if (context == nullptr) {
-        return kDfsNotFound;
+        return QUOR_DFS_NOT_FOUND;
     }
     if (size == nullptr) {
-        return kDfsInvalid;
+        return QUOR_DFS_INVALID;
     }
     const uint32_t index = strip_routing_bits(fileNumber);
     switch (selector_of(fileNumber)) {
-        case kDfsSelectorAfs:
+        case QUOR_DFS_SELECTOR_AFS:
             return quor::dfs::fold_lookup_status(
                 afs_getfilesize(context, as_afs_index(index), size));
-        case kDfsSelectorEfs:
+        case QUOR_DFS_SELECTOR_EFS:
             return quor::dfs::fold_lookup_status(EFS_get_file_size(index, size));
         default:
-            return kDfsInvalid;
+            return QUOR_DFS_INVALID;
     }
 }
 
 uint32_t dfs_delete_file(uint32_t fileNumber) {
-    if ((fileNumber & kDfsSelectorMask) != 0) {
-        return kDfsInvalid;
+    if ((fileNumber & QUOR_DFS_SELECTOR_MASK) != 0) {
+        return QUOR_DFS_INVALID;
     }
     AfsContext *const context = mounted_context();
     if (context == nullptr) {
-        return kDfsNotFound;
+        return QUOR_DFS_NOT_FOUND;
     }
     return quor::dfs::fold_lookup_status(afs_deletefile(context, as_afs_index(fileNumber)));
 }
@@ -234,7 +234,7 @@ uint32_t dfs_delete_file(uint32_t fileNumber) {
 uint32_t dfs_mark_zombie_file(uint32_t fileNumber) {
     AfsContext *const context = mounted_context();
     if (context == nullptr) {
-        return kDfsInvalid;
+        return QUOR_DFS_INVALID;
     }
     return afs_mark_zombie_file(context, as_afs_index(fileNumber));
 }
@@ -243,7 +243,7 @@ uint32_t dfs_set_page_size(uint32_t pageSize) {
     // A page size of 0 would divide by zero; it is refused like every size below 64.
     AfsContext *const context = mounted_context();
     if (context == nullptr || pageSize == 0) {
-        return kDfsInvalid;
+        return QUOR_DFS_INVALID;
     }
     return afs_setcache(context, pageSize, kDfsCacheBytes / pageSize);
 }
@@ -251,7 +251,7 @@ uint32_t dfs_set_page_size(uint32_t pageSize) {
 uint32_t dfs_idle_reclaim(void) {
     AfsContext *const context = mounted_context();
     if (context == nullptr) {
-        return kDfsInvalid;
+        return QUOR_DFS_INVALID;
     }
     return afs_idle_reclaim(context);
 }
@@ -282,7 +282,7 @@ void dfs_set_idle_reclaim_enabled(void) {
 uint32_t dfs_force_full_reclaim(void) {
     AfsContext *const context = mounted_context();
     if (context == nullptr) {
-        return kDfsInvalid;
+        return QUOR_DFS_INVALID;
     }
     return afs_force_full_reclaim(context);
 }
@@ -290,7 +290,7 @@ uint32_t dfs_force_full_reclaim(void) {
 uint32_t dfs_force_dirty_erase(void) {
     AfsContext *const context = mounted_context();
     if (context == nullptr) {
-        return kDfsInvalid;
+        return QUOR_DFS_INVALID;
     }
     return afs_force_dirty_erase(context);
 }

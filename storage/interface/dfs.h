@@ -5,7 +5,8 @@
 //   bits 11-12  selector: 0 AFS, 2 EFS; 1 and 3 are refused (22)
 //   bits 13-27  normally 0; kept, so that a set bit makes the index out of range
 //   bits 28-31  tag nibble; stripped before read, write and size requests
-// The file system receives the number ANDed with kDfsIndexMask.
+// The file system receives the number ANDed with QUOR_DFS_FS_NUMBER_MASK
+// (quorstorage.h names every field).
 //
 // Statuses (POSIX errno numbering): 0 ok, 2 not found / file system not
 // mounted, 5 any other file-system failure, 22 bad argument, 27 file too large,
@@ -25,28 +26,10 @@
 #include <cstdint>
 
 #include "common/export.h"
+#include "include/quorstorage/quorstorage.h"
 
-// The AFS per-volume record (afs/AfsContext.h). Only its address is needed
-// here, so this header can sit beside the published C header, which defines
-// the same record.
-struct AfsContext;
-
-// File-number fields.
-constexpr uint32_t kDfsSelectorShift = 11;
-constexpr uint32_t kDfsSelectorMask = 0x3u << kDfsSelectorShift;  // bits 11-12
-constexpr uint32_t kDfsSelectorAfs = 0;
-constexpr uint32_t kDfsSelectorEfs = 2;
-constexpr uint32_t kDfsIndexMask = 0x0FFFE7FFu;  // clears the selector and the tag nibble
-
-// DFS statuses.
-constexpr uint32_t kDfsOk = 0;
-constexpr uint32_t kDfsNotFound = 2;
-constexpr uint32_t kDfsIoError = 5;
-constexpr uint32_t kDfsInvalid = 22;
-constexpr uint32_t kDfsTooBig = 27;
-constexpr uint32_t kDfsNoSpace = 28;
-constexpr uint32_t kDfsPassThrough562 = 562;
-constexpr uint32_t kDfsAllocationFailed = 0xFFFFFFFFu;
+// File-number fields (QUOR_DFS_SELECTOR_*, QUOR_DFS_FS_NUMBER_MASK) and the
+// statuses (QUOR_DFS_*) are those of the published C header.
 
 // Mount parameters of the AFS region.
 constexpr uint32_t kDfsWorkBufferSize = 4096;
@@ -57,9 +40,9 @@ constexpr uint32_t kDfsMountFlags = 0x20025;  // size table, FTL mode, FTL mount
 constexpr uint32_t kDfsCacheBytes = 8192;     // dfs_set_page_size keeps this many cache bytes
 
 // The AFS context; null until dfs_init has run.
-extern "C" QUOR_API AfsContext *dfs_context;
+QUOR_C_DATA AfsContext *dfs_context;
 // Exported for the tool; no operation of the library sets or reads it.
-extern "C" QUOR_API uint32_t dfs_reset_needed;
+QUOR_C_DATA uint32_t dfs_reset_needed;
 
 // Releases the context of an earlier dfs_init, allocates a fresh zero-filled
 // one with a 4096-byte work buffer and mounts the AFS region without ever

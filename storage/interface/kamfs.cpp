@@ -1,6 +1,5 @@
 #include "interface/kamfs.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,9 +18,7 @@ std::string_view boundedName(const char *name) {
     return std::string_view(name, strnlen(name, kTableNameSize));
 }
 
-constexpr uint32_t kWriteTruncate = 1;  // dfs_write flag: truncating write
-constexpr uint32_t kFcsOk = 0;
-constexpr uint32_t kMinTavcPartition = kTavcHeaderSize;
+constexpr uint32_t kMinTavcPartition = QUOR_TAVC_HEADER_SIZE;
 
 void report(ImageToolsErrorName code, const char *detail) {
     kaMfsLogMessage(kErrorLevelError, code, detail);
@@ -39,7 +36,7 @@ void undoAfsMount() {
     }
     s_mfsInitialized = false;
     const uint32_t status = dfs_terminate();
-    if (status != kDfsOk) {
+    if (status != QUOR_DFS_OK) {
         setLibError(TAV_ERR_FAILED_TERMINATE_MFS_LIBRARY, asStatus(status));
     }
 }
@@ -93,7 +90,7 @@ bool loadTableFromBytes(FcsTable *table, const uint8_t *source, uint32_t size) {
 bool createEmptyTable(FcsTable *table, FcsFileName id) {
     kaMfsResetFcsTable(table, id);
     const uint32_t status = createHandle(&table->handle);
-    if (status != kFcsOk) {
+    if (status != QUOR_FCS_OK) {
         setLibError(TAV_ERR_FAILED_CREATE_FCS_HANDLE, asStatus(status));
         return false;
     }
@@ -109,33 +106,33 @@ bool loadVendorTable(const QuorBuffer &ostra) {
 // buffer of the header's length).
 bool loadToolTable(const QuorBuffer &tavc) {
     if (tavc.size == 0) {
-        return createEmptyTable(&s_tavCfgTable, kFcsTavCfg);
+        return createEmptyTable(&s_tavCfgTable, QUOR_TABLE_TOOL);
     }
     if (tavc.size < kMinTavcPartition) {
         report(TAV_ERR_DETECTED_ERROR_IN_BUFFER_PARSING_OPERATION, "Invalid TAVC partition length");
         return false;
     }
-    const uint32_t length = quor::load_le32(tavc.data + kTavcLengthOffset);
-    if (length > tavc.size - kTavcHeaderSize) {
+    const uint32_t length = quor::load_le32(tavc.data + QUOR_TAVC_LENGTH_OFFSET);
+    if (length > tavc.size - QUOR_TAVC_HEADER_SIZE) {
         report(TAV_ERR_FAILED_INITIALIZE_MFS, "Invalid TAVC partition size.");
         return false;
     }
     // A header length of 0 holds no FCS buffer at all: the tool's table is
     // then an empty store, exactly as when the image has no partition.
     if (length == 0) {
-        return createEmptyTable(&s_tavCfgTable, kFcsTavCfg);
+        return createEmptyTable(&s_tavCfgTable, QUOR_TABLE_TOOL);
     }
-    return loadTableFromBytes(&s_tavCfgTable, tavc.data + kTavcHeaderSize, length);
+    return loadTableFromBytes(&s_tavCfgTable, tavc.data + QUOR_TAVC_HEADER_SIZE, length);
 }
 
 // Step 13.4: the value length of a file whose attributes mark a trailer.
 bool valueLengthOfFile(uint16_t attributes, uint32_t fileSize, uint32_t *length) {
-    if ((attributes & kAttrTrailer) == 0) {
+    if ((attributes & QUOR_ATTR_TRAILER) == 0) {
         *length = fileSize;
         return true;
     }
-    const uint32_t trailer =
-        (attributes & kAttrLongTrailer) != 0 ? kLongTrailerSize : kShortTrailerSize;
+    const uint32_t trailer = (attributes & QUOR_ATTR_LONG_TRAILER) != 0 ? QUOR_TRAILER_LONG_SIZE
+                                                                        : QUOR_TRAILER_SHORT_SIZE;
     if (fileSize < trailer) {
         return false;
     }
@@ -146,15 +143,15 @@ bool valueLengthOfFile(uint16_t attributes, uint32_t fileSize, uint32_t *length)
 // Step 13 for one vendor NVAR: its current value from its file, if it has one.
 bool loadNvarFromFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     const uint16_t attributes = fcsEntryAttributes(entry);
-    if ((attributes & kAttrSkipLoad) != 0) {
+    if ((attributes & QUOR_ATTR_NOT_LOADED) != 0) {
         return true;
     }
     uint32_t number = 0;
-    if (numbers.find(entry->name, &number) != kVfsFound || number == 0) {
+    if (numbers.find(entry->name, &number) != QUOR_VFS_FOUND || number == 0) {
         return true;
     }
     uint32_t fileSize = 0;
-    if (dfs_getsize(number, &fileSize) != kDfsOk) {
+    if (dfs_getsize(number, &fileSize) != QUOR_DFS_OK) {
         return false;
     }
     uint32_t length = 0;
@@ -169,7 +166,7 @@ bool loadNvarFromFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers
         return true;
     }
     uint32_t count = length;
-    return dfs_read(number, 0, &count, value) == kDfsOk && count == length;
+    return dfs_read(number, 0, &count, value) == QUOR_DFS_OK && count == length;
 }
 
 bool loadCurrentValuesFromFiles() {
@@ -242,13 +239,13 @@ bool fillBuiltTable() {
 bool writeNvarFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     uint32_t number = 0;
     const uint32_t lookup = numbers.find(entry->name, &number);
-    if (lookup != kVfsFound || number == 0) {
+    if (lookup != QUOR_VFS_FOUND || number == 0) {
         setLibError(TAV_ERR_ERROR_WRITING_FILE, asStatus(lookup));
         return false;
     }
     uint32_t fileSize = 0;
     const uint32_t sized = dfs_getsize(number, &fileSize);
-    if (sized != kDfsOk) {
+    if (sized != QUOR_DFS_OK) {
         setLibError(TAV_ERR_FAILED_GET_FILE_SIZE_FROM_MFS, asStatus(sized));
         return false;
     }
@@ -259,9 +256,9 @@ bool writeNvarFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     // even for 0 bytes, so an empty value is written from a valid address.
     static const uint8_t kNoBytes = 0;
     const void *data = entry->value != nullptr ? entry->value : &kNoBytes;
-    const uint32_t flags = entry->valueSize < fileSize ? kWriteTruncate : 0;
+    const uint32_t flags = entry->valueSize < fileSize ? QUOR_WRITE_TRUNCATE : 0;
     const uint32_t written = dfs_write(number, 0, entry->valueSize, data, flags);
-    if (written != kDfsOk) {
+    if (written != QUOR_DFS_OK) {
         setLibError(TAV_ERR_ERROR_WRITING_FILE, asStatus(written));
         return false;
     }
@@ -271,7 +268,7 @@ bool writeNvarFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
 bool writeBuiltTableToFiles() {
     const KamfsFileNumbers numbers;
     for (const FcsFileEntry *e = s_builtTavCfgTable.head; e != nullptr; e = e->next) {
-        if (e->hasValue != 0 && (fcsEntryAttributes(e) & kAttrTrailer) == 0 &&
+        if (e->hasValue != 0 && (fcsEntryAttributes(e) & QUOR_ATTR_TRAILER) == 0 &&
             !writeNvarFile(e, numbers)) {
             return false;
         }
@@ -302,7 +299,7 @@ bool closeStorage() {
     if (s_mfsInitialized) {
         s_mfsInitialized = false;
         const uint32_t status = dfs_terminate();
-        if (status != kDfsOk) {
+        if (status != QUOR_DFS_OK) {
             setLibError(TAV_ERR_FAILED_TERMINATE_MFS_LIBRARY, asStatus(status));
             return false;
         }
@@ -332,10 +329,10 @@ KamfsFileNumbers::KamfsFileNumbers() {
 uint32_t KamfsFileNumbers::find(const char *name, uint32_t *fileNumber) const {
     const auto found = numbers_.find(boundedName(name));
     if (found == numbers_.end()) {
-        return kVfsNameNotInTable;
+        return QUOR_VFS_NAME_NOT_IN_TABLE;
     }
     *fileNumber = found->second;
-    return kVfsFound;
+    return QUOR_VFS_FOUND;
 }
 
 extern "C" bool verifyOstraTable(const char *name, const QuorBuffer *buffer) {
@@ -395,9 +392,7 @@ QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback
     // Step 10: AFS.
     if (record->mfs.size != 0) {
         const uint32_t status = dfs_init(record->mfs.data, record->mfs.size);
-        if (status != kDfsOk) {
-            std::printf("dfs_init failed\n");
-            (void)std::fflush(stdout);  // best effort: the status reaches the tool anyway
+        if (status != QUOR_DFS_OK) {
             setLibError(TAV_ERR_INITIALIZE_ERROR, asStatus(status));
             report(TAV_ERR_FAILED_INITIALIZE_MFS, "");
             return false;
@@ -438,11 +433,11 @@ QUOR_C_API bool kaMfsIsVfsDeployed(void) {
         return false;
     }
     uint32_t number = 0;
-    if (pathToFileNumber(kDeployMarkerPath, &number) != kVfsFound) {
+    if (pathToFileNumber(QUOR_DEPLOY_MARKER_PATH, &number) != QUOR_VFS_FOUND) {
         return false;
     }
     uint32_t size = 0;
-    return dfs_getsize(number, &size) == kDfsOk && size != 0;
+    return dfs_getsize(number, &size) == QUOR_DFS_OK && size != 0;
 }
 
 QUOR_C_API bool kaMfsNvarGet(const char *name, uint8_t **value, uint32_t *size, uint32_t table,
@@ -477,7 +472,8 @@ QUOR_C_API bool kaMfsNvarGet(const char *name, uint8_t **value, uint32_t *size, 
     *value = entry->value;
     *size = entry->valueSize;
     if (modifiable != nullptr) {
-        *modifiable = !(kaMfsIsVfsDeployed() && (fcsEntryAttributes(entry) & kAttrTrailer) != 0);
+        *modifiable =
+            !(kaMfsIsVfsDeployed() && (fcsEntryAttributes(entry) & QUOR_ATTR_TRAILER) != 0);
     }
     if (maxSize != nullptr) {
         *maxSize = fcsEntryMaxSize(entry);
@@ -494,7 +490,7 @@ QUOR_C_API bool kaMfsNvarResize(const char *name, uint8_t **value, uint32_t newS
         report(TAV_ERR_CORRUPTED_BUFFER_DETECTED, "Null New NVAR data");
         return false;
     }
-    FcsFileEntry *entry = kaMfsFindFileEntryInTable(kFcsCurrentValues, name);
+    FcsFileEntry *entry = kaMfsFindFileEntryInTable(QUOR_TABLE_CURRENT, name);
     if (entry == nullptr) {
         report(TAV_ERR_FILE_NOT_FOUND, "");
         return false;
@@ -534,12 +530,12 @@ QUOR_C_API bool kamfsCheckNvarExists(const char *name, uint32_t table) {
 }
 
 QUOR_C_API uint32_t kaMfsGetFcsFileNameMapping(uint32_t index) {
-    static const FcsFileName kMap[] = {kFcsOstraCfg, kFcsTavCfg, kFcsCurrentValues};
+    static const FcsFileName kMap[] = {QUOR_TABLE_VENDOR, QUOR_TABLE_TOOL, QUOR_TABLE_CURRENT};
     if (index < sizeof(kMap) / sizeof(kMap[0])) {
         return kMap[index];
     }
     report(TAV_ERR_NO_ERROR, "Invalid fcsFileNameMap value");
-    return kFcsCurrentValues;
+    return QUOR_TABLE_CURRENT;
 }
 
 QUOR_C_API bool kaMfsGetBuildTavCfgFcsBuffer(uint8_t **buffer, uint32_t *size) {
@@ -570,9 +566,9 @@ QUOR_C_API bool kaMfsNvarTerm(bool keepOpen) {
     }
     // Step 2: a fresh built table.
     kaMfsFreeFcsTable(&s_builtTavCfgTable);
-    kaMfsResetFcsTable(&s_builtTavCfgTable, kFcsTavCfg);
+    kaMfsResetFcsTable(&s_builtTavCfgTable, QUOR_TABLE_TOOL);
     const uint32_t created = createHandle(&s_builtTavCfgTable.handle);
-    if (created != kFcsOk) {
+    if (created != QUOR_FCS_OK) {
         setLibError(TAV_ERR_FAILED_CREATE_FCS_HANDLE, asStatus(created));
         return abortCommit(false);
     }

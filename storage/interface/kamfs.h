@@ -35,20 +35,9 @@ static_assert(sizeof(_commonQuorTable) == 88, "_commonQuorTable layout");
 static_assert(offsetof(_commonQuorTable, afsSkuId) == 64, "_commonQuorTable layout");
 static_assert(offsetof(_commonQuorTable, efs) == 72, "_commonQuorTable layout");
 
-// Configuration partition header: the FCS buffer's length at offset 8; the
-// buffer itself starts at offset 16.
-inline constexpr uint32_t kTavcHeaderSize = 16;
-inline constexpr uint32_t kTavcLengthOffset = 8;
-
-// The deploy marker file.
-inline constexpr char kDeployMarkerPath[] = "/home/vex/deploy";
-
-// Attribute bits of a configuration file read by the storage interface.
-inline constexpr uint16_t kAttrTrailer = 0x0001;      // file ends in a trailer; not written back
-inline constexpr uint16_t kAttrSkipLoad = 0x0002;     // value never loaded from the file system
-inline constexpr uint16_t kAttrLongTrailer = 0x0040;  // with kAttrTrailer: 56 bytes, not 40
-inline constexpr uint32_t kShortTrailerSize = 40;
-inline constexpr uint32_t kLongTrailerSize = 56;
+// The configuration partition header (QUOR_TAVC_*), the deploy marker
+// (QUOR_DEPLOY_MARKER_PATH) and the attribute bits read here (QUOR_ATTR_*,
+// QUOR_TRAILER_*) are those of the published C header.
 
 // Answers pathToFileNumber for many names in one operation (an NVAR walk of
 // initialisation or commit) without a walk of the file table per name: an
@@ -58,7 +47,7 @@ inline constexpr uint32_t kLongTrailerSize = 56;
 class KamfsFileNumbers {
   public:
     KamfsFileNumbers();
-    // 0 (kVfsFound) with the DFS file number stored, or 2 (kVfsNameNotInTable).
+    // 0 (QUOR_VFS_FOUND) with the DFS file number stored, or 2 (QUOR_VFS_NAME_NOT_IN_TABLE).
     uint32_t find(const char *name, uint32_t *fileNumber) const;
 
   private:

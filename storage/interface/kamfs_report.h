@@ -15,16 +15,14 @@
 #include <cstdint>
 
 #include "errors/taverrors.h"
+#include "include/quorstorage/quorstorage.h"
 
 // Severity of a report. The library reports every failure with level 4.
 enum ErrorLevel : int32_t {
-    kErrorLevelError = 4,
+    kErrorLevelError = QUOR_LEVEL_ERROR,
 };
 
-// The tool's status callback: (severity, code, catalogue text, detail). Both
-// strings live only for the duration of the call.
-typedef void (*QuorStatusCallback)(int32_t level, int32_t code, const char *errorText,
-                                   const char *detail);
+// The tool's status callback is QuorStatusCallback of the published header.
 
 // The registered callback; null means reports are dropped.
 extern QuorStatusCallback s_quorStatusCallback;

@@ -278,11 +278,11 @@ void kaMfsResetFcsTable(FcsTable *table, FcsFileName id) {
 
 FcsTable *kaMfsTableById(FcsFileName id) {
     switch (id) {
-        case kFcsOstraCfg:
+        case QUOR_TABLE_VENDOR:
             return &s_ostraCfgTable;
-        case kFcsTavCfg:
+        case QUOR_TABLE_TOOL:
             return &s_tavCfgTable;
-        case kFcsCurrentValues:
+        case QUOR_TABLE_CURRENT:
             return &s_currentValuesTable;
         default:
             return nullptr;
@@ -407,7 +407,7 @@ bool kaMfsAddNewFileFcsIndexed(FcsTable *table, FcsFileEntry *entry, bool checkM
 }
 
 extern "C" bool kaMfsGenerateFcsCurrentsTable() {
-    kaMfsResetFcsTable(&s_currentValuesTable, kFcsCurrentValues);
+    kaMfsResetFcsTable(&s_currentValuesTable, QUOR_TABLE_CURRENT);
     const uint32_t created = createHandle(&s_currentValuesTable.handle);
     if (created != kFcsOk) {
         setLibError(TAV_ERR_FAILED_CREATE_FCS_HANDLE, static_cast<int32_t>(created));

@@ -38,10 +38,8 @@ uint64_t allocation_count();
 
 // Identifier of a storage table (FcsFileName).
 typedef uint32_t FcsFileName;
-inline constexpr FcsFileName kFcsOstraCfg = 0x10000006;       // vendor defaults
-inline constexpr FcsFileName kFcsTavCfg = 0x10000007;         // the tool's configuration
-inline constexpr FcsFileName kFcsCurrentValues = 0x10000008;  // current values
-inline constexpr FcsFileName kFcsNoTable = 0x10000009;        // id of a table never reset
+// The three tables' ids are QUOR_TABLE_VENDOR, _TOOL and _CURRENT (quorstorage.h).
+inline constexpr FcsFileName kFcsNoTable = 0x10000009;  // id of a table never reset
 
 // Length of an entry's name field, terminator included.
 inline constexpr size_t kFcsNameSize = 255;

@@ -18,34 +18,34 @@ uint32_t quor::minivfs::file_number_of(const file_table_entry_t *entry) {
     const uint32_t tag = (topByte >> 4) << kTagShift;
     const uint32_t index = quor::fcs::entry_file_index(entry) & kFileIndexMask;
     const uint32_t storage = quor::fcs::entry_storage(entry);
-    const uint32_t selector = storage == kStorageAfs ? 0 : storage << kDfsSelectorShift;
+    const uint32_t selector = storage == kStorageAfs ? 0 : storage << QUOR_DFS_SELECTOR_SHIFT;
     return tag | index | selector;
 }
 
 uint32_t mini_vfs_init(void *flashBase, uint32_t flashSize) {
-    return dfs_init(flashBase, flashSize) == kDfsOk ? 0 : 1;
+    return dfs_init(flashBase, flashSize) == QUOR_DFS_OK ? 0 : 1;
 }
 
 uint32_t pathToFileNumber(const char *name, uint32_t *fileNumber) {
     if (fileNumber == nullptr) {
-        return kVfsNullResult;
+        return QUOR_VFS_NULL_RESULT;
     }
     const file_table_entry_t *entry = get_file_entry_by_file_name(name);
     if (entry == nullptr) {
-        return kVfsNameNotInTable;
+        return QUOR_VFS_NAME_NOT_IN_TABLE;
     }
     *fileNumber = quor::minivfs::file_number_of(entry);
-    return kVfsFound;
+    return QUOR_VFS_FOUND;
 }
 
 uint32_t readVfs(const char *name, uint32_t offset, void *buffer, uint32_t length) {
     const file_table_entry_t *entry = get_file_entry_by_file_name(name);
     if (entry == nullptr) {
-        return kVfsNameNotInTable;
+        return QUOR_VFS_NAME_NOT_IN_TABLE;
     }
     uint32_t count = length;
-    if (dfs_read(quor::minivfs::file_number_of(entry), offset, &count, buffer) != kDfsOk) {
-        return kVfsReadFailed;
+    if (dfs_read(quor::minivfs::file_number_of(entry), offset, &count, buffer) != QUOR_DFS_OK) {
+        return QUOR_VFS_READ_FAILED;
     }
-    return kVfsFound;
+    return QUOR_VFS_FOUND;
 }

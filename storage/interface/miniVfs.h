@@ -10,13 +10,9 @@
 #include <cstdint>
 
 #include "common/export.h"
+#include "include/quorstorage/quorstorage.h"
 
-// pathToFileNumber statuses.
-constexpr uint32_t kVfsFound = 0;
-constexpr uint32_t kVfsNullResult = 1;
-constexpr uint32_t kVfsNameNotInTable = 2;
-// readVfs status of a failed DFS read.
-constexpr uint32_t kVfsReadFailed = 6;
+// Statuses: QUOR_VFS_* of the published C header.
 
 // Mounts the AFS region through dfs_init: 0 on success, 1 on any failure.
 QUOR_C_API uint32_t mini_vfs_init(void *flashBase, uint32_t flashSize);

@@ -27,19 +27,19 @@ class KamfsAccess : public KamfsTest {
 TEST_F(KamfsAccess, GetRefusesBadArgumentsClearingOutputsWithExactReports) {
     uint8_t *data = nullptr;
     uint32_t size = 0;
-    EXPECT_FALSE(kaMfsNvarGet(nullptr, &data, &size, kFcsCurrentValues, nullptr, nullptr));
-    EXPECT_FALSE(kaMfsNvarGet(kMtu.name, nullptr, &size, kFcsCurrentValues, nullptr, nullptr));
-    EXPECT_FALSE(kaMfsNvarGet(kMtu.name, &data, nullptr, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet(nullptr, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet(kMtu.name, nullptr, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet(kMtu.name, &data, nullptr, QUOR_TABLE_CURRENT, nullptr, nullptr));
     data = reinterpret_cast<uint8_t *>(&record);
     size = 7;
-    EXPECT_FALSE(kaMfsNvarGet("/home/none", &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet("/home/none", &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(size, 0u);
     EXPECT_FALSE(kaMfsNvarGet(kMtu.name, &data, &size, 0x10000009, nullptr, nullptr));
     // A configuration file without flag bit 0 and without payload: not an NVAR.
-    EXPECT_FALSE(kaMfsNvarGet(kPlainEmpty.name, &data, &size, kFcsOstraCfg, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet(kPlainEmpty.name, &data, &size, QUOR_TABLE_VENDOR, nullptr, nullptr));
     // With a payload that was never loaded, the missing value is found first.
-    EXPECT_FALSE(kaMfsNvarGet(kPlain.name, &data, &size, kFcsOstraCfg, nullptr, nullptr));
+    EXPECT_FALSE(kaMfsNvarGet(kPlain.name, &data, &size, QUOR_TABLE_VENDOR, nullptr, nullptr));
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(size, 0u);
     EXPECT_TRUE(reportsAre({{398, "Null NVAR path"},
@@ -53,11 +53,11 @@ TEST_F(KamfsAccess, GetRefusesBadArgumentsClearingOutputsWithExactReports) {
 }
 
 TEST_F(KamfsAccess, NamesAreFoundWithAndWithoutHomePrefix) {
-    const FcsFileEntry *full = kaMfsFindFileEntryInTable(kFcsCurrentValues, "/home/net/mtu");
+    const FcsFileEntry *full = kaMfsFindFileEntryInTable(QUOR_TABLE_CURRENT, "/home/net/mtu");
     ASSERT_NE(full, nullptr);
-    EXPECT_EQ(kaMfsFindFileEntryInTable(kFcsCurrentValues, "net/mtu"), full);
-    EXPECT_EQ(kaMfsFindFileEntryInTable(kFcsCurrentValues, "/homenet/mtu"), nullptr);
-    EXPECT_EQ(kaMfsFindFileEntryInTable(kFcsCurrentValues, nullptr), nullptr);
+    EXPECT_EQ(kaMfsFindFileEntryInTable(QUOR_TABLE_CURRENT, "net/mtu"), full);
+    EXPECT_EQ(kaMfsFindFileEntryInTable(QUOR_TABLE_CURRENT, "/homenet/mtu"), nullptr);
+    EXPECT_EQ(kaMfsFindFileEntryInTable(QUOR_TABLE_CURRENT, nullptr), nullptr);
     EXPECT_TRUE(reportsAre({{398, "Invalid NVAR path"}}));
 }
 
@@ -65,7 +65,7 @@ TEST_F(KamfsAccess, ResizeKeepsPrefixHandsOutTheBufferAndRefusesNonNvars) {
     uint8_t *data = nullptr;
     uint8_t *before = nullptr;
     uint32_t size = 0;
-    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &before, &size, kFcsCurrentValues, nullptr, nullptr));
+    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &before, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
     ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, size));  // same size: same buffer
     EXPECT_EQ(data, before);
     ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, 7));  // shrink
@@ -74,13 +74,13 @@ TEST_F(KamfsAccess, ResizeKeepsPrefixHandsOutTheBufferAndRefusesNonNvars) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data), 7), "gateway");
     ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, 0));
     EXPECT_EQ(data, nullptr);
-    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(size, 0u);
     ASSERT_TRUE(kaMfsNvarResize(kHost.name, &data, 8));
     ASSERT_NE(data, nullptr);
     std::memset(data, 'x', 8);
-    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
     EXPECT_EQ(size, 8u);
     EXPECT_TRUE(reportsAre({}));
     EXPECT_FALSE(kaMfsNvarResize(nullptr, &data, 1));
@@ -97,9 +97,9 @@ TEST_F(KamfsAccess, SmallQueries) {
     EXPECT_EQ(kaMfsGetFcsFileNameMapping(2), 0x10000008u);
     EXPECT_TRUE(reportsAre({}));
     EXPECT_EQ(kaMfsGetFcsFileNameMapping(3), 0x10000008u);
-    EXPECT_TRUE(kamfsCheckNvarExists(kPlain.name, kFcsOstraCfg));
-    EXPECT_FALSE(kamfsCheckNvarExists("/home/none", kFcsOstraCfg));
-    EXPECT_FALSE(kamfsCheckNvarExists(nullptr, kFcsOstraCfg));
+    EXPECT_TRUE(kamfsCheckNvarExists(kPlain.name, QUOR_TABLE_VENDOR));
+    EXPECT_FALSE(kamfsCheckNvarExists("/home/none", QUOR_TABLE_VENDOR));
+    EXPECT_FALSE(kamfsCheckNvarExists(nullptr, QUOR_TABLE_VENDOR));
     uint8_t *buffer = nullptr;
     uint32_t size = 0;
     EXPECT_FALSE(kaMfsGetBuildTavCfgFcsBuffer(nullptr, &size));
@@ -128,7 +128,7 @@ TEST_F(KamfsAccess, TablesAddAndRefuseEntries) {
     // A value longer than the file's maximum is refused by the store when the
     // size is checked, and the entry stays the caller's.
     FcsTable table{};
-    kaMfsResetFcsTable(&table, kFcsTavCfg);
+    kaMfsResetFcsTable(&table, QUOR_TABLE_TOOL);
     ASSERT_EQ(createHandle(&table.handle), 0u);
     const uint32_t maxSize = fcsEntryMaxSize(copy);
     uint8_t *grown = static_cast<uint8_t *>(std::realloc(copy->value, maxSize + 1));
@@ -183,7 +183,7 @@ TEST_F(KamfsAccess, FileNumberIndexAnswersAsTheMiniVfs) {
 TEST(KamfsClosed, QueriesBeforeOpeningReportNothing) {
     reports().clear();
     s_quorStatusCallback = recordReport;
-    EXPECT_FALSE(kamfsCheckNvarExists("/home/net/mtu", kFcsCurrentValues));
+    EXPECT_FALSE(kamfsCheckNvarExists("/home/net/mtu", QUOR_TABLE_CURRENT));
     EXPECT_FALSE(kaMfsIsInitialized());
     EXPECT_FALSE(kaFcsIsInitialized());
     EXPECT_FALSE(kaMfsIsVfsDeployed());

@@ -31,7 +31,7 @@ class KamfsCommit : public KamfsTest {
             std::memcpy(data, value.data(), value.size());
         }
     }
-    Bytes get(const char *name, uint32_t table = kFcsCurrentValues) {
+    Bytes get(const char *name, uint32_t table = QUOR_TABLE_CURRENT) {
         uint8_t *data = nullptr;
         uint32_t size = 0;
         EXPECT_TRUE(kaMfsNvarGet(name, &data, &size, table, nullptr, nullptr)) << name;
@@ -87,7 +87,7 @@ TEST_F(KamfsCommit, CommitsKeepOpenTwiceThenCloses) {
     for (size_t i = 0; i < pattern.size(); ++i) {
         pattern[i] = static_cast<uint8_t>(i * 7);
     }
-    EXPECT_FALSE(kamfsCheckNvarExists(kHost.name, kFcsTavCfg));
+    EXPECT_FALSE(kamfsCheckNvarExists(kHost.name, QUOR_TABLE_TOOL));
     set(kMtu.name, bytesOf("1234567890"));  // grows
     set(kHost.name, bytesOf("gw"));         // shrinks: truncating write
     set(kEmptied.name, {});                 // emptied, AFS
@@ -119,10 +119,10 @@ TEST_F(KamfsCommit, CommitsKeepOpenTwiceThenCloses) {
     }
     // The tool's table is now the built one: vendor-only NVARs are carried,
     // the tool-only file is gone.
-    EXPECT_TRUE(kamfsCheckNvarExists(kHost.name, kFcsTavCfg));
-    EXPECT_FALSE(kamfsCheckNvarExists(kToolOnly.name, kFcsTavCfg));
+    EXPECT_TRUE(kamfsCheckNvarExists(kHost.name, QUOR_TABLE_TOOL));
+    EXPECT_FALSE(kamfsCheckNvarExists(kToolOnly.name, QUOR_TABLE_TOOL));
     EXPECT_EQ(hexOf(get(kMtu.name)), hexOf(bytesOf("1234567890")));
-    EXPECT_EQ(hexOf(get(kSerial.name, kFcsTavCfg)), hexOf(bytesOf("SN-9999")));
+    EXPECT_EQ(hexOf(get(kSerial.name, QUOR_TABLE_TOOL)), hexOf(bytesOf("SN-9999")));
 
     expectFiles({{kMtu.index, bytesOf("1234567890")},
                  {kHost.index, bytesOf("gw")},
@@ -163,7 +163,7 @@ TEST_F(KamfsCommit, CommitsKeepOpenTwiceThenCloses) {
     EXPECT_EQ(hexOf(get(kMtu.name)), hexOf(bytesOf("77")));
     EXPECT_EQ(hexOf(get(kEfsB.name)), hexOf(pattern));
     EXPECT_EQ(hexOf(get(kSerial.name)), hexOf(bytesOf("SN-4711")));  // from the file
-    EXPECT_EQ(hexOf(get(kSerial.name, kFcsTavCfg)), hexOf(bytesOf("SN-9999")));
+    EXPECT_EQ(hexOf(get(kSerial.name, QUOR_TABLE_TOOL)), hexOf(bytesOf("SN-9999")));
     EXPECT_TRUE(reportsAre({}));
 }
 
@@ -200,7 +200,7 @@ TEST_F(KamfsCommit, ZeroFileNumberAbortsWithWriteError) {
 
 TEST_F(KamfsCommit, MissingFileAbortsWithSizeError) {
     imagekit::ImageDescription d = standardDescription();
-    d.skus[0].files[1].attributes = imagekit::kAttrNotLoaded;  // opens without its file
+    d.skus[0].files[1].attributes = QUOR_ATTR_NOT_LOADED;  // opens without its file
     d.skus[0].files[1].inFileSystem = false;
     open(d);
     expectAbort(false, {{336, libStatus(2)}, {345, ""}});

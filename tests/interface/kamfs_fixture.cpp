@@ -102,15 +102,15 @@ imagekit::ImageDescription standardDescription() {
     std::vector<FileSpec> files = {nvar(kMtu, 16, "1500", "9000"),
                                    nvar(kHost, 64, "gateway.local")};
     FileSpec serial = nvar(kSerial, 32, "SN-0000");
-    serial.attributes = imagekit::kAttrReadOnlyTrailer;
+    serial.attributes = QUOR_ATTR_TRAILER;
     serial.fsContent = withTrailer("SN-4711", 40);
     files.push_back(serial);
     FileSpec key = nvar(kKey, 32, "K0");
-    key.attributes = imagekit::kAttrReadOnlyTrailer | imagekit::kAttrLongTrailer;
+    key.attributes = QUOR_ATTR_TRAILER | QUOR_ATTR_LONG_TRAILER;
     key.fsContent = withTrailer("KEY-123", 56);
     files.push_back(key);
     FileSpec skip = nvar(kSkip, 16, "table");
-    skip.attributes = imagekit::kAttrNotLoaded;
+    skip.attributes = QUOR_ATTR_NOT_LOADED;
     skip.fsContent = bytesOf("file");
     files.push_back(skip);
     files.push_back(nvar(kEmptied, 16, "filled"));

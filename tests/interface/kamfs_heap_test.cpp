@@ -137,7 +137,7 @@ TEST_F(KamfsHeap, FailedResizeLeavesTheNvarAsItWas) {
     heap::disarm();
     EXPECT_TRUE(reportsAre({{321, ""}}));
     uint32_t size = 0;
-    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "gateway.local");
 }
 

@@ -25,7 +25,7 @@ class KamfsInit : public KamfsTest {
         pieces = build(description);
         return imagekit::makeRecord<_commonQuorTable>(pieces);
     }
-    std::string value(const char *name, uint32_t table = kFcsCurrentValues) {
+    std::string value(const char *name, uint32_t table = QUOR_TABLE_CURRENT) {
         uint8_t *data = nullptr;
         uint32_t size = 0;
         if (!kaMfsNvarGet(name, &data, &size, table, nullptr, nullptr)) {
@@ -129,7 +129,7 @@ TEST_F(KamfsInit, ToolPartitionLengthsAreChecked) {
     EXPECT_TRUE(reportsAre({}));
     EXPECT_EQ(s_tavCfgTable.head, nullptr);
     EXPECT_NE(s_tavCfgTable.handle, nullptr);
-    EXPECT_EQ(value(kMtu.name, kFcsTavCfg), "<absent>");
+    EXPECT_EQ(value(kMtu.name, QUOR_TABLE_TOOL), "<absent>");
 }
 
 TEST_F(KamfsInit, FailedAfsMountPrintsAndReportsButKeepsTables) {
@@ -202,18 +202,18 @@ TEST_F(KamfsInit, TablesGiveCurrentValuesWhenNotDeployed) {
     EXPECT_TRUE(kaMfsIsInitialized());
     EXPECT_FALSE(kaMfsIsVfsDeployed());
     EXPECT_EQ(value(kMtu.name), "9000");  // the tool's value wins
-    EXPECT_EQ(value(kMtu.name, kFcsOstraCfg), "1500");
-    EXPECT_EQ(value(kMtu.name, kFcsTavCfg), "9000");
+    EXPECT_EQ(value(kMtu.name, QUOR_TABLE_VENDOR), "1500");
+    EXPECT_EQ(value(kMtu.name, QUOR_TABLE_TOOL), "9000");
     EXPECT_EQ(value(kHost.name), "gateway.local");
     EXPECT_EQ(value(kSerial.name), "SN-0000");
     EXPECT_EQ(value(kEfsA.name), "alpha-tool");
     EXPECT_EQ(value(kEfsB.name), "beta");
     EXPECT_TRUE(reportsAre({}));
     // Tool-only files and files that are not NVARs stay out of the current values.
-    EXPECT_TRUE(kamfsCheckNvarExists(kToolOnly.name, kFcsTavCfg));
-    EXPECT_FALSE(kamfsCheckNvarExists(kToolOnly.name, kFcsCurrentValues));
-    EXPECT_TRUE(kamfsCheckNvarExists(kPlain.name, kFcsOstraCfg));
-    EXPECT_FALSE(kamfsCheckNvarExists(kPlain.name, kFcsCurrentValues));
+    EXPECT_TRUE(kamfsCheckNvarExists(kToolOnly.name, QUOR_TABLE_TOOL));
+    EXPECT_FALSE(kamfsCheckNvarExists(kToolOnly.name, QUOR_TABLE_CURRENT));
+    EXPECT_TRUE(kamfsCheckNvarExists(kPlain.name, QUOR_TABLE_VENDOR));
+    EXPECT_FALSE(kamfsCheckNvarExists(kPlain.name, QUOR_TABLE_CURRENT));
     EXPECT_EQ(s_currentValuesTable.count, 8u);
     EXPECT_TRUE(reportsAre({}));
 }
@@ -228,16 +228,17 @@ TEST_F(KamfsInit, DeployedFileSystemGivesCurrentValues) {
     EXPECT_EQ(value(kKey.name), "KEY-123");     // last 56 bytes left out
     EXPECT_EQ(value(kSkip.name), "table");      // attribute bit 1: never loaded
     EXPECT_EQ(value(kEfsA.name), "alpha-tool");
-    EXPECT_EQ(value(kSerial.name, kFcsOstraCfg), "SN-0000");  // tables keep their values
+    EXPECT_EQ(value(kSerial.name, QUOR_TABLE_VENDOR), "SN-0000");  // tables keep their values
 
     bool modifiable = true;
     uint32_t maxSize = 0;
     uint8_t *data = nullptr;
     uint32_t size = 0;
-    ASSERT_TRUE(kaMfsNvarGet(kSerial.name, &data, &size, kFcsCurrentValues, &modifiable, &maxSize));
+    ASSERT_TRUE(
+        kaMfsNvarGet(kSerial.name, &data, &size, QUOR_TABLE_CURRENT, &modifiable, &maxSize));
     EXPECT_FALSE(modifiable);
     EXPECT_EQ(maxSize, 32u);
-    ASSERT_TRUE(kaMfsNvarGet(kMtu.name, &data, &size, kFcsCurrentValues, &modifiable, &maxSize));
+    ASSERT_TRUE(kaMfsNvarGet(kMtu.name, &data, &size, QUOR_TABLE_CURRENT, &modifiable, &maxSize));
     EXPECT_TRUE(modifiable);
     EXPECT_EQ(maxSize, 16u);
 }
@@ -252,7 +253,7 @@ TEST_F(KamfsInit, TrailerOnlyFileGivesEmptyValueAndZeroNumberIsSkipped) {
     ASSERT_TRUE(kaMfsQuorInit(&record, recordReport));
     uint8_t *data = reinterpret_cast<uint8_t *>(&record);
     uint32_t size = 99;
-    ASSERT_TRUE(kaMfsNvarGet(kSerial.name, &data, &size, kFcsCurrentValues, nullptr, nullptr));
+    ASSERT_TRUE(kaMfsNvarGet(kSerial.name, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
     EXPECT_EQ(data, nullptr);
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(value(kHost.name), "gateway.local");

@@ -55,7 +55,7 @@ bool applyChanges(const std::vector<Change> &list) {
 Bytes currentValue(const char *name) {
     uint8_t *data = nullptr;
     uint32_t size = 0;
-    if (!kaMfsNvarGet(name, &data, &size, kFcsCurrentValues, nullptr, nullptr)) {
+    if (!kaMfsNvarGet(name, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr)) {
         return bytesOf("<unreadable>");
     }
     return data == nullptr ? Bytes{} : Bytes(data, data + size);

@@ -22,6 +22,22 @@ static_assert(sizeof(_cfg_file_entry_t) == 12, "_cfg_file_entry_t");
 static_assert(sizeof(cfg_file_info_t) == 18, "cfg_file_info_t");
 static_assert(offsetof(cfg_file_info_t, max_size) == 14, "cfg_file_info_t.max_size");
 
+// The named numbers are part of the binary interface too: their values are
+// pinned here as literals.
+static_assert(QUOR_TABLE_VENDOR == 0x10000006u && QUOR_TABLE_TOOL == 0x10000007u &&
+                  QUOR_TABLE_CURRENT == 0x10000008u,
+              "table ids");
+static_assert(QUOR_DFS_NUMBER(QUOR_DFS_SELECTOR_EFS, 5) == 0x1005u, "EFS file 5");
+static_assert(QUOR_DFS_NUMBER(QUOR_DFS_SELECTOR_AFS, 0x805) == 0x005u, "index keeps 11 bits");
+static_assert(QUOR_DFS_FS_NUMBER_MASK == 0x0FFFE7FFu, "what a file system receives");
+static_assert((0xF0000000u >> QUOR_DFS_TAG_SHIFT) == 0xFu, "tag nibble");
+static_assert(QUOR_TAVC_HEADER_SIZE == 16 && QUOR_TAVC_LENGTH_OFFSET == 8, "partition header");
+static_assert(QUOR_ATTR_TRAILER == 1 && QUOR_ATTR_NOT_LOADED == 2 && QUOR_ATTR_LONG_TRAILER == 0x40,
+              "attribute bits");
+static_assert(QUOR_FILE_TABLE_MAGIC == 0x4C425446u, "\"FTBL\"");
+static_assert(QUOR_WRITE_TRUNCATE == 1 && QUOR_LEVEL_ERROR == 4, "write flag, level");
+static_assert(sizeof(QUOR_DEPLOY_MARKER_PATH) == 17, "/home/vex/deploy");
+
 int main() {
     return kaMfsGetEfsSize() == EFS_get_efs_size() ? 0 : 1;
 }

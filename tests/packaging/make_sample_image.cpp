@@ -2,6 +2,7 @@
 // deployed file system) into a folder, for the installed-package consumers:
 // ftbl.bin, ostra.cfg, tavc.cfg, mfs.bin, efs.bin and sku.txt.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -28,6 +29,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string dir = argv[1];
+    std::error_code made;
+    std::filesystem::create_directories(dir, made);
 
     imagekit::SkuSpec sku;
     sku.skuId = 7;
@@ -63,7 +66,8 @@ int main(int argc, char **argv) {
     const bool ok = writeFile(dir + "/ftbl.bin", pieces.fileTable) &&
                     writeFile(dir + "/ostra.cfg", pieces.vendorCfg) &&
                     writeFile(dir + "/tavc.cfg", pieces.toolPartition) &&
-                    writeFile(dir + "/mfs.bin", pieces.afs) && writeFile(dir + "/efs.bin", pieces.efs) &&
+                    writeFile(dir + "/mfs.bin", pieces.afs) &&
+                    writeFile(dir + "/efs.bin", pieces.efs) &&
                     writeFile(dir + "/sku.txt", text(std::to_string(pieces.skuId)));
     return ok ? 0 : 1;
 }

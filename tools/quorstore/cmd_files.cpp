@@ -23,10 +23,12 @@ std::map<uint32_t, std::string> names_by_index(FileSystem fs) {
         if (e.dfs_number == 0) {
             continue;
         }
-        const uint32_t selector = e.dfs_number & kDfsSelectorMask;
-        const bool in_fs = fs == FileSystem::kEfs ? selector == kDfsSelectorEfs : selector == 0;
+        const uint32_t selector =
+            (e.dfs_number & QUOR_DFS_SELECTOR_MASK) >> QUOR_DFS_SELECTOR_SHIFT;
+        const bool in_fs =
+            selector == (fs == FileSystem::kEfs ? QUOR_DFS_SELECTOR_EFS : QUOR_DFS_SELECTOR_AFS);
         if (in_fs) {
-            names.emplace(e.dfs_number & kDfsIndexMask, e.name);
+            names.emplace(e.dfs_number & QUOR_DFS_INDEX_MASK, e.name);
         }
     }
     return names;
@@ -176,9 +178,9 @@ int run_files_put(FileSystem fs, const std::string &folder, const std::string &f
     const uint8_t empty = 0;
     const uint8_t *data = value.empty() ? &empty : value.data();
     const uint32_t length = static_cast<uint32_t>(value.size());
-    const uint32_t status = fs == FileSystem::kEfs
-                                ? EFS_write(index, 0, length, data)
-                                : dfs_write(dfs_number(fs, index), 0, length, data, 1);
+    const uint32_t status = fs == FileSystem::kEfs ? EFS_write(index, 0, length, data)
+                                                   : dfs_write(dfs_number(fs, index), 0, length,
+                                                               data, QUOR_WRITE_TRUNCATE);
     if (status != 0) {
         throw ToolError(kCodeWritingFile, file_label(fs, index) + ": " + status_text(fs, status) +
                                               "; the bundle is unchanged");

@@ -31,7 +31,7 @@ imagekit::FileSpec to_file_spec(const FileDescription &file, const NvarDescripti
         built.vendorValue = nvar->default_value;
         built.toolValue = nvar->tool_value;
     }
-    if (file.name == kDeployMarkerName) {
+    if (file.name == QUOR_DEPLOY_MARKER_PATH) {
         // A listed marker is written like the builder's own: non-empty content.
         built.inFileSystem = true;
         built.fsContent = imagekit::DeployMarkerSpec().content;

@@ -18,8 +18,7 @@ namespace {
 using nlohmann::json;
 
 // The tool's configuration partition: 16-byte header, FCS buffer length at 8.
-constexpr size_t kPartitionHeader = 16;
-constexpr size_t kPartitionLength = 8;
+constexpr size_t kPartitionHeader = QUOR_TAVC_HEADER_SIZE;
 constexpr uint8_t kErasedByte = 0xFF;
 
 const char *table_name(NvarTable table) {
@@ -63,8 +62,8 @@ std::string where_stored(uint32_t number) {
     if (number == 0) {
         return "table only";
     }
-    const uint32_t selector = (number & kDfsSelectorMask) >> kDfsSelectorShift;
-    const std::string index = std::to_string(number & kDfsIndexMask);
+    const uint32_t selector = (number & QUOR_DFS_SELECTOR_MASK) >> QUOR_DFS_SELECTOR_SHIFT;
+    const std::string index = std::to_string(number & QUOR_DFS_INDEX_MASK);
     if (selector == 0) {
         return "AFS " + index;
     }
@@ -75,13 +74,13 @@ std::string where_stored(uint32_t number) {
 }
 
 json storage_json(uint32_t number) {
-    const uint32_t selector = (number & kDfsSelectorMask) >> kDfsSelectorShift;
+    const uint32_t selector = (number & QUOR_DFS_SELECTOR_MASK) >> QUOR_DFS_SELECTOR_SHIFT;
     json j = {{"dfs_number", number}};
     if (number == 0) {
         j["file_system"] = "table";
     } else {
         j["file_system"] = selector == 0 ? "AFS" : selector == 2 ? "EFS" : "invalid";
-        j["index"] = number & kDfsIndexMask;
+        j["index"] = number & QUOR_DFS_INDEX_MASK;
     }
     return j;
 }
@@ -194,7 +193,7 @@ Bytes make_tool_partition(const Bytes *old, const uint8_t *fcs, uint32_t length)
     if (old != nullptr && old->size() >= kPartitionHeader) {
         std::memcpy(out.data(), old->data(), kPartitionHeader);
     }
-    wire::store_le32(out.data() + kPartitionLength, length);
+    wire::store_le32(out.data() + QUOR_TAVC_LENGTH_OFFSET, length);
     std::copy(fcs, fcs + length, out.begin() + kPartitionHeader);
     if (old != nullptr && old->size() > out.size()) {
         out.resize(old->size(), kErasedByte);

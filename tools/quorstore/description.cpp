@@ -7,12 +7,11 @@
 #include <sstream>
 
 #include "errors.h"
+#include "quorstorage/quorstorage.h"
 
 namespace quorstore {
 
 using nlohmann::json;
-
-const char kDeployMarkerName[] = "/home/vex/deploy";
 
 namespace {
 
@@ -168,7 +167,7 @@ FileDescription parse_file(const Parser &p, const json &value, const std::string
     }
     // The deploy marker may sit at AFS file number 0: only NVAR lookups treat 0 as "no file".
     if (file.storage == StorageKind::kAfs && file.index == 0 && (file.fileno >> 28) == 0 &&
-        file.name != kDeployMarkerName) {
+        file.name != QUOR_DEPLOY_MARKER_PATH) {
         p.fail(path + ".index",
                "AFS index 0 with tag nibble 0 is file number 0, which means \"no file\"; "
                "use storage \"table\" or another index");
@@ -304,7 +303,7 @@ NvarDescription parse_nvar(const Parser &p, const json &value, const std::string
 void check_deploy_marker_entry(const Parser &p, const ImageDescription &image) {
     for (size_t s = 0; s < image.skus.size(); ++s) {
         const SkuDescription &sku = image.skus[s];
-        if (sku.find_file(kDeployMarkerName) != nullptr) {
+        if (sku.find_file(QUOR_DEPLOY_MARKER_PATH) != nullptr) {
             continue;
         }
         for (size_t i = 0; i < sku.files.size(); ++i) {
@@ -453,9 +452,9 @@ ImageDescription parse_description(const std::string &text, const std::string &s
     if (image.deployed && !image.afs) {
         p.fail("deployed", "a deployed image needs an \"afs\" region for its deploy marker");
     }
-    const FileDescription *marker = sku->find_file(kDeployMarkerName);
+    const FileDescription *marker = sku->find_file(QUOR_DEPLOY_MARKER_PATH);
     if (marker != nullptr && marker->storage != StorageKind::kAfs) {
-        p.fail("skus", std::string("the deploy marker \"") + kDeployMarkerName +
+        p.fail("skus", std::string("the deploy marker \"") + QUOR_DEPLOY_MARKER_PATH +
                            "\" must be stored on AFS");
     }
     return image;

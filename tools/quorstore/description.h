@@ -113,7 +113,6 @@ constexpr uint32_t kMaxSkus = 10;
 constexpr uint32_t kFileNameBytes = 48;
 constexpr uint32_t kMaxValueSize = 0xFFFF - 12;  // a blob's length is 16 bits
 constexpr uint32_t kEfsMaxFiles = 2048;
-extern const char kDeployMarkerName[];
 
 // Parses a description; throws ToolError (code 118) naming `source` and the
 // field (or line:column for malformed JSON). `sku_override`, when given,

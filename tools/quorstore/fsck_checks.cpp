@@ -40,7 +40,7 @@ std::string reports_text(const std::vector<Report> &reports) {
 // closing call) and a file system mounted directly.
 void close_all() {
     if (kaFcsIsInitialized()) {
-        with_stdout_on_stderr([] { return kaMfsNvarTerm(false); });
+        kaMfsNvarTerm(false);
     }
     if (dfs_context != nullptr) {
         dfs_terminate();
@@ -60,10 +60,11 @@ NameMap names_of_files() {
         if (e.dfs_number == 0) {
             continue;
         }
-        const FileSystem fs = (e.dfs_number & kDfsSelectorMask) == kDfsSelectorEfs
+        const FileSystem fs = ((e.dfs_number & QUOR_DFS_SELECTOR_MASK) >>
+                               QUOR_DFS_SELECTOR_SHIFT) == QUOR_DFS_SELECTOR_EFS
                                   ? FileSystem::kEfs
                                   : FileSystem::kAfs;
-        names.emplace(std::make_pair(fs, e.dfs_number & kDfsIndexMask), e.name);
+        names.emplace(std::make_pair(fs, e.dfs_number & QUOR_DFS_INDEX_MASK), e.name);
     }
     return names;
 }
@@ -201,8 +202,9 @@ void diagnose_unopenable(Bundle copy, StorageCheck &check, const NameMap &names,
     // The deploy marker decides whether NVARs have files; it lives in AFS.
     uint32_t marker = 0;
     uint32_t size = 0;
-    const bool deployed = check.afs.mounted && pathToFileNumber("/home/vex/deploy", &marker) == 0 &&
-                          marker != 0 && dfs_getsize(marker, &size) == 0 && size != 0;
+    const bool deployed = check.afs.mounted &&
+                          pathToFileNumber(QUOR_DEPLOY_MARKER_PATH, &marker) == 0 && marker != 0 &&
+                          dfs_getsize(marker, &size) == 0 && size != 0;
     find_missing_files(names, check.stored, deployed, check);
 }
 
@@ -231,10 +233,11 @@ void check_values(const NameMap &names, StorageCheck &check) {
         if (now == stored.value) {
             continue;
         }
-        const FileSystem fs = (stored.dfs_number & kDfsSelectorMask) == kDfsSelectorEfs
+        const FileSystem fs = ((stored.dfs_number & QUOR_DFS_SELECTOR_MASK) >>
+                               QUOR_DFS_SELECTOR_SHIFT) == QUOR_DFS_SELECTOR_EFS
                                   ? FileSystem::kEfs
                                   : FileSystem::kAfs;
-        const std::string where = file_where(fs, stored.dfs_number & kDfsIndexMask, names);
+        const std::string where = file_where(fs, stored.dfs_number & QUOR_DFS_INDEX_MASK, names);
         if (check.block_map_fallback && fs == FileSystem::kEfs) {
             add(check.damage, "NVAR " + name,
                 "rolled back: " + where + " holds an older value than tavc.cfg records");
@@ -250,7 +253,7 @@ void check_values(const NameMap &names, StorageCheck &check) {
 
 void trial_commit(StorageCheck &check) {
     take_reports();
-    check.trial_commit = with_stdout_on_stderr([] { return kaMfsNvarTerm(true); });
+    check.trial_commit = kaMfsNvarTerm(true);
     if (!check.trial_commit) {
         add(check.damage, "commit", "a commit would fail: " + reports_text(take_reports()));
     }
@@ -496,7 +499,7 @@ void repair_storage(Bundle &bundle, const StorageCheck &check, std::vector<std::
     }
     for (const std::string &nvar : check.rolled_back) {
         const uint32_t number = check.stored.at(nvar).dfs_number;
-        give_back(FileSystem::kEfs, number & kDfsIndexMask, nvar);
+        give_back(FileSystem::kEfs, number & QUOR_DFS_INDEX_MASK, nvar);
     }
     if ((need_rebuild || !efs_rebuild.empty()) &&
         rebuild_efs(bundle.at(kPieceEfs), efs_rebuild, not_repaired)) {

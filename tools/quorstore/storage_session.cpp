@@ -1,7 +1,5 @@
 #include "storage_session.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -18,7 +16,6 @@ std::vector<Report> g_reports;
 constexpr size_t kFtblSkuCount = 12;
 constexpr size_t kFtblSkuRecords = 16;
 constexpr size_t kFtblSkuRecordSize = 16;
-constexpr uint32_t kFtblMagic = 0x4C425446;  // "FTBL"
 constexpr uint32_t kFtblMaxSkus = 10;
 constexpr size_t kEntrySize = 68;
 constexpr size_t kEntryName = 0;
@@ -36,7 +33,8 @@ std::string hex32(uint32_t value) {
 }  // namespace
 
 uint32_t dfs_number(FileSystem fs, uint32_t index) {
-    return (index & kDfsIndexMask) | (fs == FileSystem::kEfs ? kDfsSelectorEfs : 0);
+    return QUOR_DFS_NUMBER(fs == FileSystem::kEfs ? QUOR_DFS_SELECTOR_EFS : QUOR_DFS_SELECTOR_AFS,
+                           index);
 }
 
 const char *file_system_name(FileSystem fs) {
@@ -63,7 +61,7 @@ void fail_with_reports(const std::string &context, int32_t fallback_code) {
 
 std::vector<uint32_t> file_table_skus(const Bytes &table) {
     std::vector<uint32_t> skus;
-    if (table.size() < kFtblSkuRecords || wire::le32(table.data()) != kFtblMagic) {
+    if (table.size() < kFtblSkuRecords || wire::le32(table.data()) != QUOR_FILE_TABLE_MAGIC) {
         return skus;
     }
     const uint32_t count = wire::le32(table.data() + kFtblSkuCount);
@@ -143,7 +141,7 @@ void open_storage(Bundle &bundle) {
     record.afsSkuId = bundle.sku;
     record.efs = buffer(kPieceEfs);
     take_reports();
-    if (!with_stdout_on_stderr([&record] { return kaMfsQuorInit(&record, collect_report); })) {
+    if (!kaMfsQuorInit(&record, collect_report)) {
         std::vector<Report> reports = take_reports();
         for (Report &r : unusable_nvar_files(bundle)) {
             reports.push_back(std::move(r));
@@ -160,7 +158,7 @@ std::vector<Report> unusable_nvar_files(const Bundle &bundle) {
     // The library's own reports name the step, not the file: mount copies of
     // the regions directly and read every file of the file table.
     if (kaFcsIsInitialized()) {
-        with_stdout_on_stderr([] { return kaMfsNvarTerm(false); });
+        kaMfsNvarTerm(false);
     }
     if (dfs_context != nullptr) {
         dfs_terminate();
@@ -172,18 +170,19 @@ std::vector<Report> unusable_nvar_files(const Bundle &bundle) {
     uint32_t marker = 0;
     uint32_t marker_size = 0;
     const bool deployed = mounted.afs && *mounted.afs == 0 &&
-                          pathToFileNumber("/home/vex/deploy", &marker) == 0 && marker != 0 &&
+                          pathToFileNumber(QUOR_DEPLOY_MARKER_PATH, &marker) == 0 && marker != 0 &&
                           dfs_getsize(marker, &marker_size) == 0 && marker_size != 0;
     for (const FileTableEntry &e : file_table_entries()) {
         if (e.dfs_number == 0) {
             continue;
         }
-        const bool efs = (e.dfs_number & kDfsSelectorMask) == kDfsSelectorEfs;
+        const bool efs = ((e.dfs_number & QUOR_DFS_SELECTOR_MASK) >> QUOR_DFS_SELECTOR_SHIFT) ==
+                         QUOR_DFS_SELECTOR_EFS;
         const std::optional<uint32_t> &mount = efs ? mounted.efs : mounted.afs;
         if (!mount || *mount != 0) {
             continue;
         }
-        const uint32_t index = e.dfs_number & kDfsIndexMask;
+        const uint32_t index = e.dfs_number & QUOR_DFS_INDEX_MASK;
         Bytes bytes;
         const uint32_t status =
             efs ? read_efs_file(index, bytes) : read_dfs_file(e.dfs_number, bytes);
@@ -211,7 +210,7 @@ std::vector<Report> unusable_nvar_files(const Bundle &bundle) {
 
 StorageCloser::~StorageCloser() {
     if (kaFcsIsInitialized()) {
-        with_stdout_on_stderr([] { return kaMfsNvarTerm(false); });
+        kaMfsNvarTerm(false);
     }
     take_reports();
 }
@@ -242,30 +241,12 @@ std::vector<FileTableEntry> file_table_entries() {
     return entries;
 }
 
-int redirect_stdout_to_stderr() {
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    if (saved >= 0) {
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    }
-    return saved;
-}
-
-void restore_stdout(int saved) {
-    std::fflush(stdout);
-    if (saved >= 0) {
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-}
-
 MountStatus mount_file_systems(Bundle &bundle) {
     check_bundle_pieces(bundle);
     MountStatus status;
     if (bundle.has(kPieceAfs)) {
         Bytes &afs = bundle.at(kPieceAfs);
-        status.afs = with_stdout_on_stderr(
-            [&afs] { return dfs_init(afs.data(), static_cast<uint32_t>(afs.size())); });
+        status.afs = dfs_init(afs.data(), static_cast<uint32_t>(afs.size()));
     }
     if (bundle.has(kPieceEfs)) {
         status.efs = EFS_init_tools(bundle.at(kPieceEfs).data());

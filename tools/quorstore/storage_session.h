@@ -18,22 +18,16 @@
 
 #include "bundle.h"
 #include "errors.h"
+#include "quorstorage/quorstorage.h"
 
 namespace quorstore {
 
 // Table identifiers of the storage interface.
 enum class NvarTable : uint32_t {
-    kVendor = 0x10000006,
-    kTool = 0x10000007,
-    kCurrent = 0x10000008,
+    kVendor = QUOR_TABLE_VENDOR,
+    kTool = QUOR_TABLE_TOOL,
+    kCurrent = QUOR_TABLE_CURRENT,
 };
-
-// A DFS file number's routing: AFS file i is i, EFS file i is i | (2 << 11).
-constexpr uint32_t kDfsSelectorShift = 11;
-constexpr uint32_t kDfsSelectorMask = 3u << kDfsSelectorShift;
-constexpr uint32_t kDfsSelectorEfs = 2u << kDfsSelectorShift;
-constexpr uint32_t kDfsIndexMask = 0x7FF;
-constexpr uint32_t kDfsTagShift = 28;
 
 enum class FileSystem { kAfs, kEfs };
 
@@ -113,21 +107,5 @@ uint32_t read_efs_file(uint32_t index, Bytes &out);
 // A DFS or EFS status as words ("status 2 (no such file ...)").
 std::string dfs_status_text(uint32_t status);
 std::string efs_status_text(uint32_t status);
-
-// Calls `fn` with the process's standard output sent to standard error, so
-// that the library's one line of output ("dfs_init failed") never mixes with
-// the tool's data on standard output.
-int redirect_stdout_to_stderr();
-void restore_stdout(int saved);
-
-template <class Fn>
-auto with_stdout_on_stderr(Fn fn) -> decltype(fn()) {
-    const int saved = redirect_stdout_to_stderr();
-    struct Restore {
-        int fd;
-        ~Restore() { restore_stdout(fd); }
-    } restore{saved};
-    return fn();
-}
 
 }  // namespace quorstore
