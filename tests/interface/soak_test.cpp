@@ -243,7 +243,7 @@ TEST_F(SoakFcs, NvarsMatchTheModelThroughCommitsAndCuts) {
     auto value = [](const char *name) {
         uint8_t *data = nullptr;
         uint32_t size = 0;
-        if (!kaMfsNvarGet(name, &data, &size, kFcsCurrentValues, nullptr, nullptr)) {
+        if (!kaMfsNvarGet(name, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr)) {
             return kamfs_test::bytesOf("<unreadable>");
         }
         return data == nullptr ? Bytes{} : Bytes(data, data + size);
