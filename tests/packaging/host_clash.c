@@ -275,6 +275,13 @@ int main(int argc, char **argv) {
 
     expect(g_host_calls == 0, "the library never called a host definition");
     expect(host_variables_untouched(), "the host's variables are unchanged");
+    free(record.ostraCfg.data);
+    free(originalTool.data);
+    free(newTool.data);
+    free(record.mfs.data);
+    free(record.ftbl.data);
+    free(record.efs.data);
+    free(sku.data);
     if (g_failures == 0) {
         printf("the library kept to its own code and data\n");
     }
