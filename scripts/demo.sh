@@ -19,6 +19,8 @@ run() {
 run "$tool" mkimage "$root/examples/demo.json" -o "$bundle" --force
 run "$tool" info "$bundle"
 run "$tool" nvar list "$bundle"
-run "$tool" nvar set "$bundle" /home/net/hostname=gw-demo /home/sys/log_level:hex=06
+run "$tool" nvar set "$bundle" /home/net/hostname=gw-demo /home/sys/log_level:hex=06 \
+    /home/net/mtu:u32=1500
 run "$tool" nvar get "$bundle" /home/net/hostname --text
+run "$tool" nvar export "$bundle"
 run "$tool" fsck "$bundle"

@@ -13,122 +13,12 @@
 #include <sstream>
 #include <vector>
 
-#include "piece_checksum.h"
+#include "cli_run_fixture.h"
 #include "quorstorage/quorstorage.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using nlohmann::json;
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string quote(const std::string &arg) {
-    std::string q = "'";
-    for (char c : arg) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
-class QuorstoreCli : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quorstore-cli-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        bundle_ = (root_ / "bundle").string();
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
-    Result run(const std::vector<std::string> &args) const {
-        std::string command = quote(QUORSTORE_BINARY);
-        for (const std::string &a : args) {
-            command += " " + quote(a);
-        }
-        const fs::path out = root_ / "stdout";
-        const fs::path err = root_ / "stderr";
-        command += " >" + quote(out.string()) + " 2>" + quote(err.string());
-        const int raw = std::system(command.c_str());
-        Result r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = slurp(out);
-        r.err = slurp(err);
-        return r;
-    }
-
-    // Runs a command that must succeed and returns its standard output.
-    std::string ok(const std::vector<std::string> &args) const {
-        const Result r = run(args);
-        EXPECT_EQ(r.status, 0) << args.at(0) << " failed:\n" << r.err;
-        return r.out;
-    }
-
-    json ok_json(const std::vector<std::string> &args) const {
-        const std::string out = ok(args);
-        try {
-            return json::parse(out);
-        } catch (const json::exception &e) {
-            ADD_FAILURE() << "not JSON (" << e.what() << "):\n" << out;
-            return json();
-        }
-    }
-
-    void make_demo() const {
-        ok({"mkimage", std::string(QUORSTORE_SOURCE_DIR) + "/examples/demo.json", "-o", bundle_});
-    }
-
-    // Every file of the bundle folder with its bytes.
-    std::map<std::string, std::string> snapshot() const {
-        std::map<std::string, std::string> files;
-        for (const auto &entry : fs::directory_iterator(bundle_)) {
-            files[entry.path().filename().string()] = slurp(entry.path());
-        }
-        return files;
-    }
-
-    void expect_unchanged(const std::map<std::string, std::string> &before) const {
-        const auto after = snapshot();
-        for (const auto &[name, bytes] : before) {
-            auto it = after.find(name);
-            ASSERT_NE(it, after.end()) << name << " disappeared";
-            EXPECT_TRUE(it->second == bytes) << name << " changed";
-        }
-        EXPECT_EQ(after.size(), before.size()) << "files were added to the bundle";
-    }
-
-    // Records a piece's current bytes in bundle.json, as if they had been
-    // committed like that: damage that predates the bundle.
-    void reseal(const std::string &piece) const {
-        const fs::path manifest = fs::path(bundle_) / "bundle.json";
-        json doc = json::parse(slurp(manifest));
-        const std::string bytes = slurp(fs::path(bundle_) / piece);
-        doc["pieces"][piece]["size"] = bytes.size();
-        doc["pieces"][piece]["sha256"] =
-            quorstore::sha256_hex(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-        std::ofstream(manifest) << doc.dump(2);
-    }
-
-    void write_bytes(const std::string &piece, size_t offset, const std::string &bytes) const {
-        std::fstream f(fs::path(bundle_) / piece, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(offset));
-        f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-
-    fs::path root_;
-    std::string bundle_;
-};
+using namespace quorstore_cli;
 
 TEST_F(QuorstoreCli, RoundTripMkimageSetGetFsck) {
     make_demo();
@@ -182,11 +72,10 @@ TEST_F(QuorstoreCli, FailedCommitLeavesTheBundleByteForByte) {
     const Result r =
         run({"nvar", "set", bundle_, "/home/net/hostname", "--hex", std::string(130, 'a')});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error: Failed to create new Tav.cfg table."), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("error: Invalid NVAR size.: /home/net/hostname: 65 bytes is longer "
-                         "than its maximum size 64"),
-              std::string::npos)
-        << r.err;
+    // The cause alone: the value is refused before anything is committed.
+    EXPECT_EQ(r.err,
+              "error: Invalid NVAR size.: /home/net/hostname: 65 bytes is longer "
+              "than its maximum size 64\n");
     for (std::istringstream lines(r.err); !lines.eof();) {
         std::string line;
         std::getline(lines, line);
@@ -219,7 +108,18 @@ TEST_F(QuorstoreCli, FailedCommitLeavesTheBundleByteForByte) {
         << big.err;
     const Result efs = run({"efs", "put", bundle_, "/home/mfg/region", "--text", "TOOLONG"});
     EXPECT_EQ(efs.status, 1);
-    EXPECT_NE(efs.err.find("EFS file 6: status 34"), std::string::npos) << efs.err;
+    EXPECT_NE(efs.err.find("EFS file 6 (/home/mfg/region): 7 bytes is longer than its maximum "
+                           "size 4"),
+              std::string::npos)
+        << efs.err;
+    // AFS takes any size up to its limit, but an NVAR's file keeps its maximum:
+    // the next commit would fail on it.
+    const Result afs = run({"afs", "put", bundle_, "/home/net/dhcp", "--hex", "0102"});
+    EXPECT_EQ(afs.status, 1);
+    EXPECT_NE(afs.err.find("error: Invalid NVAR size.: AFS file 19 (/home/net/dhcp): 2 bytes is "
+                           "longer than its maximum size 1"),
+              std::string::npos)
+        << afs.err;
     expect_unchanged(before);
 }
 
@@ -419,15 +319,42 @@ TEST_F(QuorstoreCli, FirstCommitCreatesTheToolPartitionAndLeavesAnUndeployedRegi
               "plain\n");
 }
 
-TEST_F(QuorstoreCli, UsageErrorsAndHelp) {
+TEST_F(QuorstoreCli, UsageErrorsExitTwoWithTheirCause) {
+    make_demo();
     const Result help = run({"nvar", "set", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Example:"), std::string::npos) << help.out;
-    const Result unknown = run({"frobnicate"});
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.err.rfind("error: Bad command line options.: ", 0), 0u) << unknown.err;
-    const Result both = run({"nvar", "set", "x", "n", "--hex", "00", "--text", "a"});
-    EXPECT_EQ(both.status, 2) << both.err;
+    // The example names NVARs the demo has.
+    EXPECT_NE(help.out.find("/home/sys/led_mode:hex=01"), std::string::npos) << help.out;
+    const Result version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("quorstore ", 0), 0u) << version.out;
+    const Result help_word = run({"help", "nvar", "get"});
+    EXPECT_EQ(help_word.status, 0);
+    EXPECT_NE(help_word.out.find("--table"), std::string::npos) << help_word.out;
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"frobnicate"}, "unknown command \"frobnicate\" (commands: mkimage, "},
+        {{"nvar", "set", bundle_, "n", "--hex", "00", "--text", "a"}, "excludes"},
+        {{"nvar", "set", bundle_, "/home/net/mtu", "--hex", "zz"},
+         "--hex: \"zz\": 'z' at position 1 is not a hex digit"},
+        {{"nvar", "set", bundle_, "/home/net/mtu", "--hex", "abc"}, "an odd number of hex digits"},
+        {{"nvar", "set", bundle_, "/home/net/dhcp:hex=01", "/home/net/dhcp=x"},
+         "/home/net/dhcp: given twice in one call"},
+        {{"nvar", "set", bundle_, "/home/net/dhcp"}, "expected NAME=VALUE"},
+        {{"nvar", "set", bundle_, "/home/net/mtu:u8=256"}, "256 is outside the u8 range 0 to 255"},
+        {{"afs", "put", bundle_, "256", "--text", "x"}, "256: AFS has files 0 to 255"},
+    };
+    for (const Case &c : cases) {
+        const Result r = run(c.args);
+        EXPECT_EQ(r.status, 2) << c.args.back() << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("error: Bad command line options.: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "description.h"
 #include "quorstorage/quorstorage.h"
 
 namespace quorstore {
@@ -20,6 +21,12 @@ using nlohmann::json;
 std::map<uint32_t, std::string> names_by_index(FileSystem fs) {
     std::map<uint32_t, std::string> names;
     for (const FileTableEntry &e : file_table_entries()) {
+        // The deploy marker lives at AFS file number 0, which name lookups
+        // answer as "no file": place it by its entry instead.
+        if (e.name == kDeployMarkerName && fs == FileSystem::kAfs) {
+            names.emplace(e.file_index & kDfsIndexMask, e.name);
+            continue;
+        }
         if (e.dfs_number == 0) {
             continue;
         }
@@ -77,8 +84,10 @@ uint32_t resolve_file(FileSystem fs, const std::string &file) {
         }
     }
     if (index >= file_count(fs)) {
-        throw ToolError(kCodeBadOptions, file + ": " + file_system_name(fs) + " has files 0 to " +
-                                             std::to_string(file_count(fs)) + " - 1");
+        const std::string range = file_count(fs) == 0
+                                      ? " has no file slots"
+                                      : " has files 0 to " + std::to_string(file_count(fs) - 1);
+        throw ToolError(kCodeBadOptions, file + ": " + file_system_name(fs) + range, kExitUsage);
     }
     return index;
 }
@@ -94,6 +103,25 @@ std::string status_text(FileSystem fs, uint32_t status) {
 
 std::string file_label(FileSystem fs, uint32_t index) {
     return std::string(file_system_name(fs)) + " file " + std::to_string(index);
+}
+
+// A file of the file table holds at most its entry's maximum size: EFS
+// refuses more itself, and for AFS the next commit would fail on it.
+void check_entry_size(FileSystem fs, uint32_t index, size_t size) {
+    for (const FileTableEntry &e : file_table_entries()) {
+        const bool efs_entry = (e.dfs_number & kDfsSelectorMask) == kDfsSelectorEfs;
+        const bool marker = fs == FileSystem::kAfs && e.name == kDeployMarkerName;
+        const bool same_fs = fs == FileSystem::kEfs ? efs_entry : (!efs_entry && e.dfs_number != 0);
+        if (((same_fs && (e.dfs_number & kDfsIndexMask) == index) ||
+             (marker && (e.file_index & kDfsIndexMask) == index)) &&
+            size > e.max_size) {
+            throw ToolError(kCodeInvalidNvarSize, file_label(fs, index) + " (" + e.name +
+                                                      "): " + plural(size, "byte", "bytes") +
+                                                      " is longer than its maximum size " +
+                                                      std::to_string(e.max_size) +
+                                                      "; the bundle is unchanged");
+        }
+    }
 }
 
 void save_region(Bundle &bundle, FileSystem fs) {
@@ -155,15 +183,7 @@ int run_files_cat(FileSystem fs, const std::string &folder, const std::string &f
         throw ToolError(status == 2 ? kCodeFileNotFound : kCodeReadNvar,
                         file_label(fs, index) + ": " + status_text(fs, status));
     }
-    if (format == ValueFormat::kHex) {
-        std::cout << to_hex(bytes) << "\n";
-    } else if (format == ValueFormat::kText && !is_printable_text(bytes)) {
-        throw ToolError(kCodeReadNvar, file_label(fs, index) +
-                                           ": holds bytes that are not text; use --hex or --raw");
-    } else {
-        std::cout.write(reinterpret_cast<const char *>(bytes.data()),
-                        static_cast<std::streamsize>(bytes.size()));
-    }
+    print_value(bytes, format, file_label(fs, index));
     return kExitOk;
 }
 
@@ -173,6 +193,7 @@ int run_files_put(FileSystem fs, const std::string &folder, const std::string &f
     Bundle bundle = load_bundle_for_change(folder);
     mount_for(fs, bundle);
     const uint32_t index = resolve_file(fs, file);
+    check_entry_size(fs, index, value.size());
     // Writes replace the whole file: AFS with the truncating write (flag 1),
     // EFS by its nature.
     const uint8_t empty = 0;
@@ -186,7 +207,8 @@ int run_files_put(FileSystem fs, const std::string &folder, const std::string &f
                                               "; the bundle is unchanged");
     }
     save_region(bundle, fs);
-    std::cout << "wrote " << value.size() << " bytes to " << file_label(fs, index) << "\n";
+    std::cout << "wrote " << plural(value.size(), "byte", "bytes") << " to "
+              << file_label(fs, index) << "\n";
     return kExitOk;
 }
 

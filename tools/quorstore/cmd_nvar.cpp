@@ -16,6 +16,7 @@ namespace quorstore {
 namespace {
 
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 // The tool's configuration partition: 16-byte header, FCS buffer length at 8.
 constexpr size_t kPartitionHeader = QUOR_TAVC_HEADER_SIZE;
@@ -85,89 +86,170 @@ json storage_json(uint32_t number) {
     return j;
 }
 
-void print_value(const Bytes &value, ValueFormat format) {
+}  // namespace
+
+void print_value(const Bytes &value, ValueFormat format, const std::string &label) {
     switch (format) {
         case ValueFormat::kRaw:
             std::cout.write(reinterpret_cast<const char *>(value.data()),
                             static_cast<std::streamsize>(value.size()));
             return;
         case ValueFormat::kText:
-            if (!is_printable_text(value)) {
-                throw ToolError(kCodeReadNvar,
-                                "the value holds bytes that are not text; use --hex or --raw");
+            if (auto text = readable_text(value)) {
+                std::cout << *text << "\n";
+                return;
             }
-            std::cout << std::string(value.begin(), value.end()) << "\n";
-            return;
+            throw ToolError(kCodeReadNvar,
+                            label + ": holds bytes that are not text; use --hex or --raw");
         case ValueFormat::kHex:
             std::cout << to_hex(value) << "\n";
             return;
     }
 }
 
+std::string assignment_line(const std::string &name, const Bytes &value) {
+    if (is_line_text(value)) {
+        return name + "=" + std::string(value.begin(), value.end());
+    }
+    return name + ":hex=" + to_hex(value);
+}
+
+nlohmann::json value_json(const Bytes &value) {
+    if (auto text = readable_text(value); text && text->size() == value.size()) {
+        return *text;
+    }
+    return json{{"hex", to_hex(value)}};
+}
+
+namespace {
+
 struct Assignment {
     std::string name;
     Bytes value;
+    ValueKind kind = ValueKind::kText;
 };
 
 Bytes read_file_value(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw ToolError(kCodeBadOptions, path + ": cannot read the value file");
+        throw ToolError(kCodeReadingInput, path + ": cannot read the value file");
     }
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// NAME=TEXT, NAME:text=TEXT, NAME:hex=HEX or NAME:file=PATH.
-Assignment parse_assignment(const std::string &arg) {
-    const auto eq = arg.find('=');
-    if (eq == std::string::npos || eq == 0) {
-        throw ToolError(kCodeBadOptions, "\"" + arg +
-                                             "\": expected NAME=VALUE (or give one NAME "
-                                             "with --hex, --text or --file)");
-    }
-    std::string name = arg.substr(0, eq);
-    const std::string value = arg.substr(eq + 1);
-    ValueSource source;
-    const auto colon = name.rfind(':');
-    const std::string kind = colon == std::string::npos ? "" : name.substr(colon + 1);
-    if (kind == "hex") {
-        source.hex = value;
-    } else if (kind == "file") {
-        source.file = value;
-    } else {
-        source.text = value;
-    }
-    if (kind == "hex" || kind == "file" || kind == "text") {
-        name.resize(colon);
-    }
-    return Assignment{name, read_value(source)};
+// A malformed command line: exit status 2.
+[[noreturn]] void usage_error(const std::string &detail) {
+    throw ToolError(kCodeBadOptions, detail, kExitUsage);
 }
 
-std::vector<Assignment> parse_assignments(const std::vector<std::string> &args,
-                                          const ValueSource &source) {
+// The bytes of VALUE written as `kind`; file paths are taken relative to
+// `base` (empty: the current folder).
+Bytes encode_value(ValueKind kind, const std::string &value, const std::string &where,
+                   const fs::path &base) {
+    std::string problem;
+    switch (kind) {
+        case ValueKind::kText:
+            return text_bytes(value);
+        case ValueKind::kHex: {
+            auto bytes = parse_hex(value, &problem);
+            if (!bytes) {
+                usage_error(where + ": \"" + value + "\": " + problem);
+            }
+            return *bytes;
+        }
+        case ValueKind::kFile:
+            return read_file_value((base / value).string());
+        default: {
+            auto bytes = encode_integer(kind, value, &problem);
+            if (!bytes) {
+                usage_error(where + ": " + problem);
+            }
+            return *bytes;
+        }
+    }
+}
+
+// NAME=TEXT, NAME:text=TEXT, NAME:hex=HEX, NAME:file=PATH or NAME:u32=NUMBER
+// (and the other integer kinds).
+Assignment parse_assignment(const std::string &arg, const std::string &where,
+                            const fs::path &base) {
+    const auto eq = arg.find('=');
+    if (eq == std::string::npos || eq == 0) {
+        usage_error(where + "\"" + arg +
+                    "\": expected NAME=VALUE (or give one NAME with --hex, --text or --file)");
+    }
+    auto [name, kind] = split_value_kind(arg.substr(0, eq));
+    const std::string label = where + name;
+    return Assignment{name, encode_value(kind, arg.substr(eq + 1), label, base), kind};
+}
+
+// The assignments of a --from file (or standard input for "-"): one per
+// line, blank lines and lines starting with '#' skipped.
+std::vector<Assignment> read_assignment_file(const std::string &path) {
+    std::ifstream file;
+    std::istream *in = &std::cin;
+    fs::path base;
+    const std::string label = path == "-" ? "standard input" : path;
+    if (path != "-") {
+        file.open(path, std::ios::binary);
+        if (!file) {
+            throw ToolError(kCodeReadingInput, path + ": cannot read the values file");
+        }
+        in = &file;
+        base = fs::path(path).parent_path();
+    }
     std::vector<Assignment> out;
-    if (source.given()) {
-        if (args.size() != 1) {
-            throw ToolError(kCodeBadOptions, "--hex, --text and --file take exactly one NAME");
+    std::string line;
+    for (size_t number = 1; std::getline(*in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
         }
-        out.push_back(Assignment{args[0], read_value(source)});
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        out.push_back(parse_assignment(line, label + ":" + std::to_string(number) + ": ", base));
+    }
+    return out;
+}
+
+std::vector<Assignment> parse_assignments(const NvarSetOptions &options) {
+    std::vector<Assignment> out;
+    if (options.source.given()) {
+        if (options.assignments.size() != 1 || options.from) {
+            usage_error("--hex, --text and --file take exactly one NAME");
+        }
+        out.push_back(Assignment{options.assignments[0], read_value(options.source),
+                                 options.source.hex    ? ValueKind::kHex
+                                 : options.source.file ? ValueKind::kFile
+                                                       : ValueKind::kText});
     } else {
-        for (const std::string &arg : args) {
-            out.push_back(parse_assignment(arg));
+        for (const std::string &arg : options.assignments) {
+            out.push_back(parse_assignment(arg, "", fs::path()));
         }
+    }
+    if (options.from) {
+        for (Assignment &a : read_assignment_file(*options.from)) {
+            out.push_back(std::move(a));
+        }
+    }
+    if (out.empty()) {
+        usage_error("nothing to set: give NAME=VALUE pairs or --from FILE");
     }
     std::map<std::string, int> seen;
     for (const Assignment &a : out) {
         if (seen[a.name]++ != 0) {
-            throw ToolError(kCodeBadOptions, a.name + ": given twice in one call");
+            usage_error(a.name + ": given twice in one call");
         }
     }
     return out;
 }
 
-// Stores one assignment in the current values table; returns the NVAR's
-// maximum size.
-uint32_t assign(const Assignment &a) {
+// Checks an assignment against its NVAR before anything is stored: it must
+// exist and be modifiable and fit its maximum size. An NVAR whose value fills
+// its maximum size is a fixed-width field (an integer, an address): a shorter
+// value is refused unless `allow_short`, as it would leave the field's
+// reader a cut value.
+void check_assignment(const Assignment &a, bool allow_short) {
     NvarInfo info;
     if (!get_nvar(a.name, NvarTable::kCurrent, info)) {
         fail_with_reports(a.name, kCodeFileNotFound);
@@ -176,6 +258,24 @@ uint32_t assign(const Assignment &a) {
         throw ToolError(kCodeNvarAccess,
                         a.name + ": read-only while the file system is deployed (attribute bit 0)");
     }
+    if (a.value.size() > info.max_size) {
+        throw ToolError(kCodeInvalidNvarSize,
+                        a.name + ": " + plural(a.value.size(), "byte", "bytes") +
+                            " is longer than its maximum size " + std::to_string(info.max_size));
+    }
+    const bool fixed_width = info.max_size != 0 && info.value.size() == info.max_size;
+    if (fixed_width && !allow_short && a.value.size() < info.max_size) {
+        throw ToolError(kCodeInvalidNvarSize,
+                        a.name + ": " + plural(a.value.size(), "byte", "bytes") + " (" +
+                            value_kind_name(a.kind) + ") is shorter than its " +
+                            std::to_string(info.max_size) +
+                            "-byte field; --allow-short stores it anyway",
+                        kExitUsage);
+    }
+}
+
+// Stores one checked assignment in the current values table.
+void assign(const Assignment &a) {
     uint8_t *buffer = nullptr;
     if (!kaMfsNvarResize(a.name.c_str(), &buffer, static_cast<uint32_t>(a.value.size()))) {
         fail_with_reports(a.name, kCodeFailWriteNvar);
@@ -183,7 +283,6 @@ uint32_t assign(const Assignment &a) {
     if (!a.value.empty()) {
         std::memcpy(buffer, a.value.data(), a.value.size());
     }
-    return info.max_size;
 }
 
 }  // namespace
@@ -204,29 +303,19 @@ Bytes make_tool_partition(const Bytes *old, const uint8_t *fcs, uint32_t length)
 Bytes read_value(const ValueSource &source) {
     const int given = (source.hex ? 1 : 0) + (source.text ? 1 : 0) + (source.file ? 1 : 0);
     if (given != 1) {
-        throw ToolError(kCodeBadOptions,
-                        "give the value with exactly one of --hex, --text, --file");
+        usage_error("give the value with exactly one of --hex, --text, --file");
     }
     if (source.hex) {
-        auto bytes = parse_hex(*source.hex);
-        if (!bytes) {
-            throw ToolError(kCodeBadOptions,
-                            "\"" + *source.hex + "\": not an even number of hex digits");
-        }
-        return *bytes;
+        return encode_value(ValueKind::kHex, *source.hex, "--hex", fs::path());
     }
     if (source.text) {
         return text_bytes(*source.text);
     }
-    return read_file_value(*source.file);
+    return encode_value(ValueKind::kFile, *source.file, "--file", fs::path());
 }
 
-int run_nvar_list(const std::string &folder, NvarTable table, bool as_json) {
-    Bundle bundle = load_bundle(folder);
-    StorageCloser closer;
-    open_storage(bundle);
-    json rows = json::array();
-    std::vector<std::pair<NvarInfo, uint32_t>> found;
+std::vector<NvarRow> list_nvars(NvarTable table) {
+    std::vector<NvarRow> rows;
     for (const FileTableEntry &entry : file_table_entries()) {
         NvarInfo info;
         // Configuration files without a value are not NVARs: the library
@@ -236,31 +325,52 @@ int run_nvar_list(const std::string &folder, NvarTable table, bool as_json) {
             take_reports();
             continue;
         }
-        found.emplace_back(std::move(info), entry.dfs_number);
+        rows.push_back(NvarRow{info.name, std::move(info.value), info.max_size, info.modifiable,
+                               entry.dfs_number});
     }
-    if (as_json) {
-        for (const auto &[info, number] : found) {
-            rows.push_back({{"name", info.name},
-                            {"size", info.value.size()},
-                            {"max_size", info.max_size},
-                            {"modifiable", info.modifiable},
-                            {"stored", storage_json(number)}});
+    return rows;
+}
+
+int run_nvar_list(const std::string &folder, NvarTable table, const NvarListOptions &options) {
+    Bundle bundle = load_bundle(folder);
+    StorageCloser closer;
+    open_storage(bundle);
+    const std::vector<NvarRow> found = list_nvars(table);
+    if (options.json) {
+        json rows = json::array();
+        for (const NvarRow &row : found) {
+            json j = {{"name", row.name},
+                      {"size", row.value.size()},
+                      {"max_size", row.max_size},
+                      {"modifiable", row.modifiable},
+                      {"stored", storage_json(row.dfs_number)}};
+            if (options.values) {
+                j["value"] = value_json(row.value);
+            }
+            rows.push_back(j);
         }
         std::cout << json{{"table", table_name(table)}, {"nvars", rows}}.dump(2) << "\n";
         return kExitOk;
     }
+    if (options.values) {
+        for (const NvarRow &row : found) {
+            std::cout << assignment_line(row.name, row.value) << "\n";
+        }
+        return kExitOk;
+    }
     size_t width = 4;
-    for (const auto &row : found) {
-        width = std::max(width, row.first.name.size());
+    for (const NvarRow &row : found) {
+        width = std::max(width, row.name.size());
     }
     std::printf("%-*s %6s %6s %-10s %s\n", static_cast<int>(width), "NAME", "SIZE", "MAX",
                 "MODIFIABLE", "STORED");
-    for (const auto &[info, number] : found) {
-        std::printf("%-*s %6zu %6u %-10s %s\n", static_cast<int>(width), info.name.c_str(),
-                    info.value.size(), info.max_size, info.modifiable ? "yes" : "no",
-                    where_stored(number).c_str());
+    for (const NvarRow &row : found) {
+        std::printf("%-*s %6zu %6u %-10s %s\n", static_cast<int>(width), row.name.c_str(),
+                    row.value.size(), row.max_size, row.modifiable ? "yes" : "no",
+                    where_stored(row.dfs_number).c_str());
     }
-    std::printf("%zu NVARs in the %s table\n", found.size(), table_name(table));
+    std::printf("%s in the %s table\n", plural(found.size(), "NVAR", "NVARs").c_str(),
+                table_name(table));
     return kExitOk;
 }
 
@@ -280,26 +390,27 @@ int run_nvar_get(const std::string &folder, const std::string &name, NvarTable t
                   {"max_size", info.max_size},
                   {"modifiable", info.modifiable},
                   {"hex", to_hex(info.value)}};
-        if (is_printable_text(info.value)) {
-            j["text"] = std::string(info.value.begin(), info.value.end());
+        if (auto text = readable_text(info.value)) {
+            j["text"] = *text;
         }
         std::cout << j.dump(2) << "\n";
         return kExitOk;
     }
-    print_value(info.value, format);
+    print_value(info.value, format, name);
     return kExitOk;
 }
 
-int run_nvar_set(const std::string &folder, const std::vector<std::string> &args,
-                 const ValueSource &source, bool as_json) {
-    const std::vector<Assignment> assignments = parse_assignments(args, source);
+int run_nvar_set(const std::string &folder, const NvarSetOptions &options) {
+    const std::vector<Assignment> assignments = parse_assignments(options);
     Bundle bundle = load_bundle_for_change(folder);
     const Bundle original = bundle;
     StorageCloser closer;
     open_storage(bundle);
-    std::vector<uint32_t> max_sizes;
     for (const Assignment &a : assignments) {
-        max_sizes.push_back(assign(a));
+        check_assignment(a, options.allow_short);
+    }
+    for (const Assignment &a : assignments) {
+        assign(a);
     }
     // One commit for every assignment; the storage stays open so that the
     // built configuration bytes can be fetched (closing would commit again).
@@ -309,17 +420,7 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
         committed_ok = kaMfsNvarTerm(true);
     }
     if (!committed_ok) {
-        std::vector<Report> reports = take_reports();
-        for (size_t i = 0; i < assignments.size(); ++i) {
-            const Assignment &a = assignments[i];
-            if (a.value.size() > max_sizes[i]) {
-                reports.push_back(Report{kCodeInvalidNvarSize, catalogue_text(kCodeInvalidNvarSize),
-                                         a.name + ": " + std::to_string(a.value.size()) +
-                                             " bytes is longer than its maximum size " +
-                                             std::to_string(max_sizes[i])});
-            }
-        }
-        throw ToolError(std::move(reports), "commit failed; the bundle is unchanged");
+        throw ToolError(take_reports(), "commit failed; the bundle is unchanged");
     }
     uint8_t *cfg = nullptr;
     uint32_t cfg_size = 0;
@@ -339,7 +440,7 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
         }
     }
     save_bundle(committed, changed);
-    if (as_json) {
+    if (options.json) {
         json names = json::array();
         for (const Assignment &a : assignments) {
             names.push_back({{"name", a.name}, {"size", a.value.size()}});
@@ -348,7 +449,7 @@ int run_nvar_set(const std::string &folder, const std::vector<std::string> &args
         return kExitOk;
     }
     for (const Assignment &a : assignments) {
-        std::cout << "set " << a.name << " (" << a.value.size() << " bytes)\n";
+        std::cout << "set " << a.name << " (" << plural(a.value.size(), "byte", "bytes") << ")\n";
     }
     return kExitOk;
 }

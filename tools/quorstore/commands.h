@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,28 @@ struct ValueSource {
 
 enum class ValueFormat { kHex, kRaw, kText };
 
+struct NvarListOptions {
+    bool values = false;  // print NAME=VALUE lines (JSON: a "value" per NVAR)
+    bool json = false;
+};
+
+struct NvarSetOptions {
+    std::vector<std::string> assignments;  // NAME=VALUE, or one NAME with `source`
+    ValueSource source;
+    std::optional<std::string> from;  // a file of NAME=VALUE lines, "-" for standard input
+    bool allow_short = false;         // store binary values shorter than the current value
+    bool json = false;
+};
+
+// One NVAR of a table, as the listing shows it.
+struct NvarRow {
+    std::string name;
+    Bytes value;
+    uint32_t max_size = 0;
+    bool modifiable = false;
+    uint32_t dfs_number = 0;
+};
+
 int run_mkimage(const MkimageOptions &options);
 // Builds the bundle of a description into `folder` (what mkimage does,
 // without output); `source` names the description in errors. Refuses a
@@ -39,13 +62,15 @@ int run_mkimage(const MkimageOptions &options);
 Bundle build_bundle(const ImageDescription &image, const std::string &source,
                     const std::filesystem::path &folder, bool force);
 int run_info(const std::string &bundle, bool json);
-int run_nvar_list(const std::string &bundle, NvarTable table, bool json);
+// The NVARs of `table` in file-table order (needs an open storage).
+std::vector<NvarRow> list_nvars(NvarTable table);
+
+int run_nvar_list(const std::string &bundle, NvarTable table, const NvarListOptions &options);
 int run_nvar_get(const std::string &bundle, const std::string &name, NvarTable table,
                  ValueFormat format, bool json);
-// `assignments`: one NAME with `source`, or NAME=VALUE pairs (VALUE text;
-// NAME:hex=HEX and NAME:file=PATH for the other forms).
-int run_nvar_set(const std::string &bundle, const std::vector<std::string> &assignments,
-                 const ValueSource &source, bool json);
+// Applies every assignment (NAME=TEXT, NAME:hex=HEX, NAME:file=PATH,
+// NAME:u8|u16|u32|u64|i32=NUMBER, and the lines of `from`) in one commit.
+int run_nvar_set(const std::string &bundle, const NvarSetOptions &options);
 int run_files_ls(FileSystem fs, const std::string &bundle, bool json);
 int run_files_cat(FileSystem fs, const std::string &bundle, const std::string &file,
                   ValueFormat format);
@@ -61,8 +86,20 @@ int run_fsck(const std::string &bundle, bool repair, bool json);
 // gave it.
 Bytes make_tool_partition(const Bytes *old, const uint8_t *fcs, uint32_t length);
 
-// Reads a value given by --hex, --text or --file; throws ToolError (35) when
-// it is malformed or unreadable.
+// Reads a value given by --hex, --text or --file; throws ToolError (35, exit
+// status 2) when it is malformed, (34) when its file cannot be read.
 Bytes read_value(const ValueSource &source);
+
+// Writes a value to standard output as `format`: hex and text end with a
+// newline, raw bytes are written as they are. Text is UTF-8 without control
+// characters (trailing NULs left out); other bytes throw ToolError naming `label`.
+void print_value(const Bytes &value, ValueFormat format, const std::string &label);
+
+// "NAME=TEXT" when the value reads back as the same text, else "NAME:hex=HEX":
+// a line `nvar set --from` applies.
+std::string assignment_line(const std::string &name, const Bytes &value);
+
+// A value as a description holds it: a JSON string for text, else {"hex": ...}.
+nlohmann::json value_json(const Bytes &value);
 
 }  // namespace quorstore

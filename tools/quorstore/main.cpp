@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "cli_docs.h"
 #include "commands.h"
 
 namespace {
@@ -31,7 +32,8 @@ struct Options {
     std::string name;
     std::string file;
     std::string table = "current";
-    std::vector<std::string> assignments;
+    NvarSetOptions set;
+    NvarListOptions list;
     ValueSource value;
     bool json = false;
     bool hex = false;
@@ -150,6 +152,51 @@ void add_file_commands(CLI::App &app, Options &o, FileSystem fs, std::function<i
     });
 }
 
+int usage_failure(const std::string &detail) {
+    std::cerr << format_report(Report{kCodeBadOptions, catalogue_text(kCodeBadOptions), detail})
+              << "\n";
+    return kExitUsage;
+}
+
+// What the first word asks for before CLI11 sees it: "help [COMMAND]", the
+// generated documents, or a command that does not exist (CLI11 would only
+// say that a subcommand is required). -1: parse normally.
+int handle_bare_words(CLI::App &app, int argc, char **argv) {
+    if (argc < 2) {
+        std::cout << app.help();
+        return kExitUsage;
+    }
+    const std::string first = argv[1];
+    if (first == "help") {
+        CLI::App *topic = &app;
+        for (int i = 2; i < argc && topic != nullptr; ++i) {
+            topic = find_subcommand(*topic, argv[i]);
+        }
+        if (topic == nullptr) {
+            return usage_failure(std::string("no help on \"") + argv[argc - 1] + "\"");
+        }
+        std::cout << topic->help();
+        return kExitOk;
+    }
+    if (first == "--man") {
+        std::cout << man_page(app, QUORSTORE_VERSION);
+        return kExitOk;
+    }
+    if (first == "--bash-completion") {
+        std::cout << bash_completion(app);
+        return kExitOk;
+    }
+    if (!first.empty() && first[0] != '-' && find_subcommand(app, first) == nullptr) {
+        std::string known;
+        for (const CLI::App *sub : app.get_subcommands({})) {
+            known += (known.empty() ? "" : ", ") + sub->get_name();
+        }
+        return usage_failure("unknown command \"" + first + "\" (commands: " + known +
+                             "; quorstore --help explains them)");
+    }
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -203,10 +250,28 @@ int main(int argc, char **argv) {
     add_bundle(list, o);
     list->add_option("--table", o.table, kTableHelp)
         ->check(CLI::IsMember({"current", "vendor", "tool"}));
-    add_json(list, o);
-    list->footer(example("  quorstore nvar list build/demo-bundle --table vendor"));
+    list->add_flag("--values", o.list.values,
+                   "print NAME=VALUE lines (text where it reads back exactly, else NAME:hex=HEX)");
+    list->add_flag("--json", o.list.json, "print JSON instead of text");
+    list->footer(
+        example("  quorstore nvar list build/demo-bundle --table vendor\n"
+                "  quorstore nvar list build/demo-bundle --values --json"));
     list->callback([&] {
-        action = [&] { return run_nvar_list(o.bundle, table_from_name(o.table), o.json); };
+        action = [&] { return run_nvar_list(o.bundle, table_from_name(o.table), o.list); };
+    });
+
+    auto *exported = nvar->add_subcommand(
+        "export", "print every NVAR as a NAME=VALUE line that `nvar set --from` applies");
+    add_bundle(exported, o);
+    exported->add_option("--table", o.table, kTableHelp)
+        ->check(CLI::IsMember({"current", "vendor", "tool"}));
+    exported->add_flag("--json", o.list.json, "print JSON instead of text");
+    exported->footer(
+        example("  quorstore nvar export build/demo-bundle > values.txt\n"
+                "  quorstore nvar set build/other-bundle --from values.txt"));
+    exported->callback([&] {
+        o.list.values = true;
+        action = [&] { return run_nvar_list(o.bundle, table_from_name(o.table), o.list); };
     });
 
     auto *get = nvar->add_subcommand("get", "print one NVAR's value");
@@ -227,16 +292,24 @@ int main(int argc, char **argv) {
     auto *set = nvar->add_subcommand(
         "set", "change NVARs and commit them into the bundle (several pairs: one commit)");
     add_bundle(set, o);
-    set->add_option("ASSIGNMENTS", o.assignments,
-                    "NAME with --hex/--text/--file, or NAME=TEXT, NAME:hex=HEX, NAME:file=PATH")
-        ->required();
+    set->add_option("ASSIGNMENTS", o.set.assignments,
+                    "NAME with --hex/--text/--file, or NAME=TEXT, NAME:hex=HEX, NAME:file=PATH, "
+                    "NAME:u8|u16|u32|u64|i32=NUMBER (little-endian)");
     add_value_source(set, o);
-    add_json(set, o);
+    set->add_option("--from", o.set.from,
+                    "apply the NAME=VALUE lines of FILE ('-': standard input; '#' starts a "
+                    "comment line)");
+    set->add_flag("--allow-short", o.set.allow_short,
+                  "store a hex, file or integer value shorter than the value it replaces");
+    set->add_flag("--json", o.set.json, "print JSON instead of text");
     set->footer(example(
-        "  quorstore nvar set build/demo-bundle /home/net/mtu --hex dc05\n"
-        "  quorstore nvar set build/demo-bundle /home/net/hostname=gw-7 /home/sys/led:hex=01"));
-    set->callback(
-        [&] { action = [&] { return run_nvar_set(o.bundle, o.assignments, o.value, o.json); }; });
+        "  quorstore nvar set build/demo-bundle /home/net/mtu:u32=1500\n"
+        "  quorstore nvar set build/demo-bundle /home/net/hostname=gw-7 /home/sys/led_mode:hex=01\n"
+        "  quorstore nvar export build/demo-bundle | quorstore nvar set build/copy --from -"));
+    set->callback([&] {
+        o.set.source = o.value;
+        action = [&] { return run_nvar_set(o.bundle, o.set); };
+    });
 
     add_file_commands(app, o, FileSystem::kAfs, action);
     add_file_commands(app, o, FileSystem::kEfs, action);
@@ -254,17 +327,20 @@ int main(int argc, char **argv) {
         action = [&] { return run_fsck(o.bundle, o.repair, o.json); };
     });
 
+    app.set_version_flag("--version", std::string("quorstore ") + QUORSTORE_VERSION);
+    if (const int status = handle_bare_words(app, argc, argv); status >= 0) {
+        return status;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        std::cerr << format_report(
-                         Report{kCodeBadOptions, catalogue_text(kCodeBadOptions), e.what()})
-                  << "\n";
-        return kExitUsage;
+        return usage_failure(e.what());
     }
     set_lock_wait(std::chrono::milliseconds(static_cast<long long>(wait_seconds * 1000.0)));
     try {
