@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -187,6 +188,30 @@ struct AfsVolume {
     }
 };
 
+// What one file system gets, by index, with a name for errors: the files of
+// a deployed image, then the raw files (which replace a file at their index).
+std::map<uint32_t, std::pair<std::string, Bytes>> contentsOf(const ImageDescription &d,
+                                                             const std::vector<FileSpec> &files,
+                                                             bool efs) {
+    std::map<uint32_t, std::pair<std::string, Bytes>> contents;
+    if (d.deployed) {
+        for (const FileSpec &f : files) {
+            if (f.inFileSystem && isEfs(f) == efs && (efs || isAfs(f))) {
+                contents[f.fileIndex & kFileIndexMask] = {f.name, fileSystemContent(f)};
+            }
+        }
+    }
+    for (const RawFileSpec &raw : d.rawFiles) {
+        if ((raw.storage == kStorageEfs) == efs) {
+            const uint32_t index = raw.fileIndex & kFileIndexMask;
+            contents[index] = {
+                std::string(efs ? "EFS" : "AFS") + " raw file " + std::to_string(index),
+                raw.content};
+        }
+    }
+    return contents;
+}
+
 bool buildAfs(const ImageDescription &d, const std::vector<FileSpec> &files, Bytes &region,
               std::string *error) {
     region.assign(d.afs.regionSize, 0xFF);
@@ -201,21 +226,14 @@ bool buildAfs(const ImageDescription &d, const std::vector<FileSpec> &files, Byt
         fail(error, "afs_init failed with status " + std::to_string(status));
         return false;
     }
-    if (!d.deployed) {
-        return true;
-    }
-    for (const FileSpec &f : files) {
-        if (!isAfs(f) || !f.inFileSystem) {
-            continue;
-        }
-        const Bytes content = fileSystemContent(f);
+    for (const auto &[index, file] : contentsOf(d, files, false)) {
         static const uint8_t kNothing = 0;
-        const uint32_t st =
-            afs_writefile(volume.ctx, static_cast<int32_t>(f.fileIndex & kFileIndexMask), 0,
-                          static_cast<uint32_t>(content.size()),
-                          content.empty() ? &kNothing : content.data(), kTruncatingWrite);
+        const uint32_t st = afs_writefile(
+            volume.ctx, static_cast<int32_t>(index), 0, static_cast<uint32_t>(file.second.size()),
+            file.second.empty() ? &kNothing : file.second.data(), kTruncatingWrite);
         if (st != 0) {
-            fail(error, "afs_writefile of " + f.name + " failed with status " + std::to_string(st));
+            fail(error,
+                 "afs_writefile of " + file.first + " failed with status " + std::to_string(st));
             return false;
         }
     }
@@ -234,19 +252,13 @@ bool buildEfs(const ImageDescription &d, const std::vector<FileSpec> &files, con
         fail(error, "EFS_init(true) failed with status " + std::to_string(st));
         return false;
     }
-    if (d.deployed) {
-        for (const FileSpec &f : files) {
-            if (!isEfs(f) || !f.inFileSystem) {
-                continue;
-            }
-            const Bytes content = fileSystemContent(f);
-            static const uint8_t kNothing = 0;
-            st = EFS_write(f.fileIndex & kFileIndexMask, 0, static_cast<uint32_t>(content.size()),
-                           content.empty() ? &kNothing : content.data());
-            if (st != 0) {
-                fail(error, "EFS_write of " + f.name + " failed with status " + std::to_string(st));
-                return false;
-            }
+    for (const auto &[index, file] : contentsOf(d, files, true)) {
+        static const uint8_t kNothing = 0;
+        st = EFS_write(index, 0, static_cast<uint32_t>(file.second.size()),
+                       file.second.empty() ? &kNothing : file.second.data());
+        if (st != 0) {
+            fail(error, "EFS_write of " + file.first + " failed with status " + std::to_string(st));
+            return false;
         }
     }
     if (efs_image == nullptr || efs_size == 0) {

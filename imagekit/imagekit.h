@@ -103,6 +103,15 @@ struct EfsSpec {
     uint32_t layoutId = 1;
 };
 
+// A raw file: exact content for file `fileIndex` of AFS or EFS, written
+// whether or not the image is deployed. At the index of a file the SKU
+// writes (an NVAR, the deploy marker) it replaces that file's content.
+struct RawFileSpec {
+    uint8_t storage = kStorageAfs;
+    uint16_t fileIndex = 0;
+    Bytes content;
+};
+
 struct ImageDescription {
     std::vector<SkuSpec> skus;  // 1 to 10 SKUs
     uint32_t buildSku = 0;      // the SKU whose tables and regions are built
@@ -112,6 +121,7 @@ struct ImageDescription {
     bool toolPartition = true;       // false: the image has no configuration partition
     uint32_t toolPartitionSize = 0;  // 0: header + FCS buffer exactly; else padded with 0xFF
     DeployMarkerSpec deployMarker;
+    std::vector<RawFileSpec> rawFiles;
 };
 
 // The built pieces. The record's pointers point into this object's vectors:
@@ -196,6 +206,29 @@ std::vector<EfsPlacement> placeEfsFiles(const SkuSpec &sku, uint32_t *blocksUsed
 // least 1024 bytes. Empty on a description it cannot encode (no SKU, more than
 // 10, a name longer than 48 bytes); `error` says why.
 Bytes encodeFileTableBuffer(const ImageDescription &description, std::string *error);
+
+// One SKU's EFS layout entry of a file table buffer, with its file records.
+struct DecodedEfsLayout {
+    uint32_t skuId = 0;
+    uint32_t blockMapBlocks = 0;
+    uint32_t validBlocks = 0;
+    uint32_t spareBlocks = 0;
+    uint32_t filesNum = 0;
+    uint32_t wearLevelingThreshold = 0;
+    uint32_t layoutId = 0;
+    std::vector<EfsPlacement> placements;
+};
+
+// A file table buffer read back: every SKU's entries (FileSpec fields of the
+// entry only; values and flags live elsewhere) and the EFS layouts.
+struct DecodedFileTable {
+    std::vector<SkuSpec> skus;
+    std::vector<DecodedEfsLayout> efsLayouts;
+};
+
+// Decodes a file table buffer as encodeFileTableBuffer writes it; false, with
+// the reason in `error`, when it is not one or an offset leaves the buffer.
+bool decodeFileTableBuffer(const Bytes &buffer, DecodedFileTable &out, std::string *error);
 
 // The description's SKU files plus the deploy marker entry, as encoded.
 std::vector<FileSpec> effectiveFiles(const ImageDescription &description, const SkuSpec &sku);

@@ -145,4 +145,27 @@ TEST_F(QuorstoreCli, DeployMarkerHasItsNameInListingsAndLookups) {
               "wrote 1 byte to AFS file 1\n");
 }
 
+TEST_F(QuorstoreCli, ManPageAndCompletionCoverEveryCommand) {
+    const std::string man = ok({"--man"});
+    const std::string completion = ok({"--bash-completion"});
+    for (const std::string command :
+         {"mkimage", "dump", "diff", "info", "nvar list", "nvar export", "nvar get", "nvar set",
+          "afs ls", "afs put", "efs rm", "fsck"}) {
+        EXPECT_NE(man.find(".SS \"" + command + "\""), std::string::npos) << command;
+        EXPECT_NE(completion.find("\"" + command + "\") words="), std::string::npos) << command;
+    }
+    EXPECT_NE(man.find("\\-\\-allow\\-short"), std::string::npos);
+    EXPECT_NE(completion.find("--from"), std::string::npos);
+    // The script is valid bash and completes a command's options.
+    const fs::path script = root_ / "completion.bash";
+    std::ofstream(script) << completion;
+    const std::string probe =
+        "bash -c 'source " + script.string() +
+        " && COMP_WORDS=(quorstore nvar set --al) && COMP_CWORD=3 && _quorstore && "
+        "echo \"${COMPREPLY[*]}\"' > " +
+        (root_ / "probe").string();
+    ASSERT_EQ(std::system(probe.c_str()), 0);
+    EXPECT_EQ(slurp(root_ / "probe"), "--allow-short\n");
+}
+
 }  // namespace

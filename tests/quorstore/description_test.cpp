@@ -86,7 +86,28 @@ TEST(QuorstoreDescription, BadFieldsAreNamedByTheirPath) {
          "skus[1].id: SKU 0x00000011 is listed twice"},
         {R"("size": 65536)", R"("size": 65537)", "afs.size: 65537 is not a multiple of 8192"},
         {R"("tool": {"hex": "6777"})", R"("tool": {"hex": "677"})",
-         "nvars[0].tool.hex: not an even number of hex digits"},
+         "nvars[0].tool.hex: an odd number of hex digits"},
+        {R"("sku": "0x11",)", R"("sku": "0x11", "version": 2,)",
+         "version: 2 is not supported: this quorstore reads version 1"},
+        {R"("sku": "0x11",)", R"("sku": "0x11", "version": 1,)", ""},
+        {R"("tool": {"hex": "6777"})", R"("tool": {"path": "no-such-file.bin"})",
+         "nvars[0].tool.path: cannot read \"no-such-file.bin\""},
+        // Raw files: on a region the image has, at an index it has, once each.
+        {R"("nvars": [)", R"("files": [{"fs": "afs", "index": 127, "content": "x"}], "nvars": [)",
+         ""},
+        {R"("nvars": [)", R"("files": [{"fs": "afs", "index": 128, "content": "x"}], "nvars": [)",
+         "files[0].index: AFS index 128 is not below afs.files 128"},
+        {R"("nvars": [)", R"("files": [{"fs": "efs", "index": 3, "content": "x"}], "nvars": [)",
+         "files[0].index: EFS index 3 is not an EFS file of SKU 0x00000011"},
+        {R"("nvars": [)",
+         R"("files": [{"fs": "efs", "index": 2, "content": "seventeen bytes.."}], "nvars": [)",
+         "files[0].content: 17 bytes is longer than the 16 bytes it can hold"},
+        {R"("nvars": [)",
+         R"("files": [{"fs": "afs", "index": 5, "content": "a"},
+                      {"fs": "afs", "index": 5, "content": "b"}], "nvars": [)",
+         "files[1].index: AFS index 5 is already files[0]"},
+        {R"("nvars": [)", R"("files": [{"fs": "nfs", "index": 5, "content": "a"}], "nvars": [)",
+         "files[0].fs: expected \"afs\" or \"efs\", got \"nfs\""},
         {R"("deployed": true,)", R"("deployed": true, "colour": 1,)",
          "(top): unknown field \"colour\""},
         {R"("index": 16, "storage": "afs")", R"("index": 0, "storage": "afs")",
@@ -105,6 +126,22 @@ TEST(QuorstoreDescription, BadFieldsAreNamedByTheirPath) {
                 << "\n  got:      " << e;
         }
     }
+}
+
+TEST(QuorstoreDescription, WrittenDescriptionParsesBackToTheSameImage) {
+    ImageDescription d = parse_description(kValid, "d.json");
+    d.files.push_back(RawFileDescription{StorageKind::kEfs, 2, Bytes{0, 1, 2}});
+    d.files.push_back(RawFileDescription{StorageKind::kAfs, 100, text_bytes("raw")});
+    d.nvars[1].default_value = Bytes{'S', 0};  // not text: written as hex
+    const auto inline_content = [](const RawFileDescription &f) { return value_json(f.content); };
+    const nlohmann::ordered_json written = description_json(d, inline_content);
+    EXPECT_EQ(written.begin().key(), "version");
+    EXPECT_EQ(written["nvars"][1]["default"].dump(), R"({"hex":"5300"})");
+    const ImageDescription back = parse_description(written.dump(), "written.json");
+    EXPECT_EQ(description_json(back, inline_content), written);
+    ASSERT_EQ(back.files.size(), 2u);
+    EXPECT_EQ(back.files[0].content, (Bytes{0, 1, 2}));
+    EXPECT_EQ(back.skus[0].files[2].storage, StorageKind::kTable);
 }
 
 TEST(QuorstoreDescription, SkuOverrideSelectsAnotherSkuOrIsRefused) {

@@ -41,8 +41,9 @@ std::string option_label(const CLI::Option *opt) {
     for (const std::string &l : opt->get_lnames()) {
         label += (label.empty() ? "--" : ", --") + l;
     }
-    if (opt->get_type_size() > 0) {
-        label += " " + (opt->get_type_name().empty() ? std::string("VALUE") : opt->get_type_name());
+    // Flags have no type name; options name what they take (TEXT, UINT).
+    if (!opt->get_type_name().empty()) {
+        label += " " + opt->get_type_name();
     }
     return label;
 }

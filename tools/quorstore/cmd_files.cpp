@@ -23,7 +23,7 @@ std::map<uint32_t, std::string> names_by_index(FileSystem fs) {
     for (const FileTableEntry &e : file_table_entries()) {
         // The deploy marker lives at AFS file number 0, which name lookups
         // answer as "no file": place it by its entry instead.
-        if (e.name == kDeployMarkerName && fs == FileSystem::kAfs) {
+        if (e.name == QUOR_DEPLOY_MARKER_PATH && fs == FileSystem::kAfs) {
             names.emplace(e.file_index & kDfsIndexMask, e.name);
             continue;
         }
@@ -110,7 +110,7 @@ std::string file_label(FileSystem fs, uint32_t index) {
 void check_entry_size(FileSystem fs, uint32_t index, size_t size) {
     for (const FileTableEntry &e : file_table_entries()) {
         const bool efs_entry = (e.dfs_number & kDfsSelectorMask) == kDfsSelectorEfs;
-        const bool marker = fs == FileSystem::kAfs && e.name == kDeployMarkerName;
+        const bool marker = fs == FileSystem::kAfs && e.name == QUOR_DEPLOY_MARKER_PATH;
         const bool same_fs = fs == FileSystem::kEfs ? efs_entry : (!efs_entry && e.dfs_number != 0);
         if (((same_fs && (e.dfs_number & kDfsIndexMask) == index) ||
              (marker && (e.file_index & kDfsIndexMask) == index)) &&

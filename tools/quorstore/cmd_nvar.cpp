@@ -114,13 +114,6 @@ std::string assignment_line(const std::string &name, const Bytes &value) {
     return name + ":hex=" + to_hex(value);
 }
 
-nlohmann::json value_json(const Bytes &value) {
-    if (auto text = readable_text(value); text && text->size() == value.size()) {
-        return *text;
-    }
-    return json{{"hex", to_hex(value)}};
-}
-
 namespace {
 
 struct Assignment {

@@ -55,12 +55,23 @@ struct NvarRow {
     uint32_t dfs_number = 0;
 };
 
+struct DumpOptions {
+    std::string bundle;
+    std::string output;
+    bool force = false;
+    bool json = false;
+};
+
 int run_mkimage(const MkimageOptions &options);
 // Builds the bundle of a description into `folder` (what mkimage does,
 // without output); `source` names the description in errors. Refuses a
 // folder that holds a bundle unless `force`, and one that holds other files.
 Bundle build_bundle(const ImageDescription &image, const std::string &source,
                     const std::filesystem::path &folder, bool force);
+// Writes OUTPUT/description.json and OUTPUT/files/ for the bundle.
+int run_dump(const DumpOptions &options);
+// Compares two bundles: 0 equal, 1 different, 2 trouble.
+int run_diff(const std::string &a, const std::string &b, bool json);
 int run_info(const std::string &bundle, bool json);
 // The NVARs of `table` in file-table order (needs an open storage).
 std::vector<NvarRow> list_nvars(NvarTable table);
@@ -98,8 +109,5 @@ void print_value(const Bytes &value, ValueFormat format, const std::string &labe
 // "NAME=TEXT" when the value reads back as the same text, else "NAME:hex=HEX":
 // a line `nvar set --from` applies.
 std::string assignment_line(const std::string &name, const Bytes &value);
-
-// A value as a description holds it: a JSON string for text, else {"hex": ...}.
-nlohmann::json value_json(const Bytes &value);
 
 }  // namespace quorstore

@@ -8,6 +8,7 @@
 
 #include "errors.h"
 #include "quorstorage/quorstorage.h"
+#include "values.h"
 
 namespace quorstore {
 
@@ -20,7 +21,8 @@ const char kNamePrefix[] = "/home/";
 // Walks a JSON document and reports the first problem with its path.
 class Parser {
   public:
-    explicit Parser(std::string source) : source_(std::move(source)) {}
+    Parser(std::string source, std::filesystem::path base)
+        : source_(std::move(source)), base_(std::move(base)) {}
 
     [[noreturn]] void fail(const std::string &path, const std::string &what) const {
         throw ToolError(kCodeBadJson, source_ + ": " + path + ": " + what);
@@ -99,31 +101,47 @@ class Parser {
         return value;
     }
 
-    // A value: "text", {"text": "..."} or {"hex": "..."}.
-    Bytes value_bytes(const json &value, const std::string &path) const {
+    // A value: "text", {"text": "..."}, {"hex": "..."} or {"path": "..."};
+    // at most `limit` bytes.
+    Bytes value_bytes(const json &value, const std::string &path,
+                      uint32_t limit = kMaxValueSize) const {
         Bytes bytes;
         if (value.is_string()) {
             bytes = text_bytes(value.get<std::string>());
         } else if (value.is_object() && value.size() == 1 && value.contains("text")) {
             bytes = text_bytes(string(value["text"], path + ".text"));
         } else if (value.is_object() && value.size() == 1 && value.contains("hex")) {
-            auto hex = parse_hex(string(value["hex"], path + ".hex"));
+            std::string problem;
+            auto hex = parse_hex(string(value["hex"], path + ".hex"), &problem);
             if (!hex) {
-                fail(path + ".hex", "not an even number of hex digits");
+                fail(path + ".hex", problem);
             }
             bytes = *hex;
+        } else if (value.is_object() && value.size() == 1 && value.contains("path")) {
+            bytes = file_bytes(string(value["path"], path + ".path"), path + ".path");
         } else {
-            fail(path, "expected a text string, {\"text\": ...} or {\"hex\": ...}");
+            fail(path,
+                 "expected a text string, {\"text\": ...}, {\"hex\": ...} or {\"path\": ...}");
         }
-        if (bytes.size() > kMaxValueSize) {
-            fail(path, std::to_string(bytes.size()) + " bytes is longer than the " +
-                           std::to_string(kMaxValueSize) + " bytes a value can hold");
+        if (bytes.size() > limit) {
+            fail(path, plural(bytes.size(), "byte", "bytes") + " is longer than the " +
+                           std::to_string(limit) + " bytes it can hold");
         }
         return bytes;
     }
 
   private:
+    Bytes file_bytes(const std::string &name, const std::string &path) const {
+        const std::filesystem::path file = base_ / name;
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            fail(path, "cannot read \"" + file.string() + "\"");
+        }
+        return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
     std::string source_;
+    std::filesystem::path base_;
 };
 
 std::string at(const std::string &path, size_t index) {
@@ -298,6 +316,63 @@ NvarDescription parse_nvar(const Parser &p, const json &value, const std::string
     return nvar;
 }
 
+RawFileDescription parse_raw_file(const Parser &p, const json &value, const std::string &path,
+                                  const ImageDescription &image, const SkuDescription &sku) {
+    p.expect_object(value, path, {"fs", "index", "content"});
+    RawFileDescription file;
+    const std::string fs = p.string(p.member(value, path, "fs"), path + ".fs");
+    if (fs != "afs" && fs != "efs") {
+        p.fail(path + ".fs", "expected \"afs\" or \"efs\", got \"" + fs + "\"");
+    }
+    file.fs = fs == "efs" ? StorageKind::kEfs : StorageKind::kAfs;
+    file.index =
+        static_cast<uint16_t>(p.number(p.member(value, path, "index"), path + ".index", 0x7FF));
+    uint32_t limit = kAfsMaxFileSize;
+    if (file.fs == StorageKind::kAfs) {
+        if (!image.afs) {
+            p.fail(path + ".fs", "the image has no AFS region (no \"afs\" field)");
+        }
+        if (file.index >= image.afs->files) {
+            p.fail(path + ".index", "AFS index " + std::to_string(file.index) +
+                                        " is not below afs.files " +
+                                        std::to_string(image.afs->files));
+        }
+    } else {
+        if (!image.efs) {
+            p.fail(path + ".fs", "the image has no EFS region (no \"efs\" field)");
+        }
+        // An EFS file exists only where the SKU's layout places one.
+        const FileDescription *placed = nullptr;
+        for (const FileDescription &f : sku.files) {
+            if (f.storage == StorageKind::kEfs && f.index == file.index) {
+                placed = &f;
+            }
+        }
+        if (placed == nullptr) {
+            p.fail(path + ".index", "EFS index " + std::to_string(file.index) +
+                                        " is not an EFS file of SKU " + hex_number(sku.id));
+        }
+        limit = placed->max_size;
+    }
+    file.content = p.value_bytes(p.member(value, path, "content"), path + ".content", limit);
+    return file;
+}
+
+void parse_raw_files(const Parser &p, const json &files, ImageDescription &image,
+                     const SkuDescription &sku) {
+    std::map<std::pair<int, uint16_t>, size_t> seen;
+    for (size_t i = 0; i < files.size(); ++i) {
+        image.files.push_back(parse_raw_file(p, files[i], at("files", i), image, sku));
+        const RawFileDescription &f = image.files.back();
+        const auto key = std::make_pair(static_cast<int>(f.fs), f.index);
+        if (!seen.emplace(key, i).second) {
+            p.fail(at("files", i) + ".index", std::string(storage_name(f.fs)) + " index " +
+                                                  std::to_string(f.index) + " is already " +
+                                                  at("files", seen[key]));
+        }
+    }
+}
+
 // The image builder adds the deploy marker's entry to every SKU that does not
 // list it; that entry must not share a fileno or an AFS index with a listed file.
 void check_deploy_marker_entry(const Parser &p, const ImageDescription &image) {
@@ -364,7 +439,8 @@ const SkuDescription *ImageDescription::find_sku(uint32_t id) const {
 }
 
 ImageDescription parse_description(const std::string &text, const std::string &source,
-                                   std::optional<uint32_t> sku_override) {
+                                   std::optional<uint32_t> sku_override,
+                                   const std::filesystem::path &base) {
     json doc;
     try {
         doc = json::parse(text);
@@ -376,10 +452,16 @@ ImageDescription parse_description(const std::string &text, const std::string &s
         throw ToolError(kCodeBadJson, source + ":" + line_column(text, byte) + ": " +
                                           (colon == std::string::npos ? what : what.substr(colon)));
     }
-    const Parser p(source);
+    const Parser p(source, base);
     p.expect_object(doc, "(top)",
-                    {"sku", "deployed", "afs", "efs", "tool_partition", "tool_partition_size",
-                     "deploy_marker", "skus", "nvars"});
+                    {"version", "sku", "deployed", "afs", "efs", "tool_partition",
+                     "tool_partition_size", "deploy_marker", "skus", "nvars", "files"});
+    if (doc.contains("version") &&
+        p.number(doc["version"], "version") != static_cast<uint32_t>(kDescriptionVersion)) {
+        p.fail("version", doc["version"].dump() +
+                              " is not supported: this quorstore reads version " +
+                              std::to_string(kDescriptionVersion));
+    }
     ImageDescription image;
     if (doc.contains("afs")) {
         image.afs = parse_afs(p, doc["afs"], "afs");
@@ -448,6 +530,9 @@ ImageDescription parse_description(const std::string &text, const std::string &s
             }
         }
     }
+    if (doc.contains("files")) {
+        parse_raw_files(p, p.array(doc["files"], "files"), image, *sku);
+    }
     check_deploy_marker_entry(p, image);
     if (image.deployed && !image.afs) {
         p.fail("deployed", "a deployed image needs an \"afs\" region for its deploy marker");
@@ -467,7 +552,86 @@ ImageDescription load_description(const std::string &path, std::optional<uint32_
     }
     std::ostringstream text;
     text << in.rdbuf();
-    return parse_description(text.str(), path, sku_override);
+    return parse_description(text.str(), path, sku_override,
+                             std::filesystem::path(path).parent_path());
+}
+
+json value_json(const Bytes &value) {
+    if (auto text = readable_text(value); text && text->size() == value.size()) {
+        return *text;
+    }
+    return json{{"hex", to_hex(value)}};
+}
+
+namespace {
+
+nlohmann::ordered_json file_json(const FileDescription &f) {
+    nlohmann::ordered_json j = {{"name", f.name}, {"fileno", hex_number(f.fileno)}};
+    if (f.attributes != 0) {
+        j["attributes"] = f.attributes;
+    }
+    j["storage"] = f.storage == StorageKind::kEfs   ? "efs"
+                   : f.storage == StorageKind::kAfs ? "afs"
+                                                    : "table";
+    if (f.storage != StorageKind::kTable) {
+        j["index"] = f.index;
+    }
+    j["max_size"] = f.max_size;
+    return j;
+}
+
+}  // namespace
+
+nlohmann::ordered_json description_json(
+    const ImageDescription &image,
+    const std::function<json(const RawFileDescription &)> &raw_file) {
+    // ordered_json keeps the documented field order; the dump stays readable.
+    nlohmann::ordered_json doc;
+    doc["version"] = kDescriptionVersion;
+    doc["sku"] = image.sku;
+    doc["deployed"] = image.deployed;
+    if (image.afs) {
+        doc["afs"] = {{"size", image.afs->size}, {"files", image.afs->files}};
+    }
+    if (image.efs) {
+        const EfsLayoutDescription &e = *image.efs;
+        doc["efs"] = {{"block_maps", e.block_maps},
+                      {"blocks", e.blocks},
+                      {"spares", e.spares},
+                      {"files", e.files},
+                      {"wear_threshold", e.wear_threshold},
+                      {"layout_id", e.layout_id}};
+    }
+    doc["tool_partition"] = image.tool_partition;
+    doc["tool_partition_size"] = image.tool_partition_size;
+    doc["deploy_marker"] = {{"fileno", hex_number(image.deploy_marker.fileno)},
+                            {"index", image.deploy_marker.index}};
+    nlohmann::ordered_json skus = nlohmann::ordered_json::array();
+    for (const SkuDescription &sku : image.skus) {
+        nlohmann::ordered_json files = nlohmann::ordered_json::array();
+        for (const FileDescription &f : sku.files) {
+            files.push_back(file_json(f));
+        }
+        skus.push_back({{"id", sku.id}, {"files", files}});
+    }
+    doc["skus"] = skus;
+    nlohmann::ordered_json nvars = nlohmann::ordered_json::array();
+    for (const NvarDescription &n : image.nvars) {
+        nlohmann::ordered_json j = {{"name", n.name}, {"default", value_json(n.default_value)}};
+        if (n.tool_value) {
+            j["tool"] = value_json(*n.tool_value);
+        }
+        nvars.push_back(j);
+    }
+    doc["nvars"] = nvars;
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (const RawFileDescription &f : image.files) {
+        files.push_back({{"fs", f.fs == StorageKind::kEfs ? "efs" : "afs"},
+                         {"index", f.index},
+                         {"content", raw_file(f)}});
+    }
+    doc["files"] = files;
+    return doc;
 }
 
 }  // namespace quorstore

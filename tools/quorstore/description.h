@@ -1,32 +1,11 @@
-// The JSON description of an image, as `quorstore mkimage` reads it.
+// The JSON description of an image, as `quorstore mkimage` reads it and
+// `quorstore dump` writes it. The format (version 1) is documented in
+// docs/description.md: top-level "version", "sku", "deployed", "afs",
+// "efs", "tool_partition", "tool_partition_size", "deploy_marker", "skus"
+// (file tables), "nvars" (default and tool values) and "files" (raw files of
+// AFS and EFS). Values are "text", {"text": ...}, {"hex": ...} or
+// {"path": ...} (relative to the description's folder).
 //
-//   {
-//     "sku": 17,                       SKU the bundle is built for (one of skus[].id)
-//     "deployed": true,                write the deploy marker and the NVAR files
-//     "afs": {"size": 131072, "files": 1024},         optional: no AFS region
-//     "efs": {"block_maps": 2, "blocks": 0, "spares": 3, "files": 0,
-//             "wear_threshold": 100, "layout_id": 1},  optional: no EFS region
-//                                      (blocks/files 0: as many as the files need)
-//     "tool_partition": true,          optional: false = no tavc.cfg
-//     "tool_partition_size": 0,        optional: pad tavc.cfg with 0xFF to this size
-//     "deploy_marker": {"fileno": "0x00ffde01", "index": 0},   optional
-//     "skus": [{"id": 17, "files": [
-//        {"name": "/home/net/hostname", "fileno": "0x01000010", "attributes": 0,
-//         "index": 16, "storage": "afs"|"efs"|"table", "max_size": 64}]}],
-//     "nvars": [{"name": "/home/net/hostname",
-//                "default": "text" | {"text": "..."} | {"hex": "0a0b"},
-//                "tool": <value, optional>}]
-//   }
-//
-// An NVAR is a file of the built SKU that has an entry in "nvars": its default
-// goes into the vendor table (ostra.cfg), its tool value, when given, into the
-// tool's table (tavc.cfg), and in a deployed image its current value into its
-// AFS or EFS file. Files without an "nvars" entry are file-table entries
-// only. A "table" file lives in the tables only: it has DFS file number 0 and
-// no file in AFS or EFS, so in a deployed image it must carry attribute bit 0
-// (read-only), or the commit would refuse it.
-//
-// Numbers are JSON integers or strings holding decimal or 0x-prefixed hex.
 // The parser checks everything an image builder would otherwise trip over
 // (ranges, duplicates, names of NVARs that are not files of the SKU, values
 // longer than their file's max_size) and names the offending field by its
@@ -34,7 +13,10 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +66,13 @@ struct AfsDescription {
     uint32_t files = 0;
 };
 
+// A raw file: content for file `index` of AFS or EFS.
+struct RawFileDescription {
+    StorageKind fs = StorageKind::kAfs;  // kAfs or kEfs
+    uint16_t index = 0;
+    Bytes content;
+};
+
 struct DeployMarkerDescription {
     uint32_t fileno = 0x00FFDE01;
     uint16_t index = 0;
@@ -99,6 +88,7 @@ struct ImageDescription {
     DeployMarkerDescription deploy_marker;
     std::vector<SkuDescription> skus;
     std::vector<NvarDescription> nvars;
+    std::vector<RawFileDescription> files;
 
     const SkuDescription *find_sku(uint32_t id) const;
 };
@@ -113,12 +103,26 @@ constexpr uint32_t kMaxSkus = 10;
 constexpr uint32_t kFileNameBytes = 48;
 constexpr uint32_t kMaxValueSize = 0xFFFF - 12;  // a blob's length is 16 bits
 constexpr uint32_t kEfsMaxFiles = 2048;
+constexpr uint32_t kAfsMaxFileSize = 262144;
+constexpr int kDescriptionVersion = 1;
 
 // Parses a description; throws ToolError (code 118) naming `source` and the
 // field (or line:column for malformed JSON). `sku_override`, when given,
-// replaces the "sku" field.
+// replaces the "sku" field. {"path": ...} values are read relative to `base`.
 ImageDescription parse_description(const std::string &text, const std::string &source,
-                                   std::optional<uint32_t> sku_override = std::nullopt);
+                                   std::optional<uint32_t> sku_override = std::nullopt,
+                                   const std::filesystem::path &base = {});
+
+// A value as a description holds it: a JSON string when the bytes are UTF-8
+// text without NUL, else {"hex": ...}.
+nlohmann::json value_json(const Bytes &value);
+
+// The description as JSON (version 1, the fields in the documented order);
+// `raw_file` gives the "content" of each raw file (inline, or a path after
+// writing the bytes somewhere).
+nlohmann::ordered_json description_json(
+    const ImageDescription &image,
+    const std::function<nlohmann::json(const RawFileDescription &)> &raw_file);
 
 // Reads and parses a description file.
 ImageDescription load_description(const std::string &path,

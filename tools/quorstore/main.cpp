@@ -28,6 +28,8 @@ NvarTable table_from_name(const std::string &name) {
 
 struct Options {
     MkimageOptions mkimage;
+    DumpOptions dump;
+    std::string other;
     std::string bundle;
     std::string name;
     std::string file;
@@ -231,8 +233,44 @@ int main(int argc, char **argv) {
     mkimage->add_option("--sku", o.mkimage.sku, "build this SKU instead of the description's");
     mkimage->add_flag("--force", o.mkimage.force, "replace an existing bundle");
     mkimage->add_flag("--json", o.mkimage.json, "print JSON instead of text");
-    mkimage->footer(example("  quorstore mkimage examples/demo.json -o build/demo-bundle"));
+    mkimage->footer(
+        "\nDescription format (version 1; docs/description.md has every field and range):\n"
+        "  {\"version\": 1, \"sku\": ID, \"deployed\": BOOL,\n"
+        "   \"afs\": {\"size\", \"files\"}, \"efs\": {\"block_maps\", \"blocks\", \"spares\", "
+        "\"files\",\n"
+        "   \"wear_threshold\", \"layout_id\"}, \"tool_partition\": BOOL, "
+        "\"tool_partition_size\": N,\n"
+        "   \"deploy_marker\": {\"fileno\", \"index\"},\n"
+        "   \"skus\": [{\"id\", \"files\": [{\"name\", \"fileno\", \"attributes\", \"index\",\n"
+        "                          \"storage\": \"afs\"|\"efs\"|\"table\", \"max_size\"}]}],\n"
+        "   \"nvars\": [{\"name\", \"default\": VALUE, \"tool\": VALUE}],\n"
+        "   \"files\": [{\"fs\": \"afs\"|\"efs\", \"index\", \"content\": VALUE}]}\n"
+        "  VALUE: \"text\" | {\"text\": ...} | {\"hex\": ...} | {\"path\": FILE relative to the "
+        "description}\n" +
+        example("  quorstore mkimage examples/demo.json -o build/demo-bundle"));
     mkimage->callback([&] { action = [&] { return run_mkimage(o.mkimage); }; });
+
+    auto *dump = app.add_subcommand(
+        "dump", "write the description and raw files that mkimage rebuilds the bundle from");
+    dump->add_option("BUNDLE", o.dump.bundle, "bundle folder")->required();
+    dump->add_option("-o,--output", o.dump.output, "folder for description.json and files/")
+        ->required();
+    dump->add_flag("--force", o.dump.force, "replace an earlier dump in the folder");
+    dump->add_flag("--json", o.dump.json, "print JSON instead of text");
+    dump->footer(
+        example("  quorstore dump build/demo-bundle -o build/demo-dump\n"
+                "  quorstore mkimage build/demo-dump/description.json -o build/copy"));
+    dump->callback([&] { action = [&] { return run_dump(o.dump); }; });
+
+    auto *diff =
+        app.add_subcommand("diff",
+                           "compare two bundles: NVARs, raw files, file tables and geometry "
+                           "(exit 0 equal, 1 different, 2 trouble)");
+    diff->add_option("A", o.bundle, "first bundle folder")->required();
+    diff->add_option("B", o.other, "second bundle folder")->required();
+    add_json(diff, o);
+    diff->footer(example("  quorstore diff build/demo-bundle build/copy --json"));
+    diff->callback([&] { action = [&] { return run_diff(o.bundle, o.other, o.json); }; });
 
     auto *info = app.add_subcommand("info", "SKU, tables, AFS and EFS geometry and usage");
     add_bundle(info, o);
