@@ -126,7 +126,8 @@ TEST_F(ToolBundles, ALockHeldElsewhereMakesWritersWaitThenGiveUp) {
     }
     ::usleep(300 * 1000);
     const auto before = snapshot();
-    const Result busy = run({"nvar", "set", bundle_, "/home/net/mtu:hex=dc05", "--wait", "0.5"});
+    const Result busy =
+        run({"nvar", "set", bundle_, "/home/net/mtu:hex=dc050000", "--wait", "0.5"});
     if (busy.status == 127 || (busy.status == 0 && before == snapshot())) {
         GTEST_SKIP() << "flock(1) is not available";
     }
@@ -142,7 +143,7 @@ TEST_F(ToolBundles, ALockHeldElsewhereMakesWritersWaitThenGiveUp) {
               std::string::npos)
         << fsck.out;
     // Waiting long enough gets the lock once the holder is gone.
-    ok({"nvar", "set", bundle_, "/home/net/mtu:hex=dc05", "--wait", "30"});
+    ok({"nvar", "set", bundle_, "/home/net/mtu:hex=dc050000", "--wait", "30"});
     ::waitpid(flock_pid, nullptr, 0);
 }
 

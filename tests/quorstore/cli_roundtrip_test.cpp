@@ -4,7 +4,7 @@
 #include <random>
 #include <set>
 
-#include "cli_fixture.h"
+#include "cli_run_fixture.h"
 
 namespace {
 

@@ -70,6 +70,11 @@ TEST_F(QuorstoreCli, ExportAppliesBackThroughSetFromInOneCommit) {
     EXPECT_NE(exported.find("/home/net/domain:hex=747261696c696e6720\n"), std::string::npos);
     EXPECT_NE(exported.find("/home/net/ntp_server=pool.ntp.example.net\n"), std::string::npos);
     EXPECT_EQ(exported, ok({"nvar", "list", bundle_, "--values"}));
+    // The whole export, read-only NVARs included, applies back to its own
+    // bundle: lines that change nothing are accepted.
+    std::string whole = exported;
+    ok({"nvar", "set", bundle_, "--from", "-"}, &whole);
+    EXPECT_EQ(ok({"nvar", "export", bundle_}), exported);
 
     // Read-only NVARs cannot be set: apply every other line from standard input.
     std::set<std::string> read_only;

@@ -24,7 +24,7 @@ std::map<uint32_t, std::string> names_by_index(FileSystem fs) {
         // The deploy marker lives at AFS file number 0, which name lookups
         // answer as "no file": place it by its entry instead.
         if (e.name == QUOR_DEPLOY_MARKER_PATH && fs == FileSystem::kAfs) {
-            names.emplace(e.file_index & kDfsIndexMask, e.name);
+            names.emplace(e.file_index & QUOR_DFS_INDEX_MASK, e.name);
             continue;
         }
         if (e.dfs_number == 0) {
@@ -109,11 +109,12 @@ std::string file_label(FileSystem fs, uint32_t index) {
 // refuses more itself, and for AFS the next commit would fail on it.
 void check_entry_size(FileSystem fs, uint32_t index, size_t size) {
     for (const FileTableEntry &e : file_table_entries()) {
-        const bool efs_entry = (e.dfs_number & kDfsSelectorMask) == kDfsSelectorEfs;
+        const bool efs_entry = ((e.dfs_number & QUOR_DFS_SELECTOR_MASK) >>
+                                QUOR_DFS_SELECTOR_SHIFT) == QUOR_DFS_SELECTOR_EFS;
         const bool marker = fs == FileSystem::kAfs && e.name == QUOR_DEPLOY_MARKER_PATH;
         const bool same_fs = fs == FileSystem::kEfs ? efs_entry : (!efs_entry && e.dfs_number != 0);
-        if (((same_fs && (e.dfs_number & kDfsIndexMask) == index) ||
-             (marker && (e.file_index & kDfsIndexMask) == index)) &&
+        if (((same_fs && (e.dfs_number & QUOR_DFS_INDEX_MASK) == index) ||
+             (marker && (e.file_index & QUOR_DFS_INDEX_MASK) == index)) &&
             size > e.max_size) {
             throw ToolError(kCodeInvalidNvarSize, file_label(fs, index) + " (" + e.name +
                                                       "): " + plural(size, "byte", "bytes") +

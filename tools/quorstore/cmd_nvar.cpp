@@ -242,10 +242,16 @@ std::vector<Assignment> parse_assignments(const NvarSetOptions &options) {
 // its maximum size is a fixed-width field (an integer, an address): a shorter
 // value is refused unless `allow_short`, as it would leave the field's
 // reader a cut value.
-void check_assignment(const Assignment &a, bool allow_short) {
+// Returns false for an assignment that leaves the value as it is: it changes
+// nothing, so it is accepted even for a read-only NVAR (a file written by
+// `nvar export` applies cleanly to the bundle it came from).
+bool check_assignment(const Assignment &a, bool allow_short) {
     NvarInfo info;
     if (!get_nvar(a.name, NvarTable::kCurrent, info)) {
         fail_with_reports(a.name, kCodeFileNotFound);
+    }
+    if (a.value == info.value) {
+        return false;
     }
     if (!info.modifiable) {
         throw ToolError(kCodeNvarAccess,
@@ -265,6 +271,7 @@ void check_assignment(const Assignment &a, bool allow_short) {
                             "-byte field; --allow-short stores it anyway",
                         kExitUsage);
     }
+    return true;
 }
 
 // Stores one checked assignment in the current values table.
@@ -399,11 +406,14 @@ int run_nvar_set(const std::string &folder, const NvarSetOptions &options) {
     const Bundle original = bundle;
     StorageCloser closer;
     open_storage(bundle);
+    std::vector<const Assignment *> changes;
     for (const Assignment &a : assignments) {
-        check_assignment(a, options.allow_short);
+        if (check_assignment(a, options.allow_short)) {
+            changes.push_back(&a);
+        }
     }
-    for (const Assignment &a : assignments) {
-        assign(a);
+    for (const Assignment *a : changes) {
+        assign(*a);
     }
     // One commit for every assignment; the storage stays open so that the
     // built configuration bytes can be fetched (closing would commit again).

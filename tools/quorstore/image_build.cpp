@@ -53,7 +53,7 @@ StorageKind storage_of(const imagekit::FileSpec &f) {
     }
     // The builder writes a "table" file as AFS index 0 with tag nibble 0:
     // file number 0, which no AFS file other than the deploy marker has.
-    if ((f.fileIndex & kDfsIndexMask) == 0 && (f.fileno >> kDfsTagShift) == 0 &&
+    if ((f.fileIndex & QUOR_DFS_INDEX_MASK) == 0 && (f.fileno >> QUOR_DFS_TAG_SHIFT) == 0 &&
         f.name != QUOR_DEPLOY_MARKER_PATH) {
         return StorageKind::kTable;
     }
@@ -73,8 +73,8 @@ FileDescription to_file_description(const imagekit::FileSpec &f) {
 
 // The entry the builder adds for the deploy marker of `image`.
 bool is_builders_marker(const imagekit::FileSpec &f, const DeployMarkerDescription &marker) {
-    return f.name == QUOR_DEPLOY_MARKER_PATH && f.storage == imagekit::kStorageAfs && f.attributes == 0 &&
-           f.fileno == marker.fileno && f.fileIndex == marker.index &&
+    return f.name == QUOR_DEPLOY_MARKER_PATH && f.storage == imagekit::kStorageAfs &&
+           f.attributes == 0 && f.fileno == marker.fileno && f.fileIndex == marker.index &&
            f.maxSize == imagekit::DeployMarkerSpec().content.size();
 }
 
@@ -252,7 +252,8 @@ void describe_files(Bundle &bundle, BundleDescription &out) {
             }
             for (const imagekit::FileSpec &f : imagekit::effectiveFiles(built, spec)) {
                 if (f.inFileSystem) {
-                    expected[{f.storage == imagekit::kStorageEfs, f.fileIndex & kDfsIndexMask}] = {
+                    expected[{f.storage == imagekit::kStorageEfs,
+                              f.fileIndex & QUOR_DFS_INDEX_MASK}] = {
                         f.name, imagekit::fileSystemContent(f)};
                 }
             }
