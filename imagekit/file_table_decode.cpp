@@ -1,4 +1,4 @@
-// Reading a file table buffer back into SKU specs and EFS layouts: the
+// Reading a file table buffer back into SKU descriptions and EFS layouts: the
 // inverse of encodeFileTableBuffer, for tools that describe a built image.
 // Every offset read from the buffer is checked against its size.
 #include <algorithm>

@@ -79,21 +79,21 @@ bool is_builders_marker(const imagekit::FileSpec &f, const DeployMarkerDescripti
 }
 
 void describe_skus(const imagekit::DecodedFileTable &table, ImageDescription &image) {
-    for (const imagekit::SkuSpec &spec : table.skus) {
-        if (spec.skuId != image.sku) {
+    for (const imagekit::SkuSpec &sku_spec : table.skus) {
+        if (sku_spec.skuId != image.sku) {
             continue;
         }
-        for (const imagekit::FileSpec &f : spec.files) {
+        for (const imagekit::FileSpec &f : sku_spec.files) {
             if (f.name == QUOR_DEPLOY_MARKER_PATH) {
                 image.deploy_marker.fileno = f.fileno;
                 image.deploy_marker.index = f.fileIndex;
             }
         }
     }
-    for (const imagekit::SkuSpec &spec : table.skus) {
+    for (const imagekit::SkuSpec &sku_spec : table.skus) {
         SkuDescription sku;
-        sku.id = spec.skuId;
-        for (const imagekit::FileSpec &f : spec.files) {
+        sku.id = sku_spec.skuId;
+        for (const imagekit::FileSpec &f : sku_spec.files) {
             if (!is_builders_marker(f, image.deploy_marker)) {
                 sku.file_by_name.emplace(f.name, sku.files.size());
                 sku.files.push_back(to_file_description(f));
@@ -113,14 +113,14 @@ void describe_efs(const imagekit::DecodedFileTable &table, ImageDescription &ima
         if (layout.skuId == image.sku) {
             built = &layout;
         }
-        for (const imagekit::SkuSpec &spec : table.skus) {
-            if (spec.skuId != layout.skuId) {
+        for (const imagekit::SkuSpec &sku_spec : table.skus) {
+            if (sku_spec.skuId != layout.skuId) {
                 continue;
             }
             uint32_t used = 0;
             bool ok = true;
             uint32_t highest = 0;
-            for (const imagekit::EfsPlacement &p : imagekit::placeEfsFiles(spec, &used, &ok)) {
+            for (const imagekit::EfsPlacement &p : imagekit::placeEfsFiles(sku_spec, &used, &ok)) {
                 highest = std::max<uint32_t>(highest, p.fileIndex + 1u);
             }
             auto_blocks = auto_blocks && layout.validBlocks == std::max<uint32_t>(used, 1);
@@ -246,11 +246,11 @@ void describe_files(Bundle &bundle, BundleDescription &out) {
     std::map<std::pair<bool, uint16_t>, std::pair<std::string, Bytes>> expected;
     if (image.deployed) {
         const imagekit::ImageDescription built = to_imagekit(image);
-        for (const imagekit::SkuSpec &spec : built.skus) {
-            if (spec.skuId != image.sku) {
+        for (const imagekit::SkuSpec &sku_spec : built.skus) {
+            if (sku_spec.skuId != image.sku) {
                 continue;
             }
-            for (const imagekit::FileSpec &f : imagekit::effectiveFiles(built, spec)) {
+            for (const imagekit::FileSpec &f : imagekit::effectiveFiles(built, sku_spec)) {
                 if (f.inFileSystem) {
                     expected[{f.storage == imagekit::kStorageEfs,
                               f.fileIndex & QUOR_DFS_INDEX_MASK}] = {
