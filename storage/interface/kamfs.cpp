@@ -1,5 +1,6 @@
 #include "interface/kamfs.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -28,53 +29,43 @@ int32_t asStatus(uint32_t status) {
     return static_cast<int32_t>(status);
 }
 
-// Unmounts AFS after a failure that follows the mount (init steps 11 and 13).
-// The FCS tables and s_fcsInitialized are left as they are.
-void undoAfsMount() {
-    if (!s_mfsInitialized) {
-        return;
-    }
-    s_mfsInitialized = false;
-    const uint32_t status = dfs_terminate();
-    if (status != QUOR_DFS_OK) {
-        setLibError(TAV_ERR_FAILED_TERMINATE_MFS_LIBRARY, asStatus(status));
-    }
+// A lower layer's status about one NVAR, file or piece: the usual status
+// detail followed by what it concerns, " Library status code: 5 (/home/x)".
+void reportStatusOf(ImageToolsErrorName code, uint32_t status, const std::string &subject) {
+    const std::string detail =
+        kLibStatusDetailPrefix + std::to_string(asStatus(status)) + " (" + subject + ")";
+    report(code, detail.c_str());
 }
 
-// Drops the EFS mount that a storage leaves in the EFS layer's process-wide
-// context. It points at a region the tool may free once the storage is closed;
-// kept, a later storage without an EFS region (and any DFS request for an EFS
-// file) would read that region through it. Forgetting the image as well makes
-// the EFS entry points answer "no image" instead of touching it.
-void detachEfs() {
-    efs_ctx.mounted = 0;
-    efs_image = nullptr;
+std::string hexOf(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
 }
 
-void releaseAllTables() {
-    kaMfsFreeFcsTable(&s_builtTavCfgTable);
-    kaMfsFreeFcsTable(&s_tavCfgTable);
-    kaMfsFreeFcsTable(&s_ostraCfgTable);
-    kaMfsFreeFcsTable(&s_currentValuesTable);
+// "/home/x, DFS file 0x1003".
+std::string fileOf(const char *name, uint32_t number) {
+    return std::string(name) + ", DFS file " + hexOf(number);
 }
 
-// A second initialisation on a storage that was not closed releases what the
-// first one left (tables, AFS mount), so nothing leaks and no stale entry
-// survives into the new storage.
+StorageSession &session() {
+    return storageSession();
+}
+
+// An open over a session that was not closed first ends the earlier one
+// without a commit, so nothing leaks and no stale entry survives.
 void releaseEarlierStorage() {
-    releaseAllTables();
-    s_fcsInitialized = false;
-    undoAfsMount();
-    detachEfs();
+    session().release(StorageSession::Built::kRelease, StorageSession::Efs::kDetach,
+                      StorageSession::OnUnmountFailure::kGoOn);
 }
 
 // Copies `size` bytes at `source` into a new buffer of `table` and loads it.
-bool loadTableFromBytes(FcsTable *table, const uint8_t *source, uint32_t size) {
+bool loadTableFromBytes(FcsTable *table, const char *piece, const uint8_t *source, uint32_t size) {
     kaMfsResetFcsTable(table, 0);
     table->size = size;
-    table->buffer = static_cast<uint8_t *>(quor::kamfs_heap::allocate(size));
+    table->buffer = static_cast<uint8_t *>(quor::heap_fault::allocate(size));
     if (table->buffer == nullptr) {
-        report(TAV_ERR_OUT_OF_MEMORY, "");
+        report(TAV_ERR_OUT_OF_MEMORY, piece);
         return false;
     }
     if (kaMfsMemCpy(table->buffer, size, source, size) != 0) {
@@ -97,12 +88,12 @@ bool createEmptyTable(FcsTable *table, FcsFileName id) {
     return true;
 }
 
-// Step 6: the vendor defaults.
+// Open, vendor defaults: the vendor table, copied and loaded.
 bool loadVendorTable(const QuorBuffer &ostra) {
-    return loadTableFromBytes(&s_ostraCfgTable, ostra.data, ostra.size);
+    return loadTableFromBytes(&s_ostraCfgTable, "Ostra.cfg table", ostra.data, ostra.size);
 }
 
-// Step 7: the tool's configuration partition (16-byte header, then an FCS
+// Open, tool configuration: the tool's partition (16-byte header, then an FCS
 // buffer of the header's length).
 bool loadToolTable(const QuorBuffer &tavc) {
     if (tavc.size == 0) {
@@ -122,10 +113,12 @@ bool loadToolTable(const QuorBuffer &tavc) {
     if (length == 0) {
         return createEmptyTable(&s_tavCfgTable, QUOR_TABLE_TOOL);
     }
-    return loadTableFromBytes(&s_tavCfgTable, tavc.data + QUOR_TAVC_HEADER_SIZE, length);
+    return loadTableFromBytes(&s_tavCfgTable, "tavc.cfg", tavc.data + QUOR_TAVC_HEADER_SIZE,
+                              length);
 }
 
-// Step 13.4: the value length of a file whose attributes mark a trailer.
+// Open, values from files: the value length of a file whose attributes mark a
+// trailer (the trailer is not part of the value).
 bool valueLengthOfFile(uint16_t attributes, uint32_t fileSize, uint32_t *length) {
     if ((attributes & QUOR_ATTR_TRAILER) == 0) {
         *length = fileSize;
@@ -140,7 +133,8 @@ bool valueLengthOfFile(uint16_t attributes, uint32_t fileSize, uint32_t *length)
     return true;
 }
 
-// Step 13 for one vendor NVAR: its current value from its file, if it has one.
+// Open, values from files: one vendor NVAR's current value from its file, if
+// it has one.
 bool loadNvarFromFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     const uint16_t attributes = fcsEntryAttributes(entry);
     if ((attributes & QUOR_ATTR_NOT_LOADED) != 0) {
@@ -169,30 +163,44 @@ bool loadNvarFromFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers
     return dfs_read(number, 0, &count, value) == QUOR_DFS_OK && count == length;
 }
 
-bool loadCurrentValuesFromFiles() {
+// On failure `failed` names the NVAR whose file could not be read.
+bool loadCurrentValuesFromFiles(std::string *failed) {
     const KamfsFileNumbers numbers;
     for (const FcsFileEntry *e = s_ostraCfgTable.head; e != nullptr; e = e->next) {
         if (e->hasValue != 0 && !loadNvarFromFile(e, numbers)) {
+            *failed = e->name;
             return false;
         }
     }
     return true;
 }
 
+// What a failed EFS mount concerns: the SKU, its layout or the region.
+std::string efsFailureDetail(const QuorBuffer &efs, uint32_t mountStatus) {
+    const std::string sku = "SKU " + std::to_string(s_quorAfsSkuId);
+    if (g_dfs_sku != s_quorAfsSkuId) {
+        return sku + " is not in the file table";
+    }
+    if (g_efs_autogen_data_loaded == 0 || g_efs_sku_id != (s_quorAfsSkuId & 0xFFu)) {
+        return sku + " has no EFS layout in the file table";
+    }
+    if (efs.size < EFS_get_efs_size()) {
+        return "EFS region of " + std::to_string(efs.size) + " bytes; the layout of " + sku +
+               " needs " + std::to_string(EFS_get_efs_size());
+    }
+    return "EFS region of " + sku + " does not mount (status " + std::to_string(mountStatus) + ")";
+}
+
 // --- commit -----------------------------------------------------------------
 
-// Abort of a commit: the storage is closed whatever was asked, 345 is the last
-// report. The built table is kept only when its store could not be created.
-bool abortCommit(bool releaseBuilt) {
-    if (releaseBuilt) {
-        kaMfsFreeFcsTable(&s_builtTavCfgTable);
-    }
-    kaMfsFreeFcsTable(&s_tavCfgTable);
-    kaMfsFreeFcsTable(&s_ostraCfgTable);
-    kaMfsFreeFcsTable(&s_currentValuesTable);
-    s_fcsInitialized = false;
-    undoAfsMount();
-    report(TAV_ERR_FAILED_CREATE_NEW_TAV_CFG_TABLE, "");
+// Abort of a commit: the storage is closed whatever was asked (EFS stays
+// attached until the next open), TAV_ERR_FAILED_CREATE_NEW_TAV_CFG_TABLE is the last report, its
+// detail naming the NVAR the commit stopped at when there is one. The built table is kept only when
+// its store could not be created.
+bool abortCommit(StorageSession::Built built, const std::string &failedNvar = std::string()) {
+    session().release(built, StorageSession::Efs::kKeepAttached,
+                      StorageSession::OnUnmountFailure::kGoOn);
+    report(TAV_ERR_FAILED_CREATE_NEW_TAV_CFG_TABLE, failedNvar.c_str());
     return false;
 }
 
@@ -215,9 +223,10 @@ FlagCheck recheckCommitFlags(bool writing) {
     return FlagCheck::kOk;
 }
 
-// Step 3: every NVAR of the current values, copied into the built table with
-// its size checked against the file's maximum.
-bool fillBuiltTable() {
+// Commit, building the new configuration: every NVAR of the current values,
+// copied into the built table with its size checked against the file's
+// maximum. On failure `failed` names the NVAR.
+bool fillBuiltTable(std::string *failed) {
     const quor::fcs::FileTableIndex fileTable;
     for (const FcsFileEntry *e = s_currentValuesTable.head; e != nullptr; e = e->next) {
         if (e->hasValue == 0) {
@@ -225,28 +234,30 @@ bool fillBuiltTable() {
         }
         FcsFileEntry *copy = copyFileEntry(e);
         if (copy == nullptr) {
+            *failed = e->name;
             return false;
         }
         if (!kaMfsAddNewFileFcsIndexed(&s_builtTavCfgTable, copy, true, fileTable)) {
             kaMfsFreeFileEntry(copy);
+            *failed = e->name;
             return false;
         }
     }
     return true;
 }
 
-// Step 4 for one NVAR: write its value into its file.
+// Commit, writing back: the value of one NVAR into its file.
 bool writeNvarFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     uint32_t number = 0;
     const uint32_t lookup = numbers.find(entry->name, &number);
     if (lookup != QUOR_VFS_FOUND || number == 0) {
-        setLibError(TAV_ERR_ERROR_WRITING_FILE, asStatus(lookup));
+        reportStatusOf(TAV_ERR_ERROR_WRITING_FILE, lookup, entry->name);
         return false;
     }
     uint32_t fileSize = 0;
     const uint32_t sized = dfs_getsize(number, &fileSize);
     if (sized != QUOR_DFS_OK) {
-        setLibError(TAV_ERR_FAILED_GET_FILE_SIZE_FROM_MFS, asStatus(sized));
+        reportStatusOf(TAV_ERR_FAILED_GET_FILE_SIZE_FROM_MFS, sized, fileOf(entry->name, number));
         return false;
     }
     if (entry->valueSize == 0 && fileSize == 0) {
@@ -259,55 +270,41 @@ bool writeNvarFile(const FcsFileEntry *entry, const KamfsFileNumbers &numbers) {
     const uint32_t flags = entry->valueSize < fileSize ? QUOR_WRITE_TRUNCATE : 0;
     const uint32_t written = dfs_write(number, 0, entry->valueSize, data, flags);
     if (written != QUOR_DFS_OK) {
-        setLibError(TAV_ERR_ERROR_WRITING_FILE, asStatus(written));
+        reportStatusOf(TAV_ERR_ERROR_WRITING_FILE, written, fileOf(entry->name, number));
         return false;
     }
     return true;
 }
 
-bool writeBuiltTableToFiles() {
+// Commit, writing back: every NVAR of the built table without a trailer into
+// its file. On failure `failed` names the NVAR.
+bool writeBuiltTableToFiles(std::string *failed) {
     const KamfsFileNumbers numbers;
     for (const FcsFileEntry *e = s_builtTavCfgTable.head; e != nullptr; e = e->next) {
         if (e->hasValue != 0 && (fcsEntryAttributes(e) & QUOR_ATTR_TRAILER) == 0 &&
             !writeNvarFile(e, numbers)) {
+            *failed = e->name;
             return false;
         }
     }
     return true;
 }
 
-// Step 6: the built table becomes the tool's table; the current values are
-// rebuilt from it.
+// A commit that keeps the session open: the built table becomes the tool's
+// table and the current values are rebuilt from it.
 bool keepStorageOpen() {
-    kaMfsFreeFcsTable(&s_currentValuesTable);
-    kaMfsFreeFcsTable(&s_tavCfgTable);
-    kaMfsMoveFcsTableContent(&s_tavCfgTable, &s_builtTavCfgTable);
-    if (s_builtTavCfgTable.handle != nullptr) {
-        closeHandle(&s_builtTavCfgTable.handle);
-    }
-    s_builtTavCfgTable.handle = nullptr;
-    s_tavCfgTable.handle = nullptr;
-    if (!kaMfsGenerateFcsCurrentsTable()) {
+    if (!session().promoteBuiltTable()) {
         report(TAV_ERR_FAILED_CREATE_CURRENT_VALUES_TABLE, "");
         return false;
     }
     return true;
 }
 
-// Step 7: unmount and release everything.
+// A commit that closes: unmount (a failed unmount stops here, with the tables
+// kept) and release everything.
 bool closeStorage() {
-    if (s_mfsInitialized) {
-        s_mfsInitialized = false;
-        const uint32_t status = dfs_terminate();
-        if (status != QUOR_DFS_OK) {
-            setLibError(TAV_ERR_FAILED_TERMINATE_MFS_LIBRARY, asStatus(status));
-            return false;
-        }
-    }
-    releaseAllTables();
-    s_fcsInitialized = false;
-    detachEfs();
-    return true;
+    return session().release(StorageSession::Built::kRelease, StorageSession::Efs::kDetach,
+                             StorageSession::OnUnmountFailure::kStopHere);
 }
 
 }  // namespace
@@ -346,31 +343,31 @@ extern "C" bool verifyOstraTable(const char *name, const QuorBuffer *buffer) {
 }
 
 QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback statusCallback) {
-    // Step 1: catalogue and callback.
+    // The catalogue and the callback first, so that every later failure reports.
     TavErrors::init();
     s_quorStatusCallback = statusCallback;
     releaseEarlierStorage();
-    // Step 2 (a null record describes no image: refused like one without a
+    // The vendor table is mandatory (a null record describes no image: refused like one without a
     // vendor table rather than dereferenced).
     if (record == nullptr || record->ostraCfg.size == 0) {
         report(TAV_ERR_FAILED_LOAD_OSTRA_CFG_TABLE,
                "Ostra.cfg table is mandatory for loading by QUOR.");
         return false;
     }
-    // Step 3: the buffer descriptors.
+    // No descriptor may give a size without data.
     if (!verifyOstraTable("Ostra.cfg table", &record->ostraCfg) ||
         !verifyOstraTable("tavc.cfg", &record->tavcCfg) ||
         !verifyOstraTable("ftbl.bin", &record->ftbl) || !verifyOstraTable("MFS", &record->mfs) ||
         !verifyOstraTable("EFS", &record->efs)) {
         return false;
     }
-    // Step 4: the file table is mandatory.
+    // The file table is mandatory.
     if (record->ftbl.size == 0) {
         report(TAV_ERR_FAILED_LOAD_FTBL_FILE,
                "ftbl data must be defined for flat VFS, but not load by QUOR.");
         return false;
     }
-    // Step 5: own copy of the file table buffer; selected by the first load.
+    // An own copy of the file table buffer; selected by the first load.
     // An earlier storage's selection points into the copy replaced here, and a
     // new table without this SKU keeps the selection as it is: drop it first,
     // so that no lookup reads the released copy.
@@ -380,7 +377,7 @@ QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback
     s_fileTableBuffer.assign(record->ftbl.data, record->ftbl.data + record->ftbl.size);
     s_quorAfsSkuId = record->afsSkuId;
     s_quorLoadFileTable = true;
-    // Steps 6 to 8: the three tables.
+    // The vendor and tool tables, merged into the current values.
     if (!loadVendorTable(record->ostraCfg) || !loadToolTable(record->tavcCfg)) {
         return false;
     }
@@ -389,32 +386,38 @@ QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback
         return false;
     }
     s_fcsInitialized = true;
-    // Step 10: AFS.
+    // Mount AFS.
     if (record->mfs.size != 0) {
         const uint32_t status = dfs_init(record->mfs.data, record->mfs.size);
         if (status != QUOR_DFS_OK) {
             setLibError(TAV_ERR_INITIALIZE_ERROR, asStatus(status));
-            report(TAV_ERR_FAILED_INITIALIZE_MFS, "");
+            const std::string detail =
+                "MFS region of " + std::to_string(record->mfs.size) + " bytes does not mount";
+            report(TAV_ERR_FAILED_INITIALIZE_MFS, detail.c_str());
             return false;
         }
         s_mfsInitialized = true;
     }
-    // Step 11: EFS. The EFS layer addresses EFS_get_efs_size() bytes of the
+    // Attach EFS. The EFS layer addresses EFS_get_efs_size() bytes of the
     // region whatever efs.size says; the safe choice is to refuse a shorter
     // region like a failed mount rather than let EFS read or write past it.
-    if (record->efs.size != 0 &&
-        (record->efs.size < EFS_get_efs_size() || EFS_init_tools(record->efs.data) != 0)) {
-        undoAfsMount();
-        report(TAV_ERR_FAILED_INITIALIZE_EFS, "");
-        return false;
+    if (record->efs.size != 0) {
+        const uint32_t mounted =
+            record->efs.size < EFS_get_efs_size() ? 0 : EFS_init_tools(record->efs.data);
+        if (record->efs.size < EFS_get_efs_size() || mounted != 0) {
+            session().unmountAfs();
+            report(TAV_ERR_FAILED_INITIALIZE_EFS, efsFailureDetail(record->efs, mounted).c_str());
+            return false;
+        }
     }
-    // Steps 12 and 13: values of a deployed file system.
+    // A deployed file system holds the current value of every NVAR with a file.
     if (!kaMfsIsVfsDeployed()) {
         return true;
     }
-    if (!loadCurrentValuesFromFiles()) {
-        undoAfsMount();
-        report(TAV_ERR_FAILED_INITIALIZE_MFS, "");
+    std::string failedFile;
+    if (!loadCurrentValuesFromFiles(&failedFile)) {
+        session().unmountAfs();
+        report(TAV_ERR_FAILED_INITIALIZE_MFS, failedFile.c_str());
         return false;
     }
     return true;
@@ -458,15 +461,15 @@ QUOR_C_API bool kaMfsNvarGet(const char *name, uint8_t **value, uint32_t *size, 
     *size = 0;
     const FcsFileEntry *entry = kaMfsFindFileEntryInTable(table, name);
     if (entry == nullptr) {
-        report(TAV_ERR_FILE_NOT_FOUND, "");
+        report(TAV_ERR_FILE_NOT_FOUND, name);
         return false;
     }
     if (entry->value == nullptr && entry->valueSize != 0) {
-        report(TAV_ERR_INVALID_DATA_POINTER, "");
+        report(TAV_ERR_INVALID_DATA_POINTER, name);
         return false;
     }
     if (entry->hasValue == 0) {
-        report(TAV_ERR_NVAR_ACCESS_ERROR, "");
+        report(TAV_ERR_NVAR_ACCESS_ERROR, name);
         return false;
     }
     *value = entry->value;
@@ -492,11 +495,11 @@ QUOR_C_API bool kaMfsNvarResize(const char *name, uint8_t **value, uint32_t newS
     }
     FcsFileEntry *entry = kaMfsFindFileEntryInTable(QUOR_TABLE_CURRENT, name);
     if (entry == nullptr) {
-        report(TAV_ERR_FILE_NOT_FOUND, "");
+        report(TAV_ERR_FILE_NOT_FOUND, name);
         return false;
     }
     if (entry->hasValue == 0) {
-        report(TAV_ERR_NVAR_ACCESS_ERROR, "");
+        report(TAV_ERR_NVAR_ACCESS_ERROR, name);
         return false;
     }
     if (newSize == entry->valueSize) {
@@ -510,9 +513,9 @@ QUOR_C_API bool kaMfsNvarResize(const char *name, uint8_t **value, uint32_t newS
         *value = nullptr;
         return true;
     }
-    auto *resized = static_cast<uint8_t *>(quor::kamfs_heap::reallocate(entry->value, newSize));
+    auto *resized = static_cast<uint8_t *>(quor::heap_fault::reallocate(entry->value, newSize));
     if (resized == nullptr) {
-        report(TAV_ERR_OUT_OF_MEMORY, "");
+        report(TAV_ERR_OUT_OF_MEMORY, name);
         return false;
     }
     entry->value = resized;
@@ -559,42 +562,46 @@ QUOR_C_API uint32_t kaMfsGetEfsSize(void) {
 }
 
 QUOR_C_API bool kaMfsNvarTerm(bool keepOpen) {
-    // Step 1.
+    using Built = StorageSession::Built;
+    // Only an open storage commits.
     if (!s_fcsInitialized) {
         report(TAV_ERR_FCS_WAS_NOT_INITIALIZED, "");
         return false;
     }
-    // Step 2: a fresh built table.
+    // A fresh store for the configuration the commit builds.
     kaMfsFreeFcsTable(&s_builtTavCfgTable);
     kaMfsResetFcsTable(&s_builtTavCfgTable, QUOR_TABLE_TOOL);
     const uint32_t created = createHandle(&s_builtTavCfgTable.handle);
     if (created != QUOR_FCS_OK) {
         setLibError(TAV_ERR_FAILED_CREATE_FCS_HANDLE, asStatus(created));
-        return abortCommit(false);
+        return abortCommit(Built::kKeep);
     }
-    // Step 3.
-    if (!fillBuiltTable()) {
-        return abortCommit(true);
+    std::string failed;
+    if (!fillBuiltTable(&failed)) {
+        return abortCommit(Built::kRelease, failed);
     }
-    // Step 4: write back into a deployed file system.
+    // Write back into a deployed file system.
     const bool writing = s_mfsInitialized && kaMfsIsVfsDeployed();
     if (writing) {
         const FlagCheck check = recheckCommitFlags(true);
         if (check == FlagCheck::kStop) {
             return false;
         }
-        if (check == FlagCheck::kAbort || !writeBuiltTableToFiles()) {
-            return abortCommit(true);
+        if (check == FlagCheck::kAbort) {
+            return abortCommit(Built::kRelease);
+        }
+        if (!writeBuiltTableToFiles(&failed)) {
+            return abortCommit(Built::kRelease, failed);
         }
     }
-    // Step 5.
+    // Serialize the built configuration for kaMfsGetBuildTavCfgFcsBuffer.
     const FlagCheck check = recheckCommitFlags(writing);
     if (check == FlagCheck::kStop) {
         return false;
     }
     if (check == FlagCheck::kAbort || !kaMfsSerializeFcsTable(&s_builtTavCfgTable)) {
-        return abortCommit(true);
+        return abortCommit(Built::kRelease);
     }
-    // Steps 6 and 7.
+    // Go on with the built configuration, or close.
     return keepOpen ? keepStorageOpen() : closeStorage();
 }

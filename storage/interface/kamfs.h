@@ -25,6 +25,7 @@
 #include "common/export.h"
 #include "include/quorstorage/quorstorage.h"
 #include "interface/kamfs_report.h"
+#include "interface/kamfs_session.h"
 #include "interface/kamfs_tables.h"
 
 // The context record (_commonQuorTable, QuorBuffer) and the callback type
@@ -54,13 +55,19 @@ class KamfsFileNumbers {
     std::unordered_map<std::string_view, uint32_t> numbers_;
 };
 
-// Checks one buffer descriptor: size not 0 with a null pointer reports 339
-// "Invalid table <name>. The table is loaded but data is empty." and fails.
+// Checks one buffer descriptor: size not 0 with a null pointer reports
+// TAV_ERR_FAILED_INITIALIZE_MFS "Invalid table <name>. The table is loaded but
+// data is empty." and fails.
 extern "C" bool verifyOstraTable(const char *name, const QuorBuffer *buffer);
 
 // Opens the storage on `record`; true when it is open. Every failure reports
-// (1, 113, 321, 328, 335, 339, 340, 341, 344, 401 and the codes of the table
-// load and resize) and returns false; see the step comments in kamfs.cpp.
+// (TAV_ERR_INITIALIZE_ERROR, TAV_ERR_DETECTED_ERROR_IN_BUFFER_PARSING_OPERATION,
+// TAV_ERR_OUT_OF_MEMORY, TAV_ERR_FAILED_CREATE_FCS_HANDLE,
+// TAV_ERR_FAILED_TERMINATE_MFS_LIBRARY, TAV_ERR_FAILED_INITIALIZE_MFS,
+// TAV_ERR_FAILED_INITIALIZE_EFS, TAV_ERR_FAILED_LOAD_OSTRA_CFG_TABLE,
+// TAV_ERR_FAILED_GENERATE_CURRENT_VALUES_TABLE, TAV_ERR_FAILED_LOAD_FTBL_FILE and
+// the codes of the table load and resize) and returns false; kaMfsQuorInit in
+// kamfs.cpp reads as the sequence of its checks.
 QUOR_C_API bool kaMfsQuorInit(const _commonQuorTable *record, QuorStatusCallback statusCallback);
 
 // s_mfsInitialized: AFS is mounted.
@@ -72,17 +79,18 @@ QUOR_C_API bool kaMfsIsVfsDeployed(void);
 
 // Hands out the value buffer and size of NVAR `name` in table `table`;
 // optionally whether it may be changed and its maximum size. False after
-// reporting 398 (null argument), 38 (absent), 320 (value not loaded) or 346
-// (not an NVAR).
+// reporting TAV_ERR_CORRUPTED_BUFFER_DETECTED (null argument), TAV_ERR_FILE_NOT_FOUND (absent),
+// TAV_ERR_INVALID_DATA_POINTER (value not loaded) or TAV_ERR_NVAR_ACCESS_ERROR (not an NVAR).
 QUOR_C_API bool kaMfsNvarGet(const char *name, uint8_t **value, uint32_t *size, uint32_t table,
                              bool *modifiable, uint32_t *maxSize);
 
 // Gives NVAR `name` of the current values `newSize` bytes (first min(old,new)
-// kept) and hands out its buffer (null for 0). False after reporting 398, 38,
-// 346 or 321 (the NVAR is then unchanged).
+// kept) and hands out its buffer (null for 0). False after reporting
+// TAV_ERR_CORRUPTED_BUFFER_DETECTED, TAV_ERR_FILE_NOT_FOUND, TAV_ERR_NVAR_ACCESS_ERROR or
+// TAV_ERR_OUT_OF_MEMORY (the NVAR is then unchanged).
 QUOR_C_API bool kaMfsNvarResize(const char *name, uint8_t **value, uint32_t newSize);
 
-// True when table `table` has a file `name` (398 for a null name).
+// True when table `table` has a file `name` (TAV_ERR_CORRUPTED_BUFFER_DETECTED for a null name).
 QUOR_C_API bool kamfsCheckNvarExists(const char *name, uint32_t table);
 
 // Index 0, 1, 2 → vendor, tool, current values; others report and give the
@@ -90,15 +98,17 @@ QUOR_C_API bool kamfsCheckNvarExists(const char *name, uint32_t table);
 QUOR_C_API uint32_t kaMfsGetFcsFileNameMapping(uint32_t index);
 
 // Hands out the serialized bytes of the tool's configuration table. False
-// (398 for a null buffer pointer) when an argument is null or there are none.
+// (TAV_ERR_CORRUPTED_BUFFER_DETECTED for a null buffer pointer) when an argument is null or there
+// are none.
 QUOR_C_API bool kaMfsGetBuildTavCfgFcsBuffer(uint8_t **buffer, uint32_t *size);
 
 // Size in bytes of the EFS region of the loaded layout.
 QUOR_C_API uint32_t kaMfsGetEfsSize(void);
 
 // Commits the current values into the file systems and a new configuration;
-// keeps the storage open (`keepOpen`) or closes it. False after reporting 324
-// (not open), 343 (current values not rebuilt), 335 (termination failed) or,
-// for any other failure, the failed step's report followed by 345 with the
+// keeps the storage open (`keepOpen`) or closes it. False after reporting
+// TAV_ERR_FCS_WAS_NOT_INITIALIZED (not open), TAV_ERR_FAILED_CREATE_CURRENT_VALUES_TABLE (current
+// values not rebuilt), TAV_ERR_FAILED_TERMINATE_MFS_LIBRARY (termination failed) or, for any other
+// failure, the failed step's report followed by TAV_ERR_FAILED_CREATE_NEW_TAV_CFG_TABLE with the
 // storage closed.
 QUOR_C_API bool kaMfsNvarTerm(bool keepOpen);

@@ -47,6 +47,6 @@ extern "C" void kaMfsAssert(const char *text);
 
 // Bounded copy through ByteCopy. Returns 0 without touching either buffer when
 // `count` is 0; otherwise the ByteCopy status (0, 3, 40 or 43), reporting code
-// 321 with "Memory copy failed with error <status>" when it is not 0.
+// TAV_ERR_OUT_OF_MEMORY with "Memory copy failed with error <status>" when it is not 0.
 extern "C" uint32_t kaMfsMemCpy(void *destination, uint32_t destinationSize, const void *source,
                                 uint32_t count);

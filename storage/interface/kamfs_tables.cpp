@@ -1,5 +1,6 @@
 #include "interface/kamfs_tables.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -8,47 +9,8 @@
 #include "common/bytes.h"
 #include "errors/taverrors.h"
 #include "interface/kamfs_report.h"
+#include "interface/kamfs_session.h"
 
-std::vector<uint8_t> s_fileTableBuffer;
-uint32_t s_quorAfsSkuId = 0;
-bool s_quorLoadFileTable = false;
-FcsTable s_ostraCfgTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
-FcsTable s_tavCfgTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
-FcsTable s_currentValuesTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
-FcsTable s_builtTavCfgTable = {nullptr, kFcsNoTable, 0, nullptr, 0, nullptr, nullptr};
-bool s_fcsInitialized = false;
-bool s_mfsInitialized = false;
-
-namespace quor::kamfs_heap {
-namespace {
-uint64_t s_count = 0;
-uint64_t s_failAt = 0;  // 0: nothing armed
-
-bool refuseThisOne() {
-    return ++s_count == s_failAt;
-}
-}  // namespace
-
-void *allocate(size_t size) {
-    return refuseThisOne() ? nullptr : std::malloc(size);
-}
-void *allocateZero(size_t count, size_t size) {
-    return refuseThisOne() ? nullptr : std::calloc(count, size);
-}
-void *reallocate(void *block, size_t size) {
-    return refuseThisOne() ? nullptr : std::realloc(block, size);
-}
-void fail_at(uint64_t k) {
-    s_count = 0;
-    s_failAt = k;
-}
-void disarm() {
-    fail_at(0);
-}
-uint64_t allocation_count() {
-    return s_count;
-}
-}  // namespace quor::kamfs_heap
 
 namespace {
 
@@ -76,7 +38,7 @@ constexpr uint32_t kFcsBufferTooSmall = 5;
 using NameIndex = std::unordered_map<std::string, FcsFileEntry *>;
 
 // Never destroyed, so that the tables can still be released while the
-// process exits (see ReleaseAtExit).
+// process exits (StorageSession gives its tables back then).
 std::unordered_map<const FcsTable *, NameIndex> &indexes() {
     static auto *all = new std::unordered_map<const FcsTable *, NameIndex>();
     return *all;
@@ -126,7 +88,15 @@ void report(ImageToolsErrorName code, const char *detail) {
     kaMfsLogMessage(kErrorLevelError, code, detail);
 }
 
-// Failure of a table load: code 325, false.
+// A lower layer's status about one file, table or SKU: the usual status
+// detail followed by what it concerns, " Library status code: 4 (/home/x)".
+void reportStatusOf(ImageToolsErrorName code, uint32_t status, const std::string &subject) {
+    const std::string detail = kLibStatusDetailPrefix +
+                               std::to_string(static_cast<int32_t>(status)) + " (" + subject + ")";
+    report(code, detail.c_str());
+}
+
+// Failure of a table load: code TAV_ERR_FAILED_PROCESS_FCS_ENTRIES, false.
 bool failLoad() {
     report(TAV_ERR_FAILED_PROCESS_FCS_ENTRIES, "");
     return false;
@@ -139,7 +109,8 @@ bool selectFileTableOnce() {
     const uint32_t status = load_file_table(s_fileTableBuffer.data(), s_quorAfsSkuId,
                                             static_cast<uint32_t>(s_fileTableBuffer.size()));
     if (status != 0) {
-        setLibError(TAV_ERR_FAILED_LOAD_FTBL_FILE, static_cast<int32_t>(status));
+        reportStatusOf(TAV_ERR_FAILED_LOAD_FTBL_FILE, status,
+                       "SKU " + std::to_string(s_quorAfsSkuId));
         return false;
     }
     s_quorLoadFileTable = false;
@@ -168,12 +139,12 @@ uint32_t fetchNextName(FcsTable *table, FcsFileEntry *entry) {
 // Reports and returns false on failure; the entry is left without a value.
 bool loadEntryValue(FcsTable *table, FcsFileEntry *entry) {
     const uint32_t blobSize = entry->valueSize + static_cast<uint32_t>(kFcsHeaderSize);
-    auto *blob = static_cast<uint8_t *>(quor::kamfs_heap::allocate(blobSize));
-    auto *value = static_cast<uint8_t *>(quor::kamfs_heap::allocateZero(entry->valueSize, 1));
+    auto *blob = static_cast<uint8_t *>(quor::heap_fault::allocate(blobSize));
+    auto *value = static_cast<uint8_t *>(quor::heap_fault::allocateZero(entry->valueSize, 1));
     if (blob == nullptr || value == nullptr) {
         std::free(blob);
         std::free(value);
-        report(TAV_ERR_OUT_OF_MEMORY, "");
+        report(TAV_ERR_OUT_OF_MEMORY, entry->name);
         return false;
     }
     uint32_t length = blobSize;
@@ -181,7 +152,7 @@ bool loadEntryValue(FcsTable *table, FcsFileEntry *entry) {
     if (status != kFcsOk) {
         std::free(blob);
         std::free(value);
-        setLibError(TAV_ERR_FAILED_GET_FILE_FROM_FCS, static_cast<int32_t>(status));
+        reportStatusOf(TAV_ERR_FAILED_GET_FILE_FROM_FCS, status, entry->name);
         return false;
     }
     if (kaMfsMemCpy(value, entry->valueSize, blob + kFcsHeaderSize, entry->valueSize) != 0) {
@@ -194,17 +165,6 @@ bool loadEntryValue(FcsTable *table, FcsFileEntry *entry) {
     return true;
 }
 
-// A storage still open when the process ends is released then, like every
-// other allocation of the library. (The value pointers sit unaligned inside
-// the packed entries, where a leak checker does not look for them.)
-struct ReleaseAtExit {
-    ~ReleaseAtExit() {
-        kaMfsFreeFcsTable(&s_builtTavCfgTable);
-        kaMfsFreeFcsTable(&s_tavCfgTable);
-        kaMfsFreeFcsTable(&s_ostraCfgTable);
-        kaMfsFreeFcsTable(&s_currentValuesTable);
-    }
-} s_releaseAtExit;
 
 // kaMfsAddNewFileFcs with the store's addition done by `addToStore(handle,
 // name, blob, blobSize)`.
@@ -215,11 +175,11 @@ bool addEntryToTable(FcsTable *table, FcsFileEntry *entry, const AddToStore &add
         return false;
     }
     if (entry->inTable != 0) {
-        report(TAV_ERR_FILEENTRY_ALREADY_BEING_USED_BY_ANOTHER, "");
+        report(TAV_ERR_FILEENTRY_ALREADY_BEING_USED_BY_ANOTHER, entry->name);
         return false;
     }
     if (findByName(table, nameKey(entry->name)) != nullptr) {
-        report(TAV_ERR_DETECTED_DUPLICATE_SPECIAL_FILE_LABEL_326, "");
+        report(TAV_ERR_DETECTED_DUPLICATE_SPECIAL_FILE_LABEL_326, entry->name);
         return false;
     }
     // A blob length does not fit the store's 16-bit length: truncating it
@@ -228,9 +188,9 @@ bool addEntryToTable(FcsTable *table, FcsFileEntry *entry, const AddToStore &add
     if (blobSize > 0xFFFF) {
         return false;
     }
-    auto *blob = static_cast<uint8_t *>(quor::kamfs_heap::allocate(blobSize));
+    auto *blob = static_cast<uint8_t *>(quor::heap_fault::allocate(blobSize));
     if (blob == nullptr) {
-        report(TAV_ERR_OUT_OF_MEMORY, "");
+        report(TAV_ERR_OUT_OF_MEMORY, entry->name);
         return false;
     }
     std::memcpy(blob, entry->info, kFcsHeaderSize);
@@ -243,8 +203,9 @@ bool addEntryToTable(FcsTable *table, FcsFileEntry *entry, const AddToStore &add
     const uint32_t status =
         addToStore(table->handle, fileName.c_str(), blob, static_cast<uint16_t>(blobSize));
     std::free(blob);
-    // A refused file fails the addition, so that a commit aborts (345) rather
-    // than drop an NVAR value that the store would not take (e.g. too long).
+    // A refused file fails the addition, so that a commit aborts
+    // (TAV_ERR_FAILED_CREATE_NEW_TAV_CFG_TABLE) rather than drop an NVAR value that the store would
+    // not take (e.g. too long).
     if (status != kFcsOk) {
         return false;
     }
@@ -303,7 +264,7 @@ extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues) {
     const quor::fcs::FileTableIndex fileTable;
     for (;;) {
         auto *entry =
-            static_cast<FcsFileEntry *>(quor::kamfs_heap::allocateZero(1, sizeof(FcsFileEntry)));
+            static_cast<FcsFileEntry *>(quor::heap_fault::allocateZero(1, sizeof(FcsFileEntry)));
         if (entry == nullptr) {
             report(TAV_ERR_INVALID_DATA_POINTER, "");
             return failLoad();
@@ -322,10 +283,9 @@ extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues) {
             quor::fcs::getFileAttributesWithIndex(table->handle, entry->name, fileTable,
                                                   reinterpret_cast<cfg_file_info_t *>(entry->info));
         if (attributes != kFcsOk) {
+            reportStatusOf(TAV_ERR_FAILED_GET_FILE_FILE_ATTRIBUTES_FROM, attributes, entry->name);
             kaMfsFreeFcsTable(table);
             kaMfsFreeFileEntry(entry);
-            setLibError(TAV_ERR_FAILED_GET_FILE_FILE_ATTRIBUTES_FROM,
-                        static_cast<int32_t>(attributes));
             return failLoad();
         }
         entry->spareFlag = 0;
@@ -347,7 +307,9 @@ extern "C" FcsFileEntry *kaMfsFindFileEntryInTable(FcsFileName id, const char *n
     }
     const FcsTable *table = kaMfsTableById(id);
     if (table == nullptr) {
-        report(TAV_ERR_INVALID_FCS_FILE, "");
+        char detail[32];
+        std::snprintf(detail, sizeof detail, "table 0x%X", id);
+        report(TAV_ERR_INVALID_FCS_FILE, detail);
         return nullptr;
     }
     std::string path = std::strncmp(name, kHomePrefix, kHomePrefixLength) == 0
@@ -363,20 +325,20 @@ extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry) {
     if (entry == nullptr) {
         return nullptr;
     }
-    auto *copy = static_cast<FcsFileEntry *>(quor::kamfs_heap::allocate(sizeof(FcsFileEntry)));
+    auto *copy = static_cast<FcsFileEntry *>(quor::heap_fault::allocate(sizeof(FcsFileEntry)));
     // Reported like a failed value copy: unreported, it would let the current
     // values fall back to a vendor value without a trace.
     if (copy == nullptr) {
-        report(TAV_ERR_OUT_OF_MEMORY, "");
+        report(TAV_ERR_OUT_OF_MEMORY, entry->name);
         return nullptr;
     }
     std::memcpy(copy, entry, sizeof(FcsFileEntry));
     copy->value = nullptr;
     if (entry->value != nullptr && entry->valueSize != 0) {
-        auto *value = static_cast<uint8_t *>(quor::kamfs_heap::allocate(entry->valueSize));
+        auto *value = static_cast<uint8_t *>(quor::heap_fault::allocate(entry->valueSize));
         if (value == nullptr) {
             std::free(copy);
-            report(TAV_ERR_OUT_OF_MEMORY, "");
+            report(TAV_ERR_OUT_OF_MEMORY, entry->name);
             return nullptr;
         }
         std::memcpy(value, entry->value, entry->valueSize);
@@ -445,7 +407,7 @@ extern "C" bool kaMfsSerializeFcsTable(FcsTable *table) {
         return false;
     }
     std::free(table->buffer);  // bytes of an earlier serialization are replaced, not leaked
-    table->buffer = static_cast<uint8_t *>(quor::kamfs_heap::allocate(table->size));
+    table->buffer = static_cast<uint8_t *>(quor::heap_fault::allocate(table->size));
     if (table->buffer == nullptr) {
         table->size = 0;
         report(TAV_ERR_OUT_OF_MEMORY, "");

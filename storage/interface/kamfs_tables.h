@@ -7,7 +7,8 @@
 // for NVARs, an owned copy of the value. Four tables exist process-wide: the
 // vendor defaults (s_ostraCfgTable), the tool's configuration (s_tavCfgTable),
 // the current values (s_currentValuesTable: the defaults overlaid by the tool's
-// values) and the configuration built at commit (s_builtTavCfgTable).
+// values) and the configuration built at commit (s_builtTavCfgTable), all held
+// by the storage session (kamfs_session.h).
 //
 // A table owns its handle, its buffer and every entry linked into it. Entries
 // are allocated with the C heap. Each table also keeps a private index from
@@ -22,19 +23,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/heap_fault.h"
 #include "fcs/FCS.h"
 
-// Heap seam of the storage interface: every allocation of its own (entries,
-// values, blobs, table buffers) goes through these C-heap wrappers, so that a
-// test can make the k-th allocation fail, counted from the last arm/disarm.
-namespace quor::kamfs_heap {
-void *allocate(size_t size);
-void *allocateZero(size_t count, size_t size);
-void *reallocate(void *block, size_t size);  // null on failure, `block` kept
-void fail_at(uint64_t k);
-void disarm();
-uint64_t allocation_count();
-}  // namespace quor::kamfs_heap
+// Every allocation of the tables goes through the heap seam
+// (common/heap_fault.h), so that a test can make any one of them fail.
 
 // Identifier of a storage table (FcsFileName).
 typedef uint32_t FcsFileName;
@@ -56,7 +49,7 @@ struct FcsFileEntry {
     uint8_t hasValue;            // header flags bit 0: the file is an NVAR
     char name[kFcsNameSize];     // full path, NUL-terminated
     uint32_t valueSize;          // length of value
-    uint8_t inTable;             // 1 while linked into a table
+    uint8_t inTable;             // TAV_ERR_INITIALIZE_ERROR while linked into a table
     FcsFileEntry *prev;
     FcsFileEntry *next;
 };
@@ -85,17 +78,8 @@ uint16_t fcsEntryFlags(const FcsFileEntry *entry);
 uint16_t fcsEntryAttributes(const FcsFileEntry *entry);
 uint32_t fcsEntryMaxSize(const FcsFileEntry *entry);
 
-// Process-wide storage state (zero or empty at load; the four tables start
-// with id kFcsNoTable).
-extern std::vector<uint8_t> s_fileTableBuffer;  // owned copy of the file table buffer
-extern uint32_t s_quorAfsSkuId;                 // SKU of the context record
-extern bool s_quorLoadFileTable;                // the file table is still to be selected
-extern FcsTable s_ostraCfgTable;
-extern FcsTable s_tavCfgTable;
-extern FcsTable s_currentValuesTable;
-extern FcsTable s_builtTavCfgTable;
-extern bool s_fcsInitialized;  // the three FCS tables are ready
-extern bool s_mfsInitialized;  // AFS is mounted through DFS
+// The four tables and the rest of the process-wide storage state belong to
+// the one StorageSession (kamfs_session.h).
 
 // Resets `table` to all zero (its name index emptied) and gives it `id`. Does
 // not release anything: release first with kaMfsFreeFcsTable.
@@ -105,29 +89,32 @@ void kaMfsResetFcsTable(FcsTable *table, FcsFileName id);
 FcsTable *kaMfsTableById(FcsFileName id);
 
 // Loads the entries of the FCS buffer in table->buffer/size: selects the file
-// table first when s_quorLoadFileTable is set (401 on failure), builds the
-// store (328), then appends one entry per file, with its value when
-// `loadValues` is set and the file is an NVAR. On failure reports the step
-// (320, 321, 329, 330) then 325 and returns false; entries appended so far
-// stay in the table.
+// table first when s_quorLoadFileTable is set (TAV_ERR_FAILED_LOAD_FTBL_FILE on failure), builds
+// the store (TAV_ERR_FAILED_CREATE_FCS_HANDLE), then appends one entry per file, with its value
+// when `loadValues` is set and the file is an NVAR. On failure reports the step
+// (TAV_ERR_INVALID_DATA_POINTER, TAV_ERR_OUT_OF_MEMORY, TAV_ERR_FAILED_GET_FILE_FROM_FCS,
+// TAV_ERR_FAILED_GET_FILE_FILE_ATTRIBUTES_FROM) then TAV_ERR_FAILED_PROCESS_FCS_ENTRIES and returns
+// false; entries appended so far stay in the table.
 extern "C" bool kaMfsLoadFcsTableFiles(FcsTable *table, bool loadValues);
 
 // The entry of `name` in table `id`; a name not starting with "/home/" is
-// searched with that prefix. Null name: 398 "Invalid NVAR path"; unknown id:
-// 334. Null without a report when the storage is not initialised, the table
-// is empty or the name is absent.
+// searched with that prefix. Null name: TAV_ERR_CORRUPTED_BUFFER_DETECTED "Invalid NVAR path";
+// unknown id: TAV_ERR_INVALID_FCS_FILE. Null without a report when the storage is not initialised,
+// the table is empty or the name is absent.
 extern "C" FcsFileEntry *kaMfsFindFileEntryInTable(FcsFileName id, const char *name);
 
 // A new, unlinked deep copy of `entry` (own value buffer), or null (null
-// entry; allocation failure, reported as 321).
+// entry; allocation failure, reported as TAV_ERR_OUT_OF_MEMORY).
 extern "C" FcsFileEntry *copyFileEntry(const FcsFileEntry *entry);
 
 // Adds the unlinked `entry` to the store of `table` (addNewFile with
 // `checkMaxSize`) and appends it; the table then owns it. False, with the
 // entry still owned by the caller, when: the table has no store or entry is
-// null (assertion), the entry is linked elsewhere (327), the name is already
-// in the table (326), the blob cannot be built (321), or the store refuses
-// the file (no report of its own; a commit then aborts with 345).
+// null (assertion), the entry is linked elsewhere
+// (TAV_ERR_FILEENTRY_ALREADY_BEING_USED_BY_ANOTHER), the name is already in the table
+// (TAV_ERR_DETECTED_DUPLICATE_SPECIAL_FILE_LABEL_326), the blob cannot be built
+// (TAV_ERR_OUT_OF_MEMORY), or the store refuses the file (no report of its own; a commit then
+// aborts with TAV_ERR_FAILED_CREATE_NEW_TAV_CFG_TABLE).
 extern "C" bool kaMfsAddNewFileFcs(FcsTable *table, FcsFileEntry *entry, bool checkMaxSize);
 // kaMfsAddNewFileFcs with the file table searched through `fileTable`, an
 // index of the selected table made for the current operation (same results).
@@ -136,11 +123,12 @@ bool kaMfsAddNewFileFcsIndexed(FcsTable *table, FcsFileEntry *entry, bool checkM
 
 // Rebuilds s_currentValuesTable: every NVAR of the vendor table, with the
 // tool's value where the tool's table has a file of that name. False after
-// reporting 328 and 343 when its store cannot be created.
+// reporting TAV_ERR_FAILED_CREATE_FCS_HANDLE and TAV_ERR_FAILED_CREATE_CURRENT_VALUES_TABLE when
+// its store cannot be created.
 extern "C" bool kaMfsGenerateFcsCurrentsTable();
 
-// Serializes the store of `table` into a new table->buffer/size with flush.
-// False after reporting 333 (flush status) or 321.
+// Serializes the store of `table` into a new table->buffer/size with flush. False after reporting
+// TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY (flush status) or TAV_ERR_OUT_OF_MEMORY.
 extern "C" bool kaMfsSerializeFcsTable(FcsTable *table);
 
 // Releases `entry` and its value; nothing for null.

@@ -45,11 +45,11 @@ TEST_F(KamfsAccess, GetRefusesBadArgumentsClearingOutputsWithExactReports) {
     EXPECT_TRUE(reportsAre({{398, "Null NVAR path"},
                             {398, "Null data"},
                             {398, "Null data size"},
-                            {38, ""},
-                            {334, ""},
-                            {38, ""},
-                            {346, ""},
-                            {320, ""}}));
+                            {38, "/home/none"},
+                            {334, "table 0x10000009"},
+                            {38, kMtu.name},
+                            {346, kPlainEmpty.name},
+                            {320, kPlain.name}}));
 }
 
 TEST_F(KamfsAccess, NamesAreFoundWithAndWithoutHomePrefix) {
@@ -87,8 +87,10 @@ TEST_F(KamfsAccess, ResizeKeepsPrefixHandsOutTheBufferAndRefusesNonNvars) {
     EXPECT_FALSE(kaMfsNvarResize(kMtu.name, nullptr, 1));
     EXPECT_FALSE(kaMfsNvarResize(kPlain.name, &data, 1));  // vendor table only
     EXPECT_FALSE(kaMfsNvarResize(kToolOnly.name, &data, 1));
-    EXPECT_TRUE(
-        reportsAre({{398, "Null NVAR path"}, {398, "Null New NVAR data"}, {38, ""}, {38, ""}}));
+    EXPECT_TRUE(reportsAre({{398, "Null NVAR path"},
+                            {398, "Null New NVAR data"},
+                            {38, kPlain.name},
+                            {38, kToolOnly.name}}));
 }
 
 TEST_F(KamfsAccess, SmallQueries) {
@@ -117,6 +119,8 @@ TEST_F(KamfsAccess, TablesAddAndRefuseEntries) {
     // Duplicate name: 326, table unchanged.
     FcsFileEntry *copy = copyFileEntry(s_currentValuesTable.head);
     ASSERT_NE(copy, nullptr);
+    const std::string duplicate = copy->name;
+    const std::string linked = s_ostraCfgTable.head->name;
     const uint32_t count = s_currentValuesTable.count;
     EXPECT_FALSE(kaMfsAddNewFileFcs(&s_currentValuesTable, copy, false));
     EXPECT_EQ(s_currentValuesTable.count, count);
@@ -141,7 +145,8 @@ TEST_F(KamfsAccess, TablesAddAndRefuseEntries) {
     EXPECT_TRUE(kaMfsAddNewFileFcs(&table, copy, false));  // unchecked: taken
     EXPECT_EQ(table.head, copy);
     EXPECT_EQ(copy->inTable, 1);
-    EXPECT_TRUE(reportsAre({{326, ""}, {327, ""}, {0, "Invalid FCS handle or fileEntry pointer"}}));
+    EXPECT_TRUE(reportsAre(
+        {{326, duplicate}, {327, linked}, {0, "Invalid FCS handle or fileEntry pointer"}}));
     kaMfsFreeFcsTable(&table);
 }
 

@@ -175,7 +175,7 @@ TEST_F(KamfsCommit, OverlongValueAbortsBeforeAnythingIsWritten) {
         set(kEfsA.name, Bytes(101, 'a'));  // maximum 100
         const Bytes afs = pieces.afs;
         const Bytes efs = pieces.efs;
-        expectAbort(keepOpen, {{345, ""}});
+        expectAbort(keepOpen, {{345, kEfsA.name}});
         EXPECT_TRUE(afs == pieces.afs) << "AFS region changed by an aborted commit";
         EXPECT_TRUE(efs == pieces.efs) << "EFS region changed by an aborted commit";
         EXPECT_FALSE(kaMfsNvarTerm(false));  // already closed
@@ -187,7 +187,7 @@ TEST_F(KamfsCommit, ValueBeyondTheStoreLengthLimitAbortsInsteadOfBeingCut) {
     d.skus[0].files[1].maxSize = 100000;  // the file table allows it; the store's length is 16-bit
     open(d);
     set(kHost.name, Bytes(65536 + 100, 'v'));  // a 16-bit blob length would wrap to 112
-    expectAbort(true, {{345, ""}});
+    expectAbort(true, {{345, kHost.name}});
 }
 
 TEST_F(KamfsCommit, ZeroFileNumberAbortsWithWriteError) {
@@ -195,7 +195,7 @@ TEST_F(KamfsCommit, ZeroFileNumberAbortsWithWriteError) {
     d.skus[0].files[1].fileno = 0x00000104;  // tag 0, AFS index 0: DFS number 0
     d.skus[0].files[1].fileIndex = 0;
     open(d);
-    expectAbort(true, {{99, libStatus(0)}, {345, ""}});
+    expectAbort(true, {{99, libStatusAbout(0, kHost.name)}, {345, kHost.name}});
 }
 
 TEST_F(KamfsCommit, MissingFileAbortsWithSizeError) {
@@ -203,7 +203,8 @@ TEST_F(KamfsCommit, MissingFileAbortsWithSizeError) {
     d.skus[0].files[1].attributes = QUOR_ATTR_NOT_LOADED;  // opens without its file
     d.skus[0].files[1].inFileSystem = false;
     open(d);
-    expectAbort(false, {{336, libStatus(2)}, {345, ""}});
+    expectAbort(false, {{336, libStatusAbout(2, std::string(kHost.name) + ", DFS file 0x10000004")},
+                        {345, kHost.name}});
 }
 
 TEST_F(KamfsCommit, RefusedWriteAbortsWithWriteError) {
@@ -213,7 +214,8 @@ TEST_F(KamfsCommit, RefusedWriteAbortsWithWriteError) {
     d.skus[0].files[1].maxSize = 60000;
     open(d);
     set(kHost.name, Bytes(60000, 'h'));
-    expectAbort(true, {{99, libStatus(28)}, {345, ""}});
+    expectAbort(true, {{99, libStatusAbout(28, std::string(kHost.name) + ", DFS file 0x10000004")},
+                       {345, kHost.name}});
 }
 
 TEST_F(KamfsCommit, StorageWithoutFileSystemsCommits) {

@@ -22,6 +22,10 @@ std::string libStatus(int32_t status) {
     return " Library status code: " + std::to_string(status);
 }
 
+std::string libStatusAbout(int32_t status, const std::string &subject) {
+    return libStatus(status) + " (" + subject + ")";
+}
+
 ::testing::AssertionResult reportsAre(const std::vector<Expected> &expected) {
     const std::vector<Report> &got = reports();
     std::ostringstream diff;

@@ -41,6 +41,9 @@ struct Expected {
 
 // " Library status code: <status>".
 std::string libStatus(int32_t status);
+// " Library status code: <status> (<subject>)": a status about one NVAR,
+// file, table or SKU.
+std::string libStatusAbout(int32_t status, const std::string &subject);
 
 Bytes bytesOf(const std::string &text);
 // `text` followed by `trailer` bytes of 0xEE.

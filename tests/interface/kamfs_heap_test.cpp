@@ -6,13 +6,14 @@
 #include <cstring>
 #include <set>
 
+#include "common/heap_fault.h"
 #include "interface/kamfs.h"
 #include "kamfs_fixture.h"
 
 namespace kamfs_test {
 namespace {
 
-namespace heap = quor::kamfs_heap;
+namespace heap = quor::heap_fault;
 
 class KamfsHeap : public KamfsTest {
   protected:
@@ -77,7 +78,7 @@ TEST_F(KamfsHeap, EveryFailedAllocationWhileOpeningIsReported) {
     // The first allocations: the vendor table's buffer, its first entry, and
     // the read buffer of that entry's value.
     const std::vector<std::vector<Expected>> first = {
-        {{321, ""}}, {{320, ""}, {325, ""}}, {{321, ""}, {325, ""}}};
+        {{321, "Ostra.cfg table"}}, {{320, ""}, {325, ""}}, {{321, "/home/efs/alpha"}, {325, ""}}};
     for (uint64_t k = 1; k <= first.size(); ++k) {
         reports().clear();
         heap::fail_at(k);
@@ -125,7 +126,7 @@ TEST_F(KamfsHeap, EveryFailedAllocationWhileCommittingAbortsOrIsReported) {
     reports().clear();
     heap::fail_at(1);
     EXPECT_FALSE(kaMfsNvarTerm(true));
-    EXPECT_TRUE(reportsAre({{321, ""}, {345, ""}}));
+    EXPECT_TRUE(reportsAre({{321, kEfsA.name}, {345, kEfsA.name}}));
 }
 
 TEST_F(KamfsHeap, FailedResizeLeavesTheNvarAsItWas) {
@@ -135,7 +136,7 @@ TEST_F(KamfsHeap, FailedResizeLeavesTheNvarAsItWas) {
     uint8_t *data = nullptr;
     EXPECT_FALSE(kaMfsNvarResize(kHost.name, &data, 100));
     heap::disarm();
-    EXPECT_TRUE(reportsAre({{321, ""}}));
+    EXPECT_TRUE(reportsAre({{321, kHost.name}}));
     uint32_t size = 0;
     ASSERT_TRUE(kaMfsNvarGet(kHost.name, &data, &size, QUOR_TABLE_CURRENT, nullptr, nullptr));
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "gateway.local");

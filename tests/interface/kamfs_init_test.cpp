@@ -87,7 +87,7 @@ TEST_F(KamfsInit, FileTableIsMandatoryAndMustBeValid) {
     record = imagekit::makeRecord<_commonQuorTable>(pieces);
     pieces.fileTable[0] ^= 0xFF;  // bad magic: load_file_table refuses with 1
     EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
-    EXPECT_TRUE(reportsAre({{401, libStatus(1)}}));
+    EXPECT_TRUE(reportsAre({{401, libStatusAbout(1, "SKU 81")}}));
     EXPECT_FALSE(kaFcsIsInitialized());
 }
 
@@ -145,7 +145,8 @@ TEST_F(KamfsInit, FailedAfsMountReportsQuietlyButKeepsTables) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(reportsAre({{1, libStatus(static_cast<int32_t>(status))}, {339, ""}}));
+    EXPECT_TRUE(reportsAre({{1, libStatus(static_cast<int32_t>(status))},
+                            {339, "MFS region of 65536 bytes does not mount"}}));
     EXPECT_TRUE(kaFcsIsInitialized());
     EXPECT_FALSE(kaMfsIsInitialized());
 }
@@ -157,7 +158,7 @@ TEST_F(KamfsInit, FailedEfsMountAfterAfsMountUndoesTheAfsMount) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(reportsAre({{340, ""}}));
+    EXPECT_TRUE(reportsAre({{340, "EFS region of SKU 81 does not mount (status 41)"}}));
     EXPECT_FALSE(kaMfsIsInitialized());
     EXPECT_TRUE(kaFcsIsInitialized());
     EXPECT_FALSE(kaMfsIsVfsDeployed());
@@ -168,7 +169,7 @@ TEST_F(KamfsInit, UnreadableNvarFileFailsTheLoadFromTheFileSystem) {
     description.skus[0].files[2].fsContent = bytesOf("short");
     _commonQuorTable record = open();
     EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
-    EXPECT_TRUE(reportsAre({{339, ""}}));
+    EXPECT_TRUE(reportsAre({{339, "/home/sys/serial"}}));
     EXPECT_FALSE(kaMfsIsInitialized());
     EXPECT_TRUE(kaFcsIsInitialized());
 
@@ -178,7 +179,7 @@ TEST_F(KamfsInit, UnreadableNvarFileFailsTheLoadFromTheFileSystem) {
     description.skus[0].files[1].inFileSystem = false;
     record = open();
     EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
-    EXPECT_TRUE(reportsAre({{339, ""}}));
+    EXPECT_TRUE(reportsAre({{339, kHost.name}}));
     EXPECT_FALSE(kaMfsIsInitialized());
 }
 
@@ -268,7 +269,7 @@ TEST_F(KamfsInit, EfsRegionShorterThanItsLayoutIsRefusedUnread) {
     std::memcpy(shortRegion.get(), pieces.efs.data(), shortSize);
     record.efs = {shortRegion.get(), static_cast<uint32_t>(shortSize)};
     EXPECT_FALSE(kaMfsQuorInit(&record, recordReport));
-    EXPECT_TRUE(reportsAre({{340, ""}}));
+    EXPECT_TRUE(reportsAre({{340, "EFS region of 20480 bytes; the layout of SKU 81 needs 24576"}}));
     EXPECT_FALSE(kaMfsIsInitialized());
 }
 
