@@ -2,37 +2,15 @@
 // an optional standard input and captures its output and exit status.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <nlohmann/json.hpp>
-#include <sstream>
-#include <string>
-#include <vector>
-
+#include "cli_fixture.h"
 #include "piece_checksum.h"
 
 namespace quorstore_cli {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-inline std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using quorstore_test::Result;
+using quorstore_test::slurp;
 
 inline std::string quote(const std::string &arg) {
     std::string q = "'";
