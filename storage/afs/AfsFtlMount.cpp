@@ -305,9 +305,13 @@ uint32_t resolve_open_unit(AfsContext *ctx, ScanState &s) {
         return s.spare == s.newestSpareAtWrite ? kFtlOk : kFtlIoError;
     }
     if (s.spare == kFtlNone) {
-        // The reclaim's source was never invalidated: drop its work.
+        // The reclaim's source was never invalidated: drop its work. Its
+        // header may be a torn program whose checksum byte (still 0xFF)
+        // matched by chance, its erase count then reading 0xFFFFFFFF or half
+        // written: the spare gets the mean count, as a damaged spare does.
         c->spareUnit = static_cast<uint16_t>(s.open);
         eu(c, s.open).reservedBase = 0;
+        s.repairSpareEraseCount = true;
         return kFtlOk;
     }
     if (s.openSpareAtWrite != s.spare) {

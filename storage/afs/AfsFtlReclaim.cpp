@@ -56,7 +56,8 @@ Buffer make_reclaim_buffer() {
 uint32_t write_eu_header(AfsContext *ctx, uint32_t newUnit, uint32_t oldUnit) {
     FtlControl *c = ftl_control(ctx);
     const uint32_t sequence = c->maxSequence + 1;
-    const uint32_t eraseCount = eu(c, newUnit).eraseCount + 1;
+    // An erase count of 0 would make the header invalid: the count saturates.
+    const uint32_t eraseCount = eu(c, newUnit).eraseCount + (eu(c, newUnit).eraseCount != ~0U);
     const uint16_t base = eu(c, oldUnit).reservedBase;
     uint8_t header[kHdrWritten];
     build_header(header, kUnitMagic, sequence, eraseCount, static_cast<uint16_t>(oldUnit), base);

@@ -203,6 +203,49 @@ TEST(FtlMount, OpenUnitBecomesTheSpareOrCompletesItsReclaimAtTheFirstWrite) {
     EXPECT_EQ(r.mount(), 0u);
 }
 
+// A reclaim's header program cut before its checksum byte leaves 0xFF from
+// the cut on; in one case of 256 the checksum byte (0xFF) matches the torn
+// bytes, and the mount sees a valid open unit beside an intact victim. The
+// work is dropped and the unit is the spare, but its erase count and
+// sequence are torn: the next reclaim into it must still write a header
+// that the mount after it accepts. For each cut offset from 5 on (a shorter
+// prefix leaves no known magic), the low byte of the sequence is chosen so
+// that the checksum matches.
+TEST(FtlMount, TornHeaderWhoseChecksumMatchesByChanceIsDroppedAndItsUnitReused) {
+    for (uint32_t cut = 5; cut <= 16; ++cut) {
+        FtlRegion r(Geometry::of(8, 0));
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        for (uint32_t p = 0; p < 8; ++p) {
+            ASSERT_EQ(r.write(p * 64, p + 1), 0u);
+        }
+        uint8_t torn[16] = {};
+        bool matched = false;
+        for (uint32_t low = 0; low < 256 && !matched; ++low) {
+            uint8_t full[16];
+            quor::store_le32(full, kMagic);
+            quor::store_le32(full + 4, 0x900 + low);
+            quor::store_le32(full + 8, 3);
+            quor::store_le16(full + 12, 3);
+            quor::store_le16(full + 14, 0);
+            std::memset(torn, 0xFF, sizeof(torn));
+            std::memcpy(torn, full, cut);
+            matched = crc8(torn, 16) == 0xFF;
+        }
+        ASSERT_TRUE(matched) << "cut " << cut;
+        std::memset(r.unit(7), 0xFF, kFtlUnitSize);  // the reclaim erased the spare first
+        std::memcpy(r.unit(7), torn, sizeof(torn));
+        ASSERT_EQ(r.mount(), 0u) << "cut " << cut;
+        EXPECT_EQ(r.ftl()->spareUnit, 7) << "cut " << cut;
+        EXPECT_EQ(r.ftl()->euInfo[7].eraseCount, 1u) << "cut " << cut;  // the mean
+        EXPECT_EQ(quor::afs::_reclaim_eu(r.ctx(), 0, quor::afs::ReclaimMode::Reclaim), kFtlOk)
+            << "cut " << cut;
+        ASSERT_EQ(r.mount(), 0u) << "cut " << cut;
+        for (uint32_t p = 0; p < 8; ++p) {
+            EXPECT_EQ(r.read(p * 64), afs_test::page_of(p + 1)) << "cut " << cut << " page " << p;
+        }
+    }
+}
+
 TEST(FtlMount, DataAreaSizeFollowsTheUnitCount) {
     const std::pair<uint32_t, uint32_t> cases[] = {
         {0, 0},         {1, 0},          {2, 0},          {4, 2 * 7808},

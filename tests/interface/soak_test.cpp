@@ -6,7 +6,8 @@
 // set (make soak), each runs for that many seconds instead. Each prints
 // "soak: <store>: <operations> operations, <remounts> remounts, <cuts> cuts,
 // <mismatches> mismatches". A mismatch stops that soak: the model can no
-// longer say what the store should hold.
+// longer say what the store should hold. A failure in round i replays with
+// QUOR_SOAK_ROUNDS=i+1 (and the same QUOR_POWERCUT_SEED, if one was set).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -45,9 +46,14 @@ struct Counts {
 };
 
 // Runs `round` until it returns false, for QUOR_SOAK_SECONDS or `rounds` rounds.
+// The rounds draw from one seeded sequence (QUOR_POWERCUT_SEED varies it), so
+// QUOR_SOAK_ROUNDS=<failing round + 1> replays a failure whatever the speed.
 void soak(uint32_t rounds, const std::function<bool(uint32_t)> &round) {
+    if (const char *fixed = std::getenv("QUOR_SOAK_ROUNDS")) {
+        rounds = static_cast<uint32_t>(std::strtoul(fixed, nullptr, 10));
+    }
     const char *env = std::getenv("QUOR_SOAK_SECONDS");
-    if (env == nullptr) {
+    if (env == nullptr || std::getenv("QUOR_SOAK_ROUNDS") != nullptr) {
         for (uint32_t i = 0; i < rounds && round(i); ++i) {
         }
         return;
@@ -261,8 +267,7 @@ TEST_F(SoakFcs, NvarsMatchTheModelThroughCommitsAndCuts) {
         for (int c = 0; c < 3; ++c) {
             seed = power_cut::mix(seed, c);
             const char *name = names[seed % 5];
-            Bytes v((seed >> 8) % 17);  // the smallest maximum of these files is 16  // the
-                                        // smallest maximum of these files is 16
+            Bytes v((seed >> 8) % 17);  // the smallest maximum of these files is 16
             for (size_t b = 0; b < v.size(); ++b) {
                 v[b] = static_cast<uint8_t>('a' + (seed >> 16) % 26 + b % 3);
             }
