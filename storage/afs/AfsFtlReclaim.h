@@ -27,9 +27,10 @@
 //     byte 0x00               the newest spare-at-write says
 //
 // A cut inside a step leaves the state of the step before it or after it: a
-// torn header fails its checksum (as after 2), a torn magic matches no known
-// magic (as after 4), and a torn commit byte is no longer 0xFF, which the
-// mount reads as committed (as after 5).
+// torn header fails its checksum (as after 2) or, one time in 256, matches it
+// by chance (as after 3, its torn erase count replaced by the mean), a torn
+// magic matches no known magic (as after 4), and a torn commit byte is no
+// longer 0xFF, which the mount reads as committed (as after 5).
 #pragma once
 
 #include <cstdint>
