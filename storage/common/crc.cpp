@@ -166,8 +166,26 @@ uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std:
     return crc32_table(crc, data, length);
 }
 
+void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t stride,
+                       std::size_t count, uint16_t *out) {
+    if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
+        clmul::crc16_each64_wide(crc, data, stride, count, out);
+    } else if (impl != Implementation::kTable && clmul::supported()) {
+        clmul::crc16_each64(crc, data, stride, count, out);
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i] = crc16_table(crc, data + i * stride, 64);
+        }
+    }
+}
+
 uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length) {
     return crc16_with(active(), crc, data, length);
+}
+
+void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
+                  uint16_t *out) {
+    crc16_each64_with(active(), crc, data, stride, count, out);
 }
 
 uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length) {

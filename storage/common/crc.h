@@ -31,6 +31,13 @@ uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length);
 // Continues the CRC-32 register `crc` over `length` bytes.
 uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length);
 
+// CRC-16 of each of `count` pieces of 64 bytes lying `stride` (>= 64) bytes
+// apart, each continued from register `crc`: out[i] = crc16(crc, data + i *
+// stride, 64). One page of 64 bytes is too short for folding to pay; many of
+// them at once are not (the AFS page records: 64 data bytes every 66).
+void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
+                  uint16_t *out);
+
 // One byte of the CRC-16 (for callers that mask the register between bytes).
 inline uint32_t crc16_byte(uint32_t crc, uint8_t byte) {
     return ((crc << 8) & 0xFFFFu) ^ gCrc16_table[((crc >> 8) ^ byte) & 0xFFu];
@@ -53,5 +60,7 @@ bool select(Implementation impl);
 // benchmarks); one that is not available computes with the tables.
 uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
 uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
+void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t stride,
+                       std::size_t count, uint16_t *out);
 
 }  // namespace quor::crc

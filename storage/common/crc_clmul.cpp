@@ -69,6 +69,23 @@ constexpr Fold reflected32_fold(unsigned d) {
     return {reflect64(xpow_mod(d + 63, 32, kPoly32)), reflect64(xpow_mod(d - 1, 32, kPoly32))};
 }
 
+// floor(x^80 / P) for the CRC-16 generator, without its x^64 term: the
+// Barrett multiplier that reduces a product of up to 80 bits to 16.
+constexpr uint64_t barrett16_mu() {
+    uint32_t window = 1u << 16;  // the dividend's top 17 coefficients, x^80 at bit 16
+    uint64_t quotient = 0;
+    for (int k = 64; k >= 0; --k) {
+        if ((window & (1u << 16)) != 0) {
+            if (k < 64) {
+                quotient |= uint64_t{1} << k;
+            }
+            window ^= (1u << 16) | static_cast<uint32_t>(kPoly16);
+        }
+        window <<= 1;
+    }
+    return quotient;
+}
+
 // The published 128-bit fold constants of this CRC-32 (x^160 and x^96 mod P,
 // bit-reversed over 33 bits): a check on xpow_mod and reflect64.
 static_assert(reflect64(xpow_mod(160, 32, kPoly32)) >> 31 == 0x1751997d0, "x^160 mod P");
@@ -166,6 +183,52 @@ QUOR_CLMUL_TARGET void fold_blocks(uint32_t crc, const uint8_t *data, std::size_
     finish<Kind>(s, data, blocks, residue);
 }
 
+// ---- CRC-16 of many 64-byte pieces ----------------------------------------
+//
+// A 64-byte piece D (register I folded into its first 16 bits) has the CRC
+// D * x^16 mod P. Each of its eight 64-bit words w_i (the first the highest)
+// is multiplied by x^(64 (7 - i) + 16) mod P, a 16-bit constant: the eight
+// products, each under 80 bits, XOR into one value V of the same remainder.
+// A Barrett step reduces V: q = floor(V / x^16) * floor(x^80 / P) / x^64
+// is V's quotient by P, and V + q * P its remainder, in two products.
+
+// Multipliers of block j (j = 0..3) of a 64-byte piece.
+constexpr Fold piece_fold(unsigned block) {
+    return msb16_fold(128 * (3 - block) + 16);
+}
+
+constexpr uint64_t kBarrett16Mu = barrett16_mu();
+
+// The remainder of V (under 80 bits, low lane of each 128-bit lane) by P.
+QUOR_CLMUL_TARGET inline uint16_t reduce16(__m128i v) {
+    const __m128i mu = _mm_set_epi64x(0, static_cast<long long>(kBarrett16Mu));
+    const __m128i poly = _mm_set_epi64x(0, static_cast<long long>(kPoly16));
+    const __m128i t = _mm_or_si128(_mm_srli_epi64(v, 16), _mm_srli_si128(_mm_slli_epi64(v, 48), 8));
+    const __m128i q = _mm_xor_si128(t, _mm_srli_si128(_mm_clmulepi64_si128(t, mu, 0x00), 8));
+    const __m128i r = _mm_xor_si128(v, _mm_clmulepi64_si128(q, poly, 0x00));
+    return static_cast<uint16_t>(_mm_cvtsi128_si32(r));
+}
+
+// V of one piece: the products of its eight words summed.
+QUOR_CLMUL_TARGET inline __m128i piece_sum(__m128i init, const uint8_t *p) {
+    const __m128i k0 = constants(piece_fold(0));
+    const __m128i k1 = constants(piece_fold(1));
+    const __m128i k2 = constants(piece_fold(2));
+    const __m128i k3 = constants(piece_fold(3));
+    const __m128i s =
+        _mm_xor_si128(fold(_mm_xor_si128(Msb16::load(p), init), k0), fold(Msb16::load(p + 16), k1));
+    return _mm_xor_si128(
+        s, _mm_xor_si128(fold(Msb16::load(p + 32), k2), fold(Msb16::load(p + 48), k3)));
+}
+
+QUOR_CLMUL_TARGET void crc16_pieces(uint32_t crc, const uint8_t *data, std::size_t stride,
+                                    std::size_t count, uint16_t *out) {
+    const __m128i init = Msb16::initial(crc);
+    for (std::size_t i = 0; i < count; ++i, data += stride) {
+        out[i] = reduce16(piece_sum(init, data));
+    }
+}
+
 // The same folding on 512-bit registers (VPCLMULQDQ with AVX-512): each
 // register holds four consecutive blocks, four registers 256 bytes apart.
 #define QUOR_CLMUL_WIDE_TARGET __attribute__((target("pclmul,ssse3,avx512f,avx512bw,vpclmulqdq")))
@@ -239,6 +302,77 @@ QUOR_CLMUL_WIDE_TARGET void fold_blocks_wide(uint32_t crc, const uint8_t *data, 
     finish<Kind>(s, data, blocks, residue);
 }
 
+// Pieces eight at a time on 512-bit registers: one register holds a piece,
+// two products per register give its eight words' products in four lanes,
+// a transposition sums the lanes of four pieces into the four lanes of one
+// register, and one Barrett step reduces the four sums.
+QUOR_CLMUL_WIDE_TARGET inline __m512i piece_products(__m512i k, const uint8_t *p) {
+    const __m512i z = load_wide(Msb16{}, p);
+    return _mm512_xor_si512(_mm512_clmulepi64_epi128(z, k, 0x00),
+                            _mm512_clmulepi64_epi128(z, k, 0x11));
+}
+
+// Lane i of the result: the XOR of the four lanes of the i-th argument.
+// (The zeroing forms of the shuffles and shifts: see broadcast_lane.)
+QUOR_CLMUL_WIDE_TARGET inline __m512i sum_lanes(__m512i a, __m512i b, __m512i c, __m512i d) {
+    constexpr int kLow = 0x44;   // lanes 0, 1 of the first and 0, 1 of the second
+    constexpr int kHigh = 0xEE;  // lanes 2, 3 of each
+    constexpr int kEven = 0x88;  // lanes 0, 2 of each
+    constexpr int kOdd = 0xDD;   // lanes 1, 3 of each
+    const __m512i ab = _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, a, b, kLow),
+                                        _mm512_maskz_shuffle_i64x2(0xFF, a, b, kHigh));
+    const __m512i cd = _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, c, d, kLow),
+                                        _mm512_maskz_shuffle_i64x2(0xFF, c, d, kHigh));
+    return _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, ab, cd, kEven),
+                            _mm512_maskz_shuffle_i64x2(0xFF, ab, cd, kOdd));
+}
+
+// reduce16 in each lane: the remainders land in the low 16 bits of each
+// lane's low half.
+QUOR_CLMUL_WIDE_TARGET inline __m512i reduce16_lanes(__m512i v) {
+    const __m512i mu = _mm512_set1_epi64(static_cast<long long>(kBarrett16Mu));
+    const __m512i poly = _mm512_set1_epi64(static_cast<long long>(kPoly16));
+    const __m512i t = _mm512_or_si512(_mm512_maskz_srli_epi64(0xFF, v, 16),
+                                      _mm512_bsrli_epi128(_mm512_maskz_slli_epi64(0xFF, v, 48), 8));
+    const __m512i q =
+        _mm512_xor_si512(t, _mm512_bsrli_epi128(_mm512_clmulepi64_epi128(t, mu, 0x00), 8));
+    return _mm512_xor_si512(v, _mm512_clmulepi64_epi128(q, poly, 0x00));
+}
+
+// Eight pieces per step: the even ones and the odd ones each fill one
+// register of four sums; interleaving the two puts the eight remainders in
+// the eight 64-bit words in piece order, narrowed to 16 bits in one store.
+// The register's share, the same for every piece (the CRC continued from
+// `crc` over 64 zero bytes), is added at the end rather than to every piece.
+QUOR_CLMUL_WIDE_TARGET void crc16_pieces_wide(uint32_t crc, const uint8_t *data, std::size_t stride,
+                                              std::size_t count, uint16_t *out) {
+    constexpr Fold f0 = piece_fold(0);
+    constexpr Fold f1 = piece_fold(1);
+    constexpr Fold f2 = piece_fold(2);
+    constexpr Fold f3 = piece_fold(3);
+    const auto w = [](uint64_t v) { return static_cast<long long>(v); };
+    const __m512i k = _mm512_set_epi64(w(f3.high), w(f3.low), w(f2.high), w(f2.low), w(f1.high),
+                                       w(f1.low), w(f0.high), w(f0.low));
+    if (count < 8) {
+        crc16_pieces(crc, data, stride, count, out);
+        return;
+    }
+    const uint8_t zeros[64] = {};
+    const __m512i share = _mm512_set1_epi64(reduce16(piece_sum(Msb16::initial(crc), zeros)));
+    for (; count >= 8; count -= 8, out += 8, data += 8 * stride) {
+        const __m512i even = reduce16_lanes(
+            sum_lanes(piece_products(k, data), piece_products(k, data + 2 * stride),
+                      piece_products(k, data + 4 * stride), piece_products(k, data + 6 * stride)));
+        const __m512i odd = reduce16_lanes(
+            sum_lanes(piece_products(k, data + stride), piece_products(k, data + 3 * stride),
+                      piece_products(k, data + 5 * stride), piece_products(k, data + 7 * stride)));
+        const __m512i both = _mm512_mask_blend_epi64(0xAA, even, _mm512_bslli_epi128(odd, 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                         _mm512_maskz_cvtepi64_epi16(0xFF, _mm512_xor_si512(both, share)));
+    }
+    crc16_pieces(crc, data, stride, count, out);
+}
+
 bool cpu_has_clmul() {
     unsigned eax = 0;
     unsigned ebx = 0;
@@ -308,6 +442,16 @@ void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint
     fold_blocks_wide<Reflected32>(crc, data, blocks, residue);
 }
 
+void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
+                  uint16_t *out) {
+    crc16_pieces(crc, data, stride, count, out);
+}
+
+void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
+                       uint16_t *out) {
+    crc16_pieces_wide(crc, data, stride, count, out);
+}
+
 #else
 
 // Without the folding code every caller stays on the tables; these are never
@@ -334,6 +478,14 @@ void fold_crc16_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]
 
 void fold_crc32_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]) {
     std::memset(residue, 0, 16);
+}
+
+void crc16_each64(uint32_t, const uint8_t *, std::size_t, std::size_t count, uint16_t *out) {
+    std::memset(out, 0, count * sizeof *out);
+}
+
+void crc16_each64_wide(uint32_t, const uint8_t *, std::size_t, std::size_t count, uint16_t *out) {
+    std::memset(out, 0, count * sizeof *out);
 }
 
 #endif
