@@ -56,18 +56,6 @@ void workload(uint8_t *flash, const std::vector<Op> &ops, kill_harness::Progress
     afs_free_context(&ctx);
 }
 
-uint32_t kills_for_level() {
-    switch (power_cut::level()) {
-        case power_cut::Level::kQuick:
-            return 10;
-        case power_cut::Level::kDefault:
-            return 40;
-        case power_cut::Level::kLong:
-            return 400;
-    }
-    return 40;
-}
-
 TEST(AfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
     Volume formatted(kFlash, kFiles);
     ASSERT_EQ(formatted.format(), 0u);
@@ -95,26 +83,14 @@ TEST(AfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
 
     kill_harness::SharedRegion region(kFlash);
     ASSERT_TRUE(region.ok());
-    Rng rng(static_cast<uint32_t>(power_cut::test_seed()));
-    const uint32_t kills = kills_for_level();
-    uint32_t midOperation = 0;
-    uint32_t completed = 0;
-    // The child may run faster than the timed run and the parent may sleep
-    // longer than asked: each kill that came too late shortens the window.
-    auto limit = static_cast<uint32_t>(span.count());
-    for (uint32_t n = 0; n < kills; ++n) {
-        region.reset(formatted.flash());
-        const auto delay = std::chrono::microseconds(
-            rng.below(static_cast<uint32_t>(span.count() + span.count() / 10 + 1)));
-        const kill_harness::Result r = kill_harness::run_and_kill(
-            region, [&](kill_harness::Progress &p) { workload(region.flash(), ops, &p); }, delay);
-        ASSERT_TRUE(r.killed || r.exitedOk) << "kill " << n << ": the child failed";
-        const std::string where = "kill " + std::to_string(n) + " after " +
-                                  std::to_string(delay.count()) + " us, " +
-                                  std::to_string(r.finished) + " operations done";
-        midOperation += r.started > r.finished ? 1 : 0;
-        completed += r.finished == kOps ? 1 : 0;
-        limit = r.finished == kOps ? limit * 3 / 4 : limit;
+    kill_harness::Campaign c;
+    c.initial = formatted.flash();
+    c.operations = kOps;
+    c.span = span;
+    c.seed = power_cut::test_seed();
+    c.work = [&](kill_harness::Progress &p) { workload(region.flash(), ops, &p); };
+    uint32_t n = 0;
+    c.check = [&](const kill_harness::Result &r, const std::string &where) {
         Volume vol(kFlash, kFiles);
         vol.flash() = region.image();
         ASSERT_EQ(vol.mount(), 0u) << where << ": mount";
@@ -124,16 +100,13 @@ TEST(AfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
         ASSERT_TRUE(before.empty() || after.empty())
             << where << ": not the old state (" << before << ") nor the new one (" << after << ")";
         Model model = before.empty() ? states[r.finished] : states[r.started];
-        const std::vector<uint8_t> probe = pattern(200, 77, n);
+        const std::vector<uint8_t> probe = pattern(200, 77, ++n);
         ASSERT_EQ(vol.write(kUsedFiles, 0, probe, kAfsWriteTruncate), 0u) << where;
         model[kUsedFiles] = probe;
         ASSERT_EQ(vol.mount(), 0u) << where << ": remount";
         ASSERT_EQ(check_volume(vol, model, kUsedFiles + 1), "") << where << ", remounted";
-    }
-    std::printf("power cuts: AFS files, SIGKILL: %u cut points\n", kills);
-    std::printf("  %u kills inside an operation, %u after the last; the uncut run took %lld us\n",
-                midOperation, completed, static_cast<long long>(span.count()));
-    RecordProperty("cut_points", std::to_string(kills));
+    };
+    kill_harness::report("AFS files, SIGKILL", kill_harness::run_campaign(region, c), span);
 }
 
 // The FTL alone: dynamic page writes with a forced full reclaim every 40th
@@ -195,34 +168,20 @@ TEST(FtlPowerCutKill, EveryPageIsOldOrNewAfterASigkillAtARandomInstant) {
     }
     kill_harness::SharedRegion region(formatted.size());
     ASSERT_TRUE(region.ok());
-    uint64_t seed = power_cut::test_seed();
-    const uint32_t kills = kills_for_level();
-    auto limit =
-        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(span).count());
-    uint32_t midOperation = 0;
-    uint32_t completed = 0;
-    for (uint32_t n = 0; n < kills; ++n) {
-        region.reset(formatted);
-        seed = power_cut::mix(seed, n);
-        const auto delay = std::chrono::microseconds(seed % (limit + 1));
-        const kill_harness::Result k = kill_harness::run_and_kill(
-            region,
-            [&](kill_harness::Progress &progress) {
-                FtlRegion r(g);
-                r.ctx()->flashImage = region.flash();
-                SpiFlashDrvInitialize(region.flash());
-                if (r.mount() == 0) {
-                    ftl_workload(r, &progress);
-                }
-            },
-            delay);
-        ASSERT_TRUE(k.killed || k.exitedOk) << "kill " << n << ": the child failed";
-        limit = k.finished == kFtlSteps ? limit * 3 / 4 : limit;
-        midOperation += k.started > k.finished ? 1 : 0;
-        completed += k.finished == kFtlSteps ? 1 : 0;
-        const std::string where = "kill " + std::to_string(n) + " after " +
-                                  std::to_string(delay.count()) + " us, " +
-                                  std::to_string(k.finished) + " steps done";
+    kill_harness::Campaign c;
+    c.initial = formatted;
+    c.operations = kFtlSteps;
+    c.span = std::chrono::duration_cast<std::chrono::microseconds>(span);
+    c.seed = power_cut::test_seed();
+    c.work = [&](kill_harness::Progress &progress) {
+        FtlRegion r(g);
+        r.ctx()->flashImage = region.flash();
+        SpiFlashDrvInitialize(region.flash());
+        if (r.mount() == 0) {
+            ftl_workload(r, &progress);
+        }
+    };
+    c.check = [&](const kill_harness::Result &k, const std::string &where) {
         const std::vector<uint8_t> after = region.image();
         FtlRegion r(g);
         r.image() = after;  // copied into the region's own buffer, which the driver uses
@@ -246,13 +205,8 @@ TEST(FtlPowerCutKill, EveryPageIsOldOrNewAfterASigkillAtARandomInstant) {
             ASSERT_EQ(r.read(r.dynamic_va(p)), page_of(shown[p]))
                 << where << ", remounted: page " << p;
         }
-    }
-    std::printf("power cuts: AFS FTL, SIGKILL: %u cut points\n", kills);
-    std::printf("  %u kills inside a step, %u after the last; the uncut run took %lld us\n",
-                midOperation, completed,
-                static_cast<long long>(
-                    std::chrono::duration_cast<std::chrono::microseconds>(span).count()));
-    RecordProperty("cut_points", std::to_string(kills));
+    };
+    kill_harness::report("AFS FTL, SIGKILL", kill_harness::run_campaign(region, c), c.span);
 }
 
 }  // namespace

@@ -94,18 +94,6 @@ std::string differs(const Files &want) {
     return "";
 }
 
-uint32_t kills_for_level() {
-    switch (power_cut::level()) {
-        case power_cut::Level::kQuick:
-            return 10;
-        case power_cut::Level::kDefault:
-            return 40;
-        case power_cut::Level::kLong:
-            return 400;
-    }
-    return 40;
-}
-
 class EfsPowerCutKill : public EfsRegionTest {};
 
 TEST_F(EfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
@@ -131,24 +119,14 @@ TEST_F(EfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
 
     kill_harness::SharedRegion region(formatted.size());
     ASSERT_TRUE(region.ok());
-    uint64_t seed = power_cut::test_seed();
-    const uint32_t kills = kills_for_level();
-    uint32_t midOperation = 0;
-    uint32_t completed = 0;
-    auto limit = static_cast<uint64_t>(span.count());  // shortened by kills that came too late
-    for (uint32_t n = 0; n < kills; ++n) {
-        region.reset(formatted);
-        seed = power_cut::mix(seed, n);
-        const auto delay = std::chrono::microseconds(seed % (limit + 1));
-        const kill_harness::Result r = kill_harness::run_and_kill(
-            region, [&](kill_harness::Progress &p) { workload(region.flash(), ops, &p); }, delay);
-        ASSERT_TRUE(r.killed || r.exitedOk) << "kill " << n << ": the child failed";
-        const std::string where = "kill " + std::to_string(n) + " after " +
-                                  std::to_string(delay.count()) + " us, " +
-                                  std::to_string(r.finished) + " operations done";
-        midOperation += r.started > r.finished ? 1 : 0;
-        completed += r.finished == ops.size() ? 1 : 0;
-        limit = r.finished == ops.size() ? limit * 3 / 4 : limit;
+    kill_harness::Campaign c;
+    c.initial = formatted;
+    c.operations = static_cast<uint32_t>(ops.size());
+    c.span = span;
+    c.seed = power_cut::test_seed();
+    c.work = [&](kill_harness::Progress &p) { workload(region.flash(), ops, &p); };
+    uint32_t n = 0;
+    c.check = [&](const kill_harness::Result &r, const std::string &where) {
         copy_ = region.image();
         ASSERT_EQ(EFS_init_tools(copy_.data()), 0u) << where << ": mount";
         const std::string before = differs(states[r.finished]);
@@ -156,16 +134,13 @@ TEST_F(EfsPowerCutKill, EveryFileIsOldOrNewAfterASigkillAtARandomInstant) {
         ASSERT_TRUE(before.empty() || after.empty())
             << where << ": not the old state (" << before << ") nor the new one (" << after << ")";
         Files shown = before.empty() ? states[r.finished] : states[r.started];
-        const std::vector<uint8_t> probe = pattern(50, n);
+        const std::vector<uint8_t> probe = pattern(50, ++n);
         ASSERT_EQ(EFS_write(1, 0, 50, probe.data()), 0u) << where << ": write";
         shown[1] = probe;
         ASSERT_EQ(EFS_init(false), 0u) << where << ": remount";
         ASSERT_EQ(differs(shown), "") << where << ", remounted";
-    }
-    std::printf("power cuts: EFS files, SIGKILL: %u cut points\n", kills);
-    std::printf("  %u kills inside an operation, %u after the last; the uncut run took %lld us\n",
-                midOperation, completed, static_cast<long long>(span.count()));
-    RecordProperty("cut_points", std::to_string(kills));
+    };
+    kill_harness::report("EFS files, SIGKILL", kill_harness::run_campaign(region, c), span);
 }
 
 }  // namespace
