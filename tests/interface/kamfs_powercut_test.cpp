@@ -196,10 +196,19 @@ Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t seco
         if (secondStride != 0 && k % secondStride == 0 && good) {
             const imagekit::ImagePieces afterFirst = run;
             kaMfsNvarTerm(false);
-            for (uint64_t k2 = 1;; ++k2) {
-                power_cut::Point p2 = power_cut::any_cut(k2, power_cut::mix(seed, t.first));
-                const std::string where2 = where + ", then at operation " + std::to_string(k2) +
-                                           " of the next commit (" + power_cut::describe(p2) + ")";
+            // The next commit's operations, from an uncut run on the reopened image.
+            run = afterFirst;
+            record = imagekit::makeRecord<_commonQuorTable>(run);
+            ff::disarm();
+            EXPECT_TRUE(kaMfsQuorInit(&record, recordReport)) << where << ": reopening failed";
+            EXPECT_TRUE(applyChanges(list)) << where;
+            ff::record_operations(true);
+            EXPECT_TRUE(kaMfsNvarTerm(false)) << where << ": the next commit failed";
+            const std::vector<ff::Operation> next = ff::recorded_operations();
+            for (power_cut::Point p2 :
+                 power_cut::second_cuts(next, power_cut::mix(seed, t.first))) {
+                const std::string where2 =
+                    where + ", then in the next commit at " + power_cut::describe(p2);
                 run = afterFirst;
                 record = imagekit::makeRecord<_commonQuorTable>(run);
                 if (!kaMfsQuorInit(&record, recordReport)) {
@@ -207,9 +216,9 @@ Tally cutEveryCommitOperation(const imagekit::ImageDescription &d, uint64_t seco
                     break;
                 }
                 if (!commitWithCut(p2)) {
-                    break;  // the next commit has fewer than k2 operations
+                    ADD_FAILURE() << where2 << ": the cut was not reached";
+                    break;
                 }
-                power_cut::note_operation(p2);
                 ++t.second;
                 const bool good2 = reopenAndCheck(record, list, seen, nullptr, where2);
                 t.failed += good2 ? 0 : 1;

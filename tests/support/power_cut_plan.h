@@ -14,6 +14,8 @@
 //   default - the count the test asks for, chosen at random per program,
 //             and every cut of an erase;
 //   long    - all of them (make powercut-long).
+// Second cuts (second_cuts) take one cut of any shape per operation, and all
+// of them at the long level.
 // The environment variable QUOR_POWERCUT=quick|default|long overrides the
 // build's level, and QUOR_POWERCUT_SEED changes the seed of every test.
 #pragma once
@@ -219,6 +221,23 @@ inline Point any_cut(uint64_t k, uint64_t seed) {
     p.k = k;
     p.cut = c;
     return p;
+}
+
+// The second cuts after one first cut, in the `resume` operations that an
+// uncut run after the recovery made: at the long level every cut of every
+// operation (the cross product, as plan() makes it), else one cut of any
+// shape at each operation.
+inline std::vector<Point> second_cuts(const std::vector<ff::Operation> &resume, uint64_t seed,
+                                      Level lvl = level()) {
+    if (lvl == Level::kLong) {
+        return plan(resume, seed, 0, lvl);
+    }
+    std::vector<Point> out;
+    for (size_t i = 0; i < resume.size(); ++i) {
+        out.push_back(any_cut(i + 1, seed));
+        out.back().op = resume[i];
+    }
+    return out;
 }
 
 // Fills in the operation a cut from any_cut() fell in: the last one the
