@@ -60,10 +60,11 @@ test-asan:
 	$(MAKE) test BUILD_DIR=build-asan BUILD_TYPE=Debug CXX=clang++ \
 	    CMAKE_ARGS="-DQUOR_SANITIZE=ON -DQUOR_BUILD_BENCH=OFF $(CMAKE_ARGS)"
 
-# Builds only the tool the demo runs, not the tests and benchmarks.
+# Builds only the tool the demo runs, not the tests and benchmarks; renders
+# the flash map in headless Chromium when it is installed.
 demo: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target quorstore
-	scripts/demo.sh $(BUILD_DIR)/tools/quorstore/quorstore
+	QUOR_DEMO_BROWSER=1 scripts/demo.sh $(BUILD_DIR)/tools/quorstore/quorstore
 
 # Every benchmark program BENCH_REPETITIONS times, then one table of the
 # medians (time, MB/s, share of memcpy, goals); results in $(BUILD_DIR)/bench-results.

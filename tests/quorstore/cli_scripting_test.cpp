@@ -154,8 +154,8 @@ TEST_F(QuorstoreCli, ManPageAndCompletionCoverEveryCommand) {
     const std::string man = ok({"--man"});
     const std::string completion = ok({"--bash-completion"});
     for (const std::string command :
-         {"mkimage", "dump", "diff", "info", "nvar list", "nvar export", "nvar get", "nvar set",
-          "afs ls", "afs put", "efs rm", "fsck"}) {
+         {"mkimage", "dump", "diff", "map", "info", "nvar list", "nvar export", "nvar get",
+          "nvar set", "afs ls", "afs put", "efs rm", "fsck"}) {
         EXPECT_NE(man.find(".SS \"" + command + "\""), std::string::npos) << command;
         EXPECT_NE(completion.find("\"" + command + "\") words="), std::string::npos) << command;
     }

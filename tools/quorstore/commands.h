@@ -62,6 +62,12 @@ struct DumpOptions {
     bool json = false;
 };
 
+struct MapOptions {
+    std::string bundle;
+    std::optional<std::string> svg;  // draw the map into this file ("-": standard output)
+    bool json = false;
+};
+
 int run_mkimage(const MkimageOptions &options);
 // Builds the bundle of a description into `folder` (what mkimage does,
 // without output); `source` names the description in errors. Refuses a
@@ -73,6 +79,8 @@ int run_dump(const DumpOptions &options);
 // Compares two bundles: 0 equal, 1 different, 2 trouble.
 int run_diff(const std::string &a, const std::string &b, bool json);
 int run_info(const std::string &bundle, bool json);
+// Every AFS unit and EFS block with its state and erase count (region_map.h).
+int run_map(const MapOptions &options);
 // The NVARs of `table` in file-table order (needs an open storage).
 std::vector<NvarRow> list_nvars(NvarTable table);
 

@@ -29,6 +29,7 @@ NvarTable table_from_name(const std::string &name) {
 struct Options {
     MkimageOptions mkimage;
     DumpOptions dump;
+    MapOptions map;
     std::string other;
     std::string bundle;
     std::string name;
@@ -277,6 +278,23 @@ int main(int argc, char **argv) {
     add_json(info, o);
     info->footer(example("  quorstore info build/demo-bundle --json"));
     info->callback([&] { action = [&] { return run_info(o.bundle, o.json); }; });
+
+    auto *map = app.add_subcommand(
+        "map",
+        "every AFS erase unit and EFS block: state (live, free, stale, spare, block map) and "
+        "erase count, as text, JSON or an SVG picture");
+    map->add_option("BUNDLE", o.map.bundle, "bundle folder")->required();
+    map->add_option("--svg", o.map.svg,
+                    "draw the map into this SVG file (\"-\": standard output, nothing else)")
+        ->type_name("FILE");
+    map->add_flag("--json", o.map.json, "print JSON instead of text");
+    map->footer(
+        "\nStates: live (holds data in use), free (erased, ready), stale (holds data no longer\n"
+        "in use: a reclaim or erase frees it), spare (the unit or block a reclaim copies into),\n"
+        "block map (EFS block-map blocks), unknown (EFS data blocks when no block map reads).\n" +
+        example("  quorstore map build/demo-bundle\n"
+                "  quorstore map build/demo-bundle --svg build/demo-map.svg --json"));
+    map->callback([&] { action = [&] { return run_map(o.map); }; });
 
     auto *nvar = app.add_subcommand("nvar", "read and change NVARs");
     nvar->require_subcommand(1);
