@@ -1,5 +1,6 @@
 // The tool in scripts: typed values, NAME=VALUE export and batch import,
 // text output of UTF-8 and NUL-terminated values, the deploy marker by name.
+#include <algorithm>
 #include <set>
 
 #include "cli_run_fixture.h"
@@ -71,9 +72,18 @@ TEST_F(QuorstoreCli, ExportAppliesBackThroughSetFromInOneCommit) {
     EXPECT_NE(exported.find("/home/net/ntp_server=pool.ntp.example.net\n"), std::string::npos);
     EXPECT_EQ(exported, ok({"nvar", "list", bundle_, "--values"}));
     // The whole export, read-only NVARs included, applies back to its own
-    // bundle: lines that change nothing are accepted.
+    // bundle: lines that change nothing are accepted, named as unchanged,
+    // and nothing is committed.
     std::string whole = exported;
-    ok({"nvar", "set", bundle_, "--from", "-"}, &whole);
+    const size_t lines_exported = static_cast<size_t>(std::count(whole.begin(), whole.end(), '\n'));
+    const auto unchanged_bundle = snapshot();
+    const std::string applied_back = ok({"nvar", "set", bundle_, "--from", "-"}, &whole);
+    EXPECT_EQ(applied_back.find("set "), std::string::npos) << applied_back;
+    EXPECT_NE(applied_back.find("unchanged /home/net/mtu (same value)\n"), std::string::npos);
+    EXPECT_NE(applied_back.find("\n0 changed, " + std::to_string(lines_exported) + " unchanged\n"),
+              std::string::npos)
+        << applied_back;
+    expect_unchanged(unchanged_bundle);
     EXPECT_EQ(ok({"nvar", "export", bundle_}), exported);
 
     // Read-only NVARs cannot be set: apply every other line from standard input.
@@ -97,6 +107,18 @@ TEST_F(QuorstoreCli, ExportAppliesBackThroughSetFromInOneCommit) {
     }
     const json set = ok_json({"nvar", "set", other, "--from", "-", "--json"}, &input);
     EXPECT_EQ(set["set"].size(), applied) << set.dump(2);
+    // The four values set above differ from the fresh bundle's; the rest do not.
+    std::set<std::string> changed;
+    for (const json &row : set["set"]) {
+        if (row["changed"].get<bool>()) {
+            changed.insert(row["name"].get<std::string>());
+        }
+    }
+    EXPECT_EQ(changed, (std::set<std::string>{"/home/net/hostname", "/home/net/domain",
+                                              "/home/sec/banner", "/home/net/mtu"}))
+        << set.dump(2);
+    EXPECT_EQ(set["changed"], 4);
+    EXPECT_EQ(set["unchanged"], applied - 4);
     EXPECT_EQ(ok({"nvar", "export", other}), exported);
 
     // One bad line refuses the whole file, naming its line.
@@ -115,6 +137,37 @@ TEST_F(QuorstoreCli, ExportAppliesBackThroughSetFromInOneCommit) {
     std::ofstream(root_ / "values.txt") << "/home/sec/banner:file=banner.txt\n";
     ok({"nvar", "set", bundle_, "--from", (root_ / "values.txt").string()});
     EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/sec/banner", "--text"}), "from a file\n");
+}
+
+TEST_F(QuorstoreCli, SetSaysWhichValuesChanged) {
+    make_demo();
+    const std::string hostname =
+        "/home/net/hostname=" + ok({"nvar", "get", bundle_, "/home/net/hostname", "--text"});
+    const std::string same = hostname.substr(0, hostname.size() - 1);  // without the newline
+    struct Case {
+        std::vector<std::string> assignments;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"/home/net/mtu:u32=1400"}, "set /home/net/mtu (4 bytes)\n"},
+        {{"/home/net/mtu:u32=1400"}, "unchanged /home/net/mtu (same value)\n"},
+        {{same, "/home/net/mtu:u32=1500"},
+         "unchanged /home/net/hostname (same value)\nset /home/net/mtu (4 bytes)\n"
+         "1 changed, 1 unchanged\n"},
+        {{same, "/home/net/mtu:u32=1500"},
+         "unchanged /home/net/hostname (same value)\nunchanged /home/net/mtu (same value)\n"
+         "0 changed, 2 unchanged\n"},
+    };
+    for (const Case &c : cases) {
+        const auto before = snapshot();
+        std::vector<std::string> args = {"nvar", "set", bundle_};
+        args.insert(args.end(), c.assignments.begin(), c.assignments.end());
+        EXPECT_EQ(ok(args), c.out) << c.assignments.back();
+        if (c.out.find("set ") == std::string::npos) {
+            expect_unchanged(before);  // nothing to store: no commit
+        }
+    }
+    EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/net/mtu"}), "dc050000\n");
 }
 
 TEST_F(QuorstoreCli, TextOutputTakesUtf8AndNulTerminatedValues) {

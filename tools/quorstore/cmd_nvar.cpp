@@ -1,4 +1,5 @@
 // quorstore nvar list|get|set: NVAR access through the storage interface.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -400,20 +401,66 @@ int run_nvar_get(const std::string &folder, const std::string &name, NvarTable t
     return kExitOk;
 }
 
+namespace {
+
+// One line per assignment ("set NAME (N bytes)" or "unchanged NAME"), and
+// for several a count of both; JSON: every assignment with "changed".
+void print_set_result(const std::string &folder, const std::vector<Assignment> &assignments,
+                      const std::vector<bool> &changes, bool as_json) {
+    const size_t changed = static_cast<size_t>(std::count(changes.begin(), changes.end(), true));
+    const size_t unchanged = assignments.size() - changed;
+    if (as_json) {
+        json rows = json::array();
+        for (size_t i = 0; i < assignments.size(); ++i) {
+            rows.push_back({{"name", assignments[i].name},
+                            {"size", assignments[i].value.size()},
+                            {"changed", static_cast<bool>(changes[i])}});
+        }
+        std::cout << json{{"bundle", folder},
+                          {"set", rows},
+                          {"changed", changed},
+                          {"unchanged", unchanged}}
+                         .dump(2)
+                  << "\n";
+        return;
+    }
+    for (size_t i = 0; i < assignments.size(); ++i) {
+        const Assignment &a = assignments[i];
+        if (changes[i]) {
+            std::cout << "set " << a.name << " (" << plural(a.value.size(), "byte", "bytes")
+                      << ")\n";
+        } else {
+            std::cout << "unchanged " << a.name << " (same value)\n";
+        }
+    }
+    if (assignments.size() > 1) {
+        std::cout << changed << " changed, " << unchanged << " unchanged\n";
+    }
+}
+
+}  // namespace
+
 int run_nvar_set(const std::string &folder, const NvarSetOptions &options) {
     const std::vector<Assignment> assignments = parse_assignments(options);
     Bundle bundle = load_bundle_for_change(folder);
     const Bundle original = bundle;
     StorageCloser closer;
     open_storage(bundle);
-    std::vector<const Assignment *> changes;
+    // Whether each assignment changes its NVAR; one that does not is accepted
+    // (even for a read-only NVAR) and reported as unchanged.
+    std::vector<bool> changes;
     for (const Assignment &a : assignments) {
-        if (check_assignment(a, options.allow_short)) {
-            changes.push_back(&a);
-        }
+        changes.push_back(check_assignment(a, options.allow_short));
     }
-    for (const Assignment *a : changes) {
-        assign(*a);
+    if (std::find(changes.begin(), changes.end(), true) == changes.end()) {
+        // Nothing to store: no commit, the bundle stays byte for byte as it was.
+        print_set_result(folder, assignments, changes, options.json);
+        return kExitOk;
+    }
+    for (size_t i = 0; i < assignments.size(); ++i) {
+        if (changes[i]) {
+            assign(assignments[i]);
+        }
     }
     // One commit for every assignment; the storage stays open so that the
     // built configuration bytes can be fetched (closing would commit again).
@@ -443,17 +490,7 @@ int run_nvar_set(const std::string &folder, const NvarSetOptions &options) {
         }
     }
     save_bundle(committed, changed);
-    if (options.json) {
-        json names = json::array();
-        for (const Assignment &a : assignments) {
-            names.push_back({{"name", a.name}, {"size", a.value.size()}});
-        }
-        std::cout << json{{"bundle", folder}, {"set", names}}.dump(2) << "\n";
-        return kExitOk;
-    }
-    for (const Assignment &a : assignments) {
-        std::cout << "set " << a.name << " (" << plural(a.value.size(), "byte", "bytes") << ")\n";
-    }
+    print_set_result(folder, assignments, changes, options.json);
     return kExitOk;
 }
 
