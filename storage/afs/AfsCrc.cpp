@@ -71,4 +71,8 @@ uint16_t crc16_of_record(const uint8_t *data64, uint16_t page) {
     return static_cast<uint16_t>(crc16(data64, 64, tail));
 }
 
+void crc16_of_pages(const uint8_t *data, size_t stride, uint32_t count, uint16_t *out) {
+    quor::crc::crc16_each64(kCrc16Init, data, stride, count, out);
+}
+
 }  // namespace quor::afs

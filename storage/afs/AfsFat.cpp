@@ -51,8 +51,26 @@ uint32_t read_file_entry(AfsContext *c, uint32_t file, uint16_t *entry) {
     return get_next_cid(c, file, entry);
 }
 
-// Reads FAT entry k with validation and the loop guard (_afs_get_next_cid).
-uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value) {
+namespace {
+
+// The entry at `p` if it may follow k in a chain (or, for a file entry, be
+// one of the file states): 0, or 5 for a value no chain can hold.
+uint32_t checked_entry(const AfsContext *c, uint32_t k, const uint8_t *p, uint16_t *value) {
+    const uint32_t total = uint32_t{c->fileCount} + c->chunkCount;
+    const uint16_t v = quor::load_le16(p);
+    const bool inRange =
+        v < total && (v == 0 || v >= c->fileCount || (k >= c->fileCount && v <= kAfsChunkSize));
+    const bool special =
+        v >= total && k < c->fileCount && (v == kAfsEntryZombie || v == kAfsEntryEmpty);
+    if (!inRange && !special) {
+        return kAfsIoError;
+    }
+    *value = v;
+    return 0;
+}
+
+// Range check and loop guard of reading entry k: 0, or 5.
+uint32_t count_entry_read(const AfsContext *c, uint32_t k) {
     const uint32_t total = uint32_t{c->fileCount} + c->chunkCount;
     if (k >= total) {
         return kAfsIoError;
@@ -65,21 +83,113 @@ uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value) {
         }
         ++g_chainReads;
     }
-    uint8_t *p = nullptr;
-    const uint32_t status = volume_ptr(c, fat_offset(k), &p);
+    return 0;
+}
+
+}  // namespace
+
+// Reads FAT entry k with validation and the loop guard (_afs_get_next_cid).
+uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value) {
+    uint32_t status = count_entry_read(c, k);
     if (status != 0) {
         return status;
     }
-    const uint16_t v = quor::load_le16(p);
-    const bool inRange =
-        v < total && (v == 0 || v >= c->fileCount || (k >= c->fileCount && v <= kAfsChunkSize));
-    const bool special =
-        v >= total && k < c->fileCount && (v == kAfsEntryZombie || v == kAfsEntryEmpty);
-    if (!inRange && !special) {
-        return kAfsIoError;
+    uint8_t *p = nullptr;
+    status = volume_ptr(c, fat_offset(k), &p);
+    if (status != 0) {
+        return status;
     }
-    *value = v;
-    return 0;
+    return checked_entry(c, k, p, value);
+}
+
+namespace {
+
+bool in_line(const FatCursor &cursor, uint32_t va) {
+    return cursor.line != nullptr && va >= cursor.first && va < cursor.end;
+}
+
+inline uint32_t next_cid_through(AfsContext *c, uint32_t k, uint16_t *value, FatCursor *cursor) {
+    uint32_t status = count_entry_read(c, k);
+    if (status != 0) {
+        return status;
+    }
+    const uint32_t va = fat_offset(k);
+    if (!in_line(*cursor, va)) {
+        cursor->line = nullptr;
+        uint8_t *p = nullptr;
+        status = volume_ptr(c, va, &p);
+        if (status != 0) {
+            return status;
+        }
+        const uint32_t within = va % c->cachePageSize;
+        cursor->line = p - within;
+        cursor->first = va - within;
+        cursor->end = cursor->first + c->cachePageSize;
+    }
+    return checked_entry(c, k, cursor->line + (va - cursor->first), value);
+}
+
+}  // namespace
+
+uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value, FatCursor *cursor) {
+    return next_cid_through(c, k, value, cursor);
+}
+
+// The loop of get_next_cid over the entries of one line, with the volume's
+// numbers and the guard count held in locals (the guard is stored back on
+// every way out).
+uint32_t read_links(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor, Link *links,
+                    uint32_t *count) {
+    *count = 0;
+    if (max == 0) {
+        return 0;
+    }
+    uint16_t next = 0;
+    uint32_t status = next_cid_through(c, cid, &next, cursor);
+    if (status != 0) {
+        return status;
+    }
+    links[0] = Link{cid, next};
+    uint32_t n = 1;
+    const uint32_t files = c->fileCount;
+    const uint32_t total = files + c->chunkCount;
+    const uint32_t guard = c->chunkCount;
+    uint32_t reads = g_chainReads;
+    while (n < max && next > kAfsChunkSize) {
+        const uint32_t k = next;
+        const uint32_t va = fat_offset(k);
+        if (va < cursor->first || va >= cursor->end) {
+            break;
+        }
+        // count_entry_read and checked_entry, for an entry known to be a chunk's
+        // or a file's.
+        if (k >= total) {
+            status = kAfsIoError;
+            break;
+        }
+        if (k < files) {
+            reads = 0;
+        } else if (reads >= guard) {
+            status = kAfsIoError;
+            break;
+        } else {
+            ++reads;
+        }
+        const uint16_t v = quor::load_le16(cursor->line + (va - cursor->first));
+        const bool inRange =
+            v < total && (v == 0 || v >= files || (k >= files && v <= kAfsChunkSize));
+        const bool special =
+            v >= total && k < files && (v == kAfsEntryZombie || v == kAfsEntryEmpty);
+        if (!inRange && !special) {
+            status = kAfsIoError;
+            break;
+        }
+        links[n++] = Link{static_cast<uint16_t>(k), v};
+        next = v;
+    }
+    g_chainReads = reads;
+    *count = n;
+    return status;
 }
 
 uint32_t set_fat_entry(AfsContext *c, uint32_t k, uint16_t value) {

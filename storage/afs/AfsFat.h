@@ -69,6 +69,19 @@ uint32_t read_file_entry(AfsContext *c, uint32_t file, uint16_t *entry);
 // Reads FAT entry k with validation and the loop guard (_afs_get_next_cid).
 uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value);
 
+// The cache line that held the last FAT entry a chain walk read. As long as
+// nothing else uses the cache, that line stays the most recently used one,
+// so an entry in the same line can be read without looking the line up
+// again: the cache ends up exactly as after a lookup per entry.
+struct FatCursor {
+    uint32_t first = 0;  // volume addresses [first, end) of the line
+    uint32_t end = 0;
+    uint8_t *line = nullptr;
+};
+
+// get_next_cid through `cursor`: the same checks, guard and results.
+uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value, FatCursor *cursor);
+
 uint32_t set_fat_entry(AfsContext *c, uint32_t k, uint16_t value);
 
 // One link of a file's chain: the chunk and the value of its entry.
@@ -76,6 +89,15 @@ struct Link {
     uint16_t cid;
     uint16_t entry;
 };
+
+// Reads up to `max` links of a chain from chunk `cid` on, as get_next_cid
+// through `cursor` would one by one, and stops after the link that ends the
+// chain (entry <= 64) and before an entry in another cache line than the
+// first one's: the flash reads of cache misses stay where a walk entry by
+// entry would make them. `*count` receives the links read, also when the
+// status (that of the entry after them) is not 0.
+uint32_t read_links(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor, Link *links,
+                    uint32_t *count);
 
 // Reads the file entry and the whole chain behind it. `entry` receives the
 // file entry; `chain` the chunks in file order.

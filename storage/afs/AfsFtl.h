@@ -160,4 +160,19 @@ inline FtlControl *ftl_control(const AfsContext *context) {
     return static_cast<FtlControl *>(context->ftl);
 }
 
+// Bytes [skip, skip + length) of the data of a run of pages, to be put at
+// `dest` once every page of the run has read correctly.
+struct DataSlice {
+    uint8_t *dest = nullptr;
+    uint32_t skip = 0;
+    uint32_t length = 0;
+};
+
+// afs_physical_ftl_read_data_pages that hands the data straight to the
+// caller: the `count` records are read into `staging` (count * 66 bytes), all
+// of them checked (with the same retries), and only then the slice copied.
+// An unallocated first chunk delivers zeros. 0, or 5 (nothing copied).
+uint32_t ftl_read_data_slice(AfsContext *context, uint32_t va, uint32_t count, uint8_t *staging,
+                             const DataSlice &slice);
+
 }  // namespace quor::afs

@@ -49,4 +49,9 @@ struct PageSource {
 uint32_t checked_read(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
                       PageSource source, uint8_t *buffer, bool compact);
 
+// The same, the records left as read (66 bytes apart) for the caller to take
+// their data from.
+uint32_t checked_read_records(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
+                              PageSource source, uint8_t *records);
+
 }  // namespace quor::afs::ftl

@@ -352,3 +352,81 @@ uint32_t afs_physical_ftl_read_data_pages(AfsContext *context, void *buffer, uin
     return checked_read(context, next.unit, reserved_record_offset(0), tail, tailSource,
                         out + head * kFtlPageSize, true);
 }
+
+namespace {
+
+// Copies bytes [skip, skip + length) of the data of the records at
+// `records` (66 bytes apart) to `dest`.
+void copy_record_data(const uint8_t *records, uint32_t skip, uint32_t length, uint8_t *dest) {
+    uint32_t page = skip / kFtlPageSize;
+    uint32_t within = skip % kFtlPageSize;
+    while (length > 0) {
+        const uint32_t n = kFtlPageSize - within < length ? kFtlPageSize - within : length;
+        const uint8_t *from = records + page * kFtlRecordSize + within;
+        if (n == kFtlPageSize) {
+            std::memcpy(dest, from, kFtlPageSize);  // a constant size: a few vector moves
+        } else {
+            std::memcpy(dest, from, n);
+        }
+        dest += n;
+        length -= n;
+        ++page;
+        within = 0;
+    }
+}
+
+}  // namespace
+
+namespace quor::afs {
+
+// The places and checks of afs_physical_ftl_read_data_pages, one by one; only
+// where the data goes differs.
+uint32_t ftl_read_data_slice(AfsContext *context, uint32_t va, uint32_t count, uint8_t *staging,
+                             const DataSlice &slice) {
+    if (!control_usable(context) || staging == nullptr || va < context->dynamicAreaSize ||
+        slice.dest == nullptr ||
+        uint64_t{slice.skip} + slice.length > uint64_t{count} * kFtlPageSize) {
+        return kFtlIoError;
+    }
+    const ReservedPlace first = locate_reserved(context, va);
+    if (context->noAllocationBitmap == 0 && !chunk_allocated(context, first.index)) {
+        std::memset(slice.dest, 0, slice.length);
+        return kFtlOk;
+    }
+    if (count == 0) {
+        return kFtlOk;
+    }
+    if (!first.found) {
+        return kFtlIoError;
+    }
+    PageSource source;
+    source.first = static_cast<uint16_t>(va / kFtlPageSize);
+    const uint32_t head =
+        first.slot + count <= kFtlReservedSlots ? count : kFtlReservedSlots - first.slot;
+    const uint32_t tail = count - head;
+    ReservedPlace next{};
+    if (tail != 0) {
+        // The tail must lie in the next unit's run: a longer request would
+        // read past that unit.
+        next = locate_index(context, first.index + head);
+        if (tail > kFtlReservedSlots || !next.found) {
+            return kFtlIoError;
+        }
+    }
+    if (checked_read_records(context, first.unit, reserved_record_offset(first.slot), head, source,
+                             staging) != kFtlOk) {
+        return kFtlIoError;
+    }
+    if (tail != 0) {
+        PageSource tailSource;
+        tailSource.first = static_cast<uint16_t>(source.first + head);
+        if (checked_read_records(context, next.unit, reserved_record_offset(0), tail, tailSource,
+                                 staging + head * kFtlRecordSize) != kFtlOk) {
+            return kFtlIoError;
+        }
+    }
+    copy_record_data(staging, slice.skip, slice.length, slice.dest);
+    return kFtlOk;
+}
+
+}  // namespace quor::afs

@@ -31,60 +31,92 @@ struct ReadTarget {
     uint64_t delivered;  // file position up to which bytes were copied
 };
 
+// Reads the run's chunks into `work` and, once all of them have read
+// correctly, copies the requested part of them straight into the caller's
+// buffer: a run's chunks are full but perhaps the last, so that part is one
+// contiguous range of the file.
 uint32_t read_run(AfsContext *c, const ReadRun &run, uint8_t *work, ReadTarget *t) {
     if (run.count == 0) {
         return 0;
     }
+    const uint64_t runEnd = run.firstPos + uint64_t{kAfsChunkSize} * (run.count - 1) + run.lastUsed;
+    const uint64_t from = std::max(run.firstPos, t->offset);
+    const uint64_t to = std::min(runEnd, t->end);
+    quor::afs::DataSlice slice;
+    if (from < to) {
+        slice.dest = t->out + (from - t->offset);
+        slice.skip = static_cast<uint32_t>(from - run.firstPos);
+        slice.length = static_cast<uint32_t>(to - from);
+    } else {
+        slice.dest = work;  // nothing requested: the chunks are still read and checked
+    }
     const uint32_t status =
-        afs_physical_ftl_read_data_pages(c, work, chunk_va(c, run.firstCid), run.count);
+        quor::afs::ftl_read_data_slice(c, chunk_va(c, run.firstCid), run.count, work, slice);
     if (status != 0) {
         return status;
     }
-    for (uint32_t i = 0; i < run.count; ++i) {
-        const uint64_t pos = run.firstPos + uint64_t{kAfsChunkSize} * i;
-        const uint32_t used = (i + 1 == run.count) ? run.lastUsed : kAfsChunkSize;
-        const uint64_t from = std::max(pos, t->offset);
-        const uint64_t to = std::min(pos + used, t->end);
-        if (from < to) {
-            std::memcpy(t->out + (from - t->offset), work + kAfsChunkSize * i + (from - pos),
-                        static_cast<size_t>(to - from));
-            t->delivered = to;
-        }
+    if (from < to) {
+        t->delivered = to;
     }
     return 0;
 }
 
-uint32_t read_chain(AfsContext *c, uint16_t first, uint8_t *work, ReadTarget *t) {
-    ReadRun run;
-    uint64_t pos = 0;
-    uint16_t cid = first;
-    reset_chain_guard();
-    while (is_cid(c, cid) && pos < t->end) {
-        uint16_t next = 0;
-        uint32_t status = get_next_cid(c, cid, &next);
+// Adds the chunk of `link` at file position `pos` to the run, or reads the
+// run so far and starts a new one with it.
+uint32_t take_link(AfsContext *c, const Link &link, uint64_t pos, uint8_t *work, ReadRun *run,
+                   ReadTarget *t) {
+    const uint32_t used = link.entry > kAfsChunkSize ? kAfsChunkSize : link.entry;
+    if (pos + used <= t->offset) {
+        return 0;
+    }
+    const uint16_t cid = link.cid;
+    const bool extend = run->count != 0 && cid == run->firstCid + run->count &&
+                        run->count < kReadBatchChunks && chunk_allocated(c, cid) &&
+                        chunk_allocated(c, run->firstCid) && run->lastUsed == kAfsChunkSize;
+    if (!extend) {
+        const uint32_t status = read_run(c, *run, work, t);
         if (status != 0) {
             return status;
         }
-        const uint32_t used = next > kAfsChunkSize ? kAfsChunkSize : next;
-        if (pos + used > t->offset) {
-            const bool extend = run.count != 0 && cid == run.firstCid + run.count &&
-                                run.count < kReadBatchChunks && chunk_allocated(c, cid) &&
-                                chunk_allocated(c, run.firstCid) && run.lastUsed == kAfsChunkSize;
-            if (!extend) {
-                status = read_run(c, run, work, t);
-                if (status != 0) {
-                    return status;
-                }
-                run = ReadRun{cid, 0, pos, 0};
+        *run = ReadRun{cid, 0, pos, 0};
+    }
+    ++run->count;
+    run->lastUsed = used;
+    return 0;
+}
+
+// Walks the chain as far as the requested range reaches, a cache line of
+// links at a time, and reads the chunks in runs. Reading ahead in the chain
+// never goes past the last link the range needs, so a bad link after it is
+// never seen, as with a walk link by link.
+uint32_t read_chain(AfsContext *c, uint16_t first, uint8_t *work, ReadTarget *t) {
+    constexpr uint32_t kLinkBatch = 64;
+    ReadRun run;
+    uint64_t pos = 0;
+    uint16_t cid = first;
+    FatCursor cursor;
+    Link links[kLinkBatch];
+    reset_chain_guard();
+    while (is_cid(c, cid) && pos < t->end) {
+        const uint64_t wanted = (t->end - pos + kAfsChunkSize - 1) / kAfsChunkSize;
+        uint32_t got = 0;
+        const uint32_t walked =
+            read_links(c, cid, static_cast<uint32_t>(std::min<uint64_t>(wanted, kLinkBatch)),
+                       &cursor, links, &got);
+        for (uint32_t i = 0; i < got; ++i) {
+            const uint32_t status = take_link(c, links[i], pos, work, &run, t);
+            if (status != 0) {
+                return status;
             }
-            ++run.count;
-            run.lastUsed = used;
+            pos += links[i].entry > kAfsChunkSize ? kAfsChunkSize : links[i].entry;
         }
-        pos += used;
-        if (next <= kAfsChunkSize) {
+        if (walked != 0) {
+            return walked;
+        }
+        if (got == 0 || links[got - 1].entry <= kAfsChunkSize) {
             break;
         }
-        cid = next;
+        cid = links[got - 1].entry;
     }
     return read_run(c, run, work, t);
 }
