@@ -71,8 +71,21 @@ uint16_t crc16_of_record(const uint8_t *data64, uint16_t page) {
     return static_cast<uint16_t>(crc16(data64, 64, tail));
 }
 
-void crc16_of_pages(const uint8_t *data, size_t stride, uint32_t count, uint16_t *out) {
-    quor::crc::crc16_each64(kCrc16Init, data, stride, count, out);
+void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const uint16_t *pages,
+                      uint16_t *out) {
+    // The page number follows the data low byte first; a tail is taken high
+    // byte first.
+    constexpr uint32_t kBatch = 64;
+    uint16_t tails[kBatch];
+    for (uint32_t done = 0; done < count; done += kBatch) {
+        const uint32_t n = count - done < kBatch ? count - done : kBatch;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint16_t page = pages[done + i];
+            tails[i] = static_cast<uint16_t>((page << 8) | (page >> 8));
+        }
+        quor::crc::crc16_each64_tailed(kCrc16Init, data + done * stride, stride, n, tails,
+                                       out + done);
+    }
 }
 
 }  // namespace quor::afs

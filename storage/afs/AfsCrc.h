@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/crc.h"
 #include "common/export.h"
 
 // CRC-16 of `length` data bytes (none when length <= 0) then tail[0], tail[1].
@@ -34,13 +33,9 @@ uint16_t crc14_of_page(uint16_t page);
 // crc16 of a 64-byte page with its 16-bit page number as the tail.
 uint16_t crc16_of_record(const uint8_t *data64, uint16_t page);
 
-// The same in two steps, for many pages at once: out[i] is the CRC of the 64
-// data bytes at data + i * stride alone (no tail) ...
-void crc16_of_pages(const uint8_t *data, size_t stride, uint32_t count, uint16_t *out);
-// ... and this continues one such CRC over the page number, giving
-// crc16_of_record.
-inline uint16_t crc16_with_page(uint16_t dataCrc, uint16_t page) {
-    const uint32_t low = quor::crc::crc16_byte(dataCrc, static_cast<uint8_t>(page));
-    return static_cast<uint16_t>(quor::crc::crc16_byte(low, static_cast<uint8_t>(page >> 8)));
-}
+// crc16_of_record of many pages at once: out[i] for the 64 data bytes at
+// data + i * stride and page number pages[i] (the AFS records hold their
+// pages 66 bytes apart).
+void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const uint16_t *pages,
+                      uint16_t *out);
 }  // namespace quor::afs

@@ -22,6 +22,7 @@ struct ReadRun {
     uint32_t count = 0;
     uint64_t firstPos = 0;  // file position of the first chunk
     uint32_t lastUsed = 0;  // used bytes of the last chunk of the run
+    bool firstAllocated = false;
 };
 
 struct ReadTarget {
@@ -72,13 +73,13 @@ uint32_t take_link(AfsContext *c, const Link &link, uint64_t pos, uint8_t *work,
     const uint16_t cid = link.cid;
     const bool extend = run->count != 0 && cid == run->firstCid + run->count &&
                         run->count < kReadBatchChunks && chunk_allocated(c, cid) &&
-                        chunk_allocated(c, run->firstCid) && run->lastUsed == kAfsChunkSize;
+                        run->firstAllocated && run->lastUsed == kAfsChunkSize;
     if (!extend) {
         const uint32_t status = read_run(c, *run, work, t);
         if (status != 0) {
             return status;
         }
-        *run = ReadRun{cid, 0, pos, 0};
+        *run = ReadRun{cid, 0, pos, 0, chunk_allocated(c, cid)};
     }
     ++run->count;
     run->lastUsed = used;
@@ -104,11 +105,20 @@ uint32_t read_chain(AfsContext *c, uint16_t first, uint8_t *work, ReadTarget *t)
             read_links(c, cid, static_cast<uint32_t>(std::min<uint64_t>(wanted, kLinkBatch)),
                        &cursor, links, &got);
         for (uint32_t i = 0; i < got; ++i) {
-            const uint32_t status = take_link(c, links[i], pos, work, &run, t);
+            const Link &link = links[i];
+            // The usual case first: a full chunk that lengthens the run.
+            if (run.count != 0 && run.count < kReadBatchChunks && link.entry > kAfsChunkSize &&
+                run.lastUsed == kAfsChunkSize && link.cid == run.firstCid + run.count &&
+                run.firstAllocated && chunk_allocated(c, link.cid) && pos >= t->offset) {
+                ++run.count;
+                pos += kAfsChunkSize;
+                continue;
+            }
+            const uint32_t status = take_link(c, link, pos, work, &run, t);
             if (status != 0) {
                 return status;
             }
-            pos += links[i].entry > kAfsChunkSize ? kAfsChunkSize : links[i].entry;
+            pos += link.entry > kAfsChunkSize ? kAfsChunkSize : link.entry;
         }
         if (walked != 0) {
             return walked;

@@ -166,17 +166,28 @@ uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std:
     return crc32_table(crc, data, length);
 }
 
-void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t stride,
-                       std::size_t count, uint16_t *out) {
+void crc16_each64_tailed_with(Implementation impl, uint32_t crc, const uint8_t *data,
+                              std::size_t stride, std::size_t count, const uint16_t *tails,
+                              uint16_t *out) {
     if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
-        clmul::crc16_each64_wide(crc, data, stride, count, out);
+        clmul::crc16_each64_wide(crc, data, stride, count, tails, out);
     } else if (impl != Implementation::kTable && clmul::supported()) {
-        clmul::crc16_each64(crc, data, stride, count, out);
+        clmul::crc16_each64(crc, data, stride, count, tails, out);
     } else {
         for (std::size_t i = 0; i < count; ++i) {
-            out[i] = crc16_table(crc, data + i * stride, 64);
+            uint32_t r = crc16_table(crc, data + i * stride, 64);
+            if (tails != nullptr) {
+                r = crc16_byte(crc16_byte(r, static_cast<uint8_t>(tails[i] >> 8)),
+                               static_cast<uint8_t>(tails[i]));
+            }
+            out[i] = static_cast<uint16_t>(r);
         }
     }
+}
+
+void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t stride,
+                       std::size_t count, uint16_t *out) {
+    crc16_each64_tailed_with(impl, crc, data, stride, count, nullptr, out);
 }
 
 uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length) {
@@ -185,7 +196,12 @@ uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length) {
 
 void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                   uint16_t *out) {
-    crc16_each64_with(active(), crc, data, stride, count, out);
+    crc16_each64_tailed_with(active(), crc, data, stride, count, nullptr, out);
+}
+
+void crc16_each64_tailed(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
+                         const uint16_t *tails, uint16_t *out) {
+    crc16_each64_tailed_with(active(), crc, data, stride, count, tails, out);
 }
 
 uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length) {

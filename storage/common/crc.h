@@ -37,6 +37,11 @@ uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length);
 // them at once are not (the AFS page records: 64 data bytes every 66).
 void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                   uint16_t *out);
+// The same with each piece followed by two bytes that are not stored after
+// it: tails[i] >> 8, then tails[i] & 0xFF (the AFS page number of a record,
+// byte-swapped). out[i] = crc16(crc16(crc, piece i, 64), those two bytes).
+void crc16_each64_tailed(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
+                         const uint16_t *tails, uint16_t *out);
 
 // One byte of the CRC-16 (for callers that mask the register between bytes).
 inline uint32_t crc16_byte(uint32_t crc, uint8_t byte) {
@@ -62,5 +67,8 @@ uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std:
 uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
 void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t stride,
                        std::size_t count, uint16_t *out);
+void crc16_each64_tailed_with(Implementation impl, uint32_t crc, const uint8_t *data,
+                              std::size_t stride, std::size_t count, const uint16_t *tails,
+                              uint16_t *out);
 
 }  // namespace quor::crc

@@ -192,9 +192,13 @@ QUOR_CLMUL_TARGET void fold_blocks(uint32_t crc, const uint8_t *data, std::size_
 // A Barrett step reduces V: q = floor(V / x^16) * floor(x^80 / P) / x^64
 // is V's quotient by P, and V + q * P its remainder, in two products.
 
-// Multipliers of block j (j = 0..3) of a 64-byte piece.
-constexpr Fold piece_fold(unsigned block) {
-    return msb16_fold(128 * (3 - block) + 16);
+// With a two-byte tail T after the piece the CRC is D * x^32 + T * x^16 mod
+// P: the constants carry x^16 more, and T * x^16 (32 bits) joins V as it is.
+
+// Multipliers of block j (j = 0..3) of a 64-byte piece followed by `tail`
+// bytes (0 or 2).
+constexpr Fold piece_fold(unsigned block, unsigned tail) {
+    return msb16_fold(128 * (3 - block) + 16 + 8 * tail);
 }
 
 constexpr uint64_t kBarrett16Mu = barrett16_mu();
@@ -210,22 +214,30 @@ QUOR_CLMUL_TARGET inline uint16_t reduce16(__m128i v) {
 }
 
 // V of one piece: the products of its eight words summed.
+template <unsigned kTail>
 QUOR_CLMUL_TARGET inline __m128i piece_sum(__m128i init, const uint8_t *p) {
-    const __m128i k0 = constants(piece_fold(0));
-    const __m128i k1 = constants(piece_fold(1));
-    const __m128i k2 = constants(piece_fold(2));
-    const __m128i k3 = constants(piece_fold(3));
+    const __m128i k0 = constants(piece_fold(0, kTail));
+    const __m128i k1 = constants(piece_fold(1, kTail));
+    const __m128i k2 = constants(piece_fold(2, kTail));
+    const __m128i k3 = constants(piece_fold(3, kTail));
     const __m128i s =
         _mm_xor_si128(fold(_mm_xor_si128(Msb16::load(p), init), k0), fold(Msb16::load(p + 16), k1));
     return _mm_xor_si128(
         s, _mm_xor_si128(fold(Msb16::load(p + 32), k2), fold(Msb16::load(p + 48), k3)));
 }
 
+// T * x^16 of tail i (nothing without tails).
+inline uint32_t tail_term(const uint16_t *tails, std::size_t i) {
+    return tails == nullptr ? 0 : uint32_t{tails[i]} << 16;
+}
+
+template <unsigned kTail>
 QUOR_CLMUL_TARGET void crc16_pieces(uint32_t crc, const uint8_t *data, std::size_t stride,
-                                    std::size_t count, uint16_t *out) {
+                                    std::size_t count, const uint16_t *tails, uint16_t *out) {
     const __m128i init = Msb16::initial(crc);
     for (std::size_t i = 0; i < count; ++i, data += stride) {
-        out[i] = reduce16(piece_sum(init, data));
+        const __m128i tail = _mm_cvtsi32_si128(static_cast<int>(tail_term(tails, i)));
+        out[i] = reduce16(_mm_xor_si128(piece_sum<kTail>(init, data), tail));
     }
 }
 
@@ -339,38 +351,82 @@ QUOR_CLMUL_WIDE_TARGET inline __m512i reduce16_lanes(__m512i v) {
     return _mm512_xor_si512(v, _mm512_clmulepi64_epi128(q, poly, 0x00));
 }
 
-// Eight pieces per step: the even ones and the odd ones each fill one
-// register of four sums; interleaving the two puts the eight remainders in
-// the eight 64-bit words in piece order, narrowed to 16 bits in one store.
-// The register's share, the same for every piece (the CRC continued from
-// `crc` over 64 zero bytes), is added at the end rather than to every piece.
+// Eight pieces at p[0..7] (tails t[0..7]): the even ones and the odd ones
+// each fill one register of four sums; interleaving the two puts the eight
+// remainders in the eight 64-bit words in piece order, narrowed to 16 bits in
+// one store. The register's share, the same for every piece, is `share`.
+template <unsigned kTail>
+QUOR_CLMUL_WIDE_TARGET inline void eight_pieces(__m512i k, __m512i share, const uint8_t *const p[8],
+                                                const uint16_t *t, uint16_t *out) {
+    __m512i even = sum_lanes(piece_products(k, p[0]), piece_products(k, p[2]),
+                             piece_products(k, p[4]), piece_products(k, p[6]));
+    __m512i odd = sum_lanes(piece_products(k, p[1]), piece_products(k, p[3]),
+                            piece_products(k, p[5]), piece_products(k, p[7]));
+    if (kTail != 0) {
+        // T * x^16 of the even pieces into words 0, 2, 4, 6, of the odd ones too.
+        const __m512i terms = _mm512_maskz_slli_epi64(
+            0xFF,
+            _mm512_maskz_cvtepu16_epi64(0xFF,
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(t))),
+            16);
+        constexpr __mmask8 kLowWords = 0x55;
+        even =
+            _mm512_xor_si512(even, _mm512_maskz_permutexvar_epi64(
+                                       kLowWords, _mm512_set_epi64(6, 6, 4, 4, 2, 2, 0, 0), terms));
+        odd =
+            _mm512_xor_si512(odd, _mm512_maskz_permutexvar_epi64(
+                                      kLowWords, _mm512_set_epi64(7, 7, 5, 5, 3, 3, 1, 1), terms));
+    }
+    const __m512i both = _mm512_mask_blend_epi64(0xAA, reduce16_lanes(even),
+                                                 _mm512_bslli_epi128(reduce16_lanes(odd), 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
+                     _mm512_maskz_cvtepi64_epi16(0xFF, _mm512_xor_si512(both, share)));
+}
+
+// Pieces eight at a time; the last two to seven go as a group of eight whose
+// missing places repeat the last piece, their results dropped. The
+// register's share (the CRC continued from `crc` over a zero piece and zero
+// tail) is added to each result rather than to each piece.
+template <unsigned kTail>
 QUOR_CLMUL_WIDE_TARGET void crc16_pieces_wide(uint32_t crc, const uint8_t *data, std::size_t stride,
-                                              std::size_t count, uint16_t *out) {
-    constexpr Fold f0 = piece_fold(0);
-    constexpr Fold f1 = piece_fold(1);
-    constexpr Fold f2 = piece_fold(2);
-    constexpr Fold f3 = piece_fold(3);
+                                              std::size_t count, const uint16_t *tails,
+                                              uint16_t *out) {
+    if (count < 2) {
+        crc16_pieces<kTail>(crc, data, stride, count, tails, out);
+        return;
+    }
+    constexpr Fold f0 = piece_fold(0, kTail);
+    constexpr Fold f1 = piece_fold(1, kTail);
+    constexpr Fold f2 = piece_fold(2, kTail);
+    constexpr Fold f3 = piece_fold(3, kTail);
     const auto w = [](uint64_t v) { return static_cast<long long>(v); };
     const __m512i k = _mm512_set_epi64(w(f3.high), w(f3.low), w(f2.high), w(f2.low), w(f1.high),
                                        w(f1.low), w(f0.high), w(f0.low));
-    if (count < 8) {
-        crc16_pieces(crc, data, stride, count, out);
-        return;
-    }
     const uint8_t zeros[64] = {};
-    const __m512i share = _mm512_set1_epi64(reduce16(piece_sum(Msb16::initial(crc), zeros)));
-    for (; count >= 8; count -= 8, out += 8, data += 8 * stride) {
-        const __m512i even = reduce16_lanes(
-            sum_lanes(piece_products(k, data), piece_products(k, data + 2 * stride),
-                      piece_products(k, data + 4 * stride), piece_products(k, data + 6 * stride)));
-        const __m512i odd = reduce16_lanes(
-            sum_lanes(piece_products(k, data + stride), piece_products(k, data + 3 * stride),
-                      piece_products(k, data + 5 * stride), piece_products(k, data + 7 * stride)));
-        const __m512i both = _mm512_mask_blend_epi64(0xAA, even, _mm512_bslli_epi128(odd, 8));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                         _mm512_maskz_cvtepi64_epi16(0xFF, _mm512_xor_si512(both, share)));
+    const __m512i share = _mm512_set1_epi64(reduce16(piece_sum<kTail>(Msb16::initial(crc), zeros)));
+    const uint16_t zeroTails[8] = {};
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const uint8_t *const p[8] = {data + i * stride,       data + (i + 1) * stride,
+                                     data + (i + 2) * stride, data + (i + 3) * stride,
+                                     data + (i + 4) * stride, data + (i + 5) * stride,
+                                     data + (i + 6) * stride, data + (i + 7) * stride};
+        eight_pieces<kTail>(k, share, p, tails != nullptr ? tails + i : zeroTails, out + i);
     }
-    crc16_pieces(crc, data, stride, count, out);
+    if (i < count) {
+        const uint8_t *p[8];
+        uint16_t t[8];
+        uint16_t results[8];
+        for (std::size_t j = 0; j < 8; ++j) {
+            const std::size_t piece = i + j < count ? i + j : count - 1;
+            p[j] = data + piece * stride;
+            t[j] = tails != nullptr ? tails[piece] : 0;
+        }
+        eight_pieces<kTail>(k, share, p, t, results);
+        for (std::size_t j = 0; i + j < count; ++j) {
+            out[i + j] = results[j];
+        }
+    }
 }
 
 bool cpu_has_clmul() {
@@ -443,13 +499,21 @@ void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint
 }
 
 void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
-                  uint16_t *out) {
-    crc16_pieces(crc, data, stride, count, out);
+                  const uint16_t *tails, uint16_t *out) {
+    if (tails != nullptr) {
+        crc16_pieces<2>(crc, data, stride, count, tails, out);
+    } else {
+        crc16_pieces<0>(crc, data, stride, count, nullptr, out);
+    }
 }
 
 void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
-                       uint16_t *out) {
-    crc16_pieces_wide(crc, data, stride, count, out);
+                       const uint16_t *tails, uint16_t *out) {
+    if (tails != nullptr) {
+        crc16_pieces_wide<2>(crc, data, stride, count, tails, out);
+    } else {
+        crc16_pieces_wide<0>(crc, data, stride, count, nullptr, out);
+    }
 }
 
 #else
@@ -480,11 +544,13 @@ void fold_crc32_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]
     std::memset(residue, 0, 16);
 }
 
-void crc16_each64(uint32_t, const uint8_t *, std::size_t, std::size_t count, uint16_t *out) {
+void crc16_each64(uint32_t, const uint8_t *, std::size_t, std::size_t count, const uint16_t *,
+                  uint16_t *out) {
     std::memset(out, 0, count * sizeof *out);
 }
 
-void crc16_each64_wide(uint32_t, const uint8_t *, std::size_t, std::size_t count, uint16_t *out) {
+void crc16_each64_wide(uint32_t, const uint8_t *, std::size_t, std::size_t count, const uint16_t *,
+                       uint16_t *out) {
     std::memset(out, 0, count * sizeof *out);
 }
 

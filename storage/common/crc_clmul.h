@@ -29,12 +29,13 @@ void fold_crc16_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint
 void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
 
 // CRC-16 of each of `count` 64-byte pieces `stride` bytes apart, each
-// continued from register `crc`: out[i] = CRC of data + i * stride. Only the
-// multiplications and one Barrett reduction per piece, no tables.
+// continued from register `crc` (and over two bytes tails[i] >> 8, tails[i]
+// & 0xFF when `tails` is not null): out[i] = CRC of data + i * stride. Only
+// the multiplications and one Barrett reduction per piece, no tables.
 void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
-                  uint16_t *out);
-// The same, four pieces per step on 512-bit registers (supported_wide()).
+                  const uint16_t *tails, uint16_t *out);
+// The same, eight pieces per step on 512-bit registers (supported_wide()).
 void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
-                       uint16_t *out);
+                       const uint16_t *tails, uint16_t *out);
 
 }  // namespace quor::crc::clmul

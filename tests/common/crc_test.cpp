@@ -129,41 +129,72 @@ TEST_P(CrcImplementation, PiecesGiveTheCrcOfTheWhole) {
     EXPECT_EQ(crc32, bitwise_crc32(0, data, total));
 }
 
-// Many 64-byte pieces at once: every piece's CRC equals the bitwise CRC of
-// that piece, for counts around the four-piece steps, strides from packed to
-// the 66 of the AFS page records and beyond, every alignment and random
-// registers; and the pieces' neighbours (the bytes between them) never leak
-// into a result.
+// crc16_each64 or, with tails, crc16_each64_tailed, as the case calls them.
+void run_each64(const Case &c, uint32_t crc, const uint8_t *data, size_t stride, size_t count,
+                const uint16_t *tails, uint16_t *out) {
+    if (c.dispatched) {
+        if (tails != nullptr) {
+            quor::crc::crc16_each64_tailed(crc, data, stride, count, tails, out);
+        } else {
+            quor::crc::crc16_each64(crc, data, stride, count, out);
+        }
+    } else if (tails != nullptr) {
+        quor::crc::crc16_each64_tailed_with(c.impl, crc, data, stride, count, tails, out);
+    } else {
+        quor::crc::crc16_each64_with(c.impl, crc, data, stride, count, out);
+    }
+}
+
+// The bitwise CRC of a piece followed by its tail, if any.
+uint32_t bitwise_piece(uint32_t crc, const uint8_t *piece, const uint16_t *tail) {
+    crc = bitwise_crc16(crc, piece, 64);
+    if (tail != nullptr) {
+        const uint8_t bytes[2] = {static_cast<uint8_t>(*tail >> 8), static_cast<uint8_t>(*tail)};
+        crc = bitwise_crc16(crc, bytes, 2);
+    }
+    return crc;
+}
+
+// Many 64-byte pieces at once, with and without tails: every piece's CRC
+// equals the bitwise CRC of that piece (and tail), for counts around the
+// eight-piece steps, strides from packed to the 66 of the AFS page records
+// and beyond, every alignment and random registers; nothing is written past
+// the last result.
 TEST_P(CrcImplementation, EachPieceOf64BytesEqualsItsBitwiseCrc) {
     const Case c = GetParam();
     std::mt19937 rng(0x6464);
-    for (size_t count : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 13u, 61u, 122u}) {
-        for (size_t stride : {64u, 65u, 66u, 80u, 130u}) {
-            if (count * stride + 16 > buffer_.size()) {
-                continue;
+    for (bool withTails : {false, true}) {
+        for (size_t count : {0u, 1u, 2u, 3u, 7u, 8u, 9u, 13u, 15u, 16u, 17u, 61u, 122u}) {
+            for (size_t stride : {64u, 65u, 66u, 80u, 130u}) {
+                if (count * stride + 16 > buffer_.size()) {
+                    continue;
+                }
+                const size_t offset = rng() % 16;
+                const uint32_t seed = rng() & 0xFFFFu;
+                const uint8_t *data = buffer_.data() + offset;
+                std::vector<uint16_t> tails(count);
+                for (auto &t : tails) {
+                    t = static_cast<uint16_t>(rng());
+                }
+                std::vector<uint16_t> out(count + 1, 0xBEEF);
+                run_each64(c, seed, data, stride, count, withTails ? tails.data() : nullptr,
+                           out.data());
+                for (size_t i = 0; i < count; ++i) {
+                    ASSERT_EQ(out[i], bitwise_piece(seed, data + i * stride,
+                                                    withTails ? &tails[i] : nullptr))
+                        << GetParam().name << ": piece " << i << " of " << count << ", stride "
+                        << stride << ", offset " << offset << ", register " << seed
+                        << (withTails ? ", with tails" : "");
+                }
+                EXPECT_EQ(out[count], 0xBEEF) << "written past the last piece";
             }
-            const size_t offset = rng() % 16;
-            const uint32_t seed = rng() & 0xFFFFu;
-            const uint8_t *data = buffer_.data() + offset;
-            std::vector<uint16_t> out(count + 1, 0xBEEF);
-            if (c.dispatched) {
-                quor::crc::crc16_each64(seed, data, stride, count, out.data());
-            } else {
-                quor::crc::crc16_each64_with(c.impl, seed, data, stride, count, out.data());
-            }
-            for (size_t i = 0; i < count; ++i) {
-                ASSERT_EQ(out[i], bitwise_crc16(seed, data + i * stride, 64))
-                    << GetParam().name << ": piece " << i << " of " << count << ", stride "
-                    << stride << ", offset " << offset << ", register " << seed;
-            }
-            EXPECT_EQ(out[count], 0xBEEF) << "written past the last piece";
         }
     }
 }
 
 // The reduction of the folded sum is exact for every value the products can
-// take: pieces of all ones, all zeros, single set bits in each word and the
-// registers at both ends.
+// take: pieces of all ones, all zeros, single set bits in each word, tails
+// at both ends and the registers at both ends.
 TEST_P(CrcImplementation, EachPieceOf64BytesAtTheEdges) {
     const Case c = GetParam();
     std::vector<uint8_t> pieces;
@@ -176,16 +207,21 @@ TEST_P(CrcImplementation, EachPieceOf64BytesAtTheEdges) {
         pieces.insert(pieces.end(), one.begin(), one.end());
     }
     const size_t count = pieces.size() / 64;
+    std::vector<uint16_t> tails(count);
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t edge[] = {0x0000, 0xFFFF, 0x8000, 0x0001};
+        tails[i] = edge[i % 4];
+    }
     for (uint32_t seed : {0x0000u, 0xFFFFu, 0x8000u, 0x0001u}) {
-        std::vector<uint16_t> out(count);
-        if (c.dispatched) {
-            quor::crc::crc16_each64(seed, pieces.data(), 64, count, out.data());
-        } else {
-            quor::crc::crc16_each64_with(c.impl, seed, pieces.data(), 64, count, out.data());
-        }
-        for (size_t i = 0; i < count; ++i) {
-            ASSERT_EQ(out[i], bitwise_crc16(seed, pieces.data() + 64 * i, 64))
-                << GetParam().name << ": piece " << i << ", register " << seed;
+        for (bool withTails : {false, true}) {
+            std::vector<uint16_t> out(count);
+            run_each64(c, seed, pieces.data(), 64, count, withTails ? tails.data() : nullptr,
+                       out.data());
+            for (size_t i = 0; i < count; ++i) {
+                ASSERT_EQ(out[i], bitwise_piece(seed, pieces.data() + 64 * i,
+                                                withTails ? &tails[i] : nullptr))
+                    << GetParam().name << ": piece " << i << ", register " << seed;
+            }
         }
     }
 }
