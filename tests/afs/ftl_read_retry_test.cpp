@@ -2,6 +2,7 @@
 // every write is read back up to 7 times.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "afs_test_util.h"
@@ -82,6 +83,74 @@ TEST(FtlReadRetry, FileReadRecoversBelowTheLimitAndFailsLoudlyAtIt) {
         const uint32_t status = afs_readfile(&v.ctx(), 3, 0, &length, got.data());
         EXPECT_EQ(status, bad < kAttempts ? kAfsOk : kAfsIoError) << bad << " bad reads";
         EXPECT_TRUE(status != 0 || got == data) << bad << " bad reads";
+    }
+}
+
+// A long file read (runs of chunks over several units, FAT lines missing the
+// cache on the way), whole and from an offset, with bad reads starting at
+// each of its reads: six in a row are absorbed; seven, or one refused read,
+// make it answer 5 with the length of what it delivered, which is a prefix
+// of the request, and leave the caller's bytes after that prefix untouched.
+// Some of those failures come part-way through.
+TEST(FtlReadRetry, LongFileReadDeliversAPrefixAndLeavesTheRestOfTheBufferAlone) {
+    afs_test::Volume v(24 * kFtlUnitSize, 80);
+    ASSERT_EQ(v.format(), 0u);
+    const std::vector<uint8_t> data = afs_test::pattern(20037, 5, 1);  // 314 chunks
+    ASSERT_EQ(v.write(5, 0, data), 0u);
+    constexpr uint8_t kUntouched = 0xEE;
+    // Every read starts from the same cache: empty but for the lines of the
+    // file entry and of the chain's start (a failed file entry read would
+    // answer before any length is known).
+    const auto sameCache = [&v] {
+        ASSERT_EQ(cache_flush(&v.ctx()), 0u);
+        cache_invalidate(&v.ctx());
+        uint8_t byte = 0;
+        int32_t one = 1;
+        ASSERT_EQ(afs_readfile(&v.ctx(), 5, 0, &one, &byte), 0u);
+    };
+    for (const uint32_t offset : {0u, 1000u}) {
+        const auto wanted = static_cast<int32_t>(data.size() - offset - 3);
+        const std::vector<uint8_t> expected(data.begin() + offset,
+                                            data.begin() + offset + static_cast<size_t>(wanted));
+        ff::Guard guard;
+        sameCache();
+        ff::corrupt_reads(UINT64_MAX, 0);  // counts reads only
+        std::vector<uint8_t> got(static_cast<size_t>(wanted));
+        int32_t length = wanted;
+        ASSERT_EQ(afs_readfile(&v.ctx(), 5, static_cast<int32_t>(offset), &length, got.data()), 0u);
+        ASSERT_EQ(got, expected);
+        const uint64_t reads = ff::read_count();
+        ASSERT_GT(reads, 6u) << "the read should take several runs";
+        uint32_t partWay = 0;
+        for (uint64_t first = 1; first <= reads; ++first) {
+            for (const uint64_t bad : {kAttempts - 1, kAttempts, uint64_t{0}}) {  // 0: one refused
+                SCOPED_TRACE("offset " + std::to_string(offset) + ", bad reads " +
+                             std::to_string(first) + " +" + std::to_string(bad));
+                sameCache();
+                bad == 0 ? ff::fail_reads(first, 1) : ff::corrupt_reads(first, bad);
+                std::fill(got.begin(), got.end(), kUntouched);
+                length = wanted;
+                const uint32_t status =
+                    afs_readfile(&v.ctx(), 5, static_cast<int32_t>(offset), &length, got.data());
+                ff::disarm();
+                if (bad == kAttempts - 1) {
+                    ASSERT_EQ(status, 0u);
+                    ASSERT_EQ(length, wanted);
+                    ASSERT_EQ(got, expected);
+                    continue;
+                }
+                ASSERT_EQ(status, kAfsIoError);
+                ASSERT_GE(length, 0);
+                ASSERT_LE(length, wanted);
+                const auto cut = static_cast<size_t>(length);
+                EXPECT_TRUE(std::equal(got.begin(), got.begin() + cut, expected.begin()));
+                EXPECT_TRUE(std::all_of(got.begin() + cut, got.end(),
+                                        [](uint8_t b) { return b == kUntouched; }))
+                    << "bytes after the delivered " << length << " were written";
+                partWay += length > 0;
+            }
+        }
+        EXPECT_GT(partWay, 2u) << "no failure came part-way through the read";
     }
 }
 
