@@ -49,10 +49,13 @@ powercut-long: build
 
 # The randomized model tests of AFS, EFS and the FCS with remounts and power
 # cuts, for SOAK_SECONDS per file system; reports operations, remounts, cuts
-# and mismatches.
+# and mismatches. SOAK_SEED=<n> draws another sequence of operations and
+# cuts; a failure in round i replays with QUOR_SOAK_ROUNDS=i+1 (same seed).
 SOAK_SECONDS ?= 60
+SOAK_SEED ?=
 soak: build
-	cd $(BUILD_DIR) && QUOR_SOAK_SECONDS=$(SOAK_SECONDS) ./test_interface \
+	cd $(BUILD_DIR) && QUOR_SOAK_SECONDS=$(SOAK_SECONDS) \
+	    $(if $(SOAK_SEED),QUOR_POWERCUT_SEED=$(SOAK_SEED)) ./test_interface \
 	    --gtest_filter='Soak*' --gtest_also_run_disabled_tests
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
