@@ -71,21 +71,42 @@ uint16_t crc16_of_record(const uint8_t *data64, uint16_t page) {
     return static_cast<uint16_t>(crc16(data64, 64, tail));
 }
 
-void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const uint16_t *pages,
-                      uint16_t *out) {
-    // The page number follows the data low byte first; a tail is taken high
-    // byte first.
-    constexpr uint32_t kBatch = 64;
-    uint16_t tails[kBatch];
-    for (uint32_t done = 0; done < count; done += kBatch) {
-        const uint32_t n = count - done < kBatch ? count - done : kBatch;
+namespace {
+
+// The page number follows the data low byte first; a tail is taken high byte
+// first.
+uint16_t tail_of(uint16_t page) {
+    return static_cast<uint16_t>((page << 8) | (page >> 8));
+}
+
+constexpr uint32_t kTailBatch = 64;
+
+template <class PageOf>
+void records_crcs(const uint8_t *data, size_t stride, uint32_t count, PageOf page_of,
+                  uint16_t *out) {
+    uint16_t tails[kTailBatch];
+    for (uint32_t done = 0; done < count; done += kTailBatch) {
+        const uint32_t n = count - done < kTailBatch ? count - done : kTailBatch;
         for (uint32_t i = 0; i < n; ++i) {
-            const uint16_t page = pages[done + i];
-            tails[i] = static_cast<uint16_t>((page << 8) | (page >> 8));
+            tails[i] = tail_of(page_of(done + i));
         }
         quor::crc::crc16_each64_tailed(kCrc16Init, data + done * stride, stride, n, tails,
                                        out + done);
     }
+}
+
+}  // namespace
+
+void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const uint16_t *pages,
+                      uint16_t *out) {
+    records_crcs(
+        data, stride, count, [pages](uint32_t i) { return pages[i]; }, out);
+}
+
+void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16_t first,
+                      uint16_t *out) {
+    records_crcs(
+        data, stride, count, [first](uint32_t i) { return static_cast<uint16_t>(first + i); }, out);
 }
 
 }  // namespace quor::afs

@@ -38,4 +38,7 @@ uint16_t crc16_of_record(const uint8_t *data64, uint16_t page);
 // pages 66 bytes apart).
 void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const uint16_t *pages,
                       uint16_t *out);
+// The same for consecutive pages first, first + 1, ...
+void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16_t first,
+                      uint16_t *out);
 }  // namespace quor::afs

@@ -136,13 +136,41 @@ uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value, FatCursor *cur
     return next_cid_through(c, k, value, cursor);
 }
 
+namespace {
+
+// Appends the link (k, v) to the stretches: to the last one when k follows
+// its last chunk, else as a new stretch. False when that needs a stretch
+// more than `maxRuns`.
+bool add_link(LinkRun *runs, uint32_t maxRuns, uint32_t *runCount, uint32_t k, uint16_t v) {
+    if (*runCount != 0) {
+        LinkRun &r = runs[*runCount - 1];
+        if (k == uint32_t{r.cid} + r.count) {
+            ++r.count;
+            r.last = v;
+            return true;
+        }
+    }
+    if (*runCount == maxRuns) {
+        return false;
+    }
+    runs[(*runCount)++] = LinkRun{static_cast<uint16_t>(k), 1, v};
+    return true;
+}
+
+// True when entry k would go to a new stretch and there is no room for one.
+bool runs_full(const LinkRun *runs, uint32_t maxRuns, uint32_t runCount, uint32_t k) {
+    return runCount == maxRuns && k != uint32_t{runs[runCount - 1].cid} + runs[runCount - 1].count;
+}
+
+}  // namespace
+
 // The loop of get_next_cid over the entries of one line, with the volume's
 // numbers and the guard count held in locals (the guard is stored back on
 // every way out).
-uint32_t read_links(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor, Link *links,
-                    uint32_t *count) {
-    *count = 0;
-    if (max == 0) {
+uint32_t read_link_runs(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor, LinkRun *runs,
+                        uint32_t maxRuns, uint32_t *runCount) {
+    *runCount = 0;
+    if (max == 0 || maxRuns == 0) {
         return 0;
     }
     uint16_t next = 0;
@@ -150,7 +178,7 @@ uint32_t read_links(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor
     if (status != 0) {
         return status;
     }
-    links[0] = Link{cid, next};
+    add_link(runs, maxRuns, runCount, cid, next);
     uint32_t n = 1;
     const uint32_t files = c->fileCount;
     const uint32_t total = files + c->chunkCount;
@@ -159,25 +187,30 @@ uint32_t read_links(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor
     while (n < max && next > kAfsChunkSize) {
         const uint32_t k = next;
         const uint32_t va = fat_offset(k);
-        if (va < cursor->first || va >= cursor->end) {
+        if (va < cursor->first || va >= cursor->end || runs_full(runs, maxRuns, *runCount, k)) {
             break;
         }
         // Consecutive chunks, the usual layout, are confirmed without waiting
         // for each entry: entry k holding k + 1 passes every check as long as
         // k + 1 < total and the guard allows the read, so the addresses are
-        // known before the entries are read.
-        if (k >= files && k + 1 < total && reads < guard) {
+        // known before the entries are read. (k is above 64 here, as the
+        // entry that named it was; the test only makes sure that k + 1 can
+        // never be read as a byte count.)
+        if (k >= files && k >= kAfsChunkSize && k + 1 < total && reads < guard) {
             const uint32_t room =
                 std::min({max - n, (cursor->end - va) / 2, total - 1 - k, guard - reads});
             const uint8_t *entry = cursor->line + (va - cursor->first);
             uint32_t i = 0;
             while (i < room && quor::load_le16(entry + 2 * i) == k + i + 1) {
-                links[n + i] = Link{static_cast<uint16_t>(k + i), static_cast<uint16_t>(k + i + 1)};
                 ++i;
             }
-            n += i;
-            reads += i;
             if (i != 0) {
+                add_link(runs, maxRuns, runCount, k, static_cast<uint16_t>(k + 1));
+                LinkRun &r = runs[*runCount - 1];
+                r.count = static_cast<uint16_t>(r.count + i - 1);
+                r.last = static_cast<uint16_t>(k + i);
+                n += i;
+                reads += i;
                 next = static_cast<uint16_t>(k + i);
                 continue;
             }
@@ -205,11 +238,11 @@ uint32_t read_links(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor
             status = kAfsIoError;
             break;
         }
-        links[n++] = Link{static_cast<uint16_t>(k), v};
+        add_link(runs, maxRuns, runCount, k, v);
+        ++n;
         next = v;
     }
     g_chainReads = reads;
-    *count = n;
     return status;
 }
 

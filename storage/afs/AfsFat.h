@@ -90,14 +90,24 @@ struct Link {
     uint16_t entry;
 };
 
-// Reads up to `max` links of a chain from chunk `cid` on, as get_next_cid
-// through `cursor` would one by one, and stops after the link that ends the
-// chain (entry <= 64) and before an entry in another cache line than the
-// first one's: the flash reads of cache misses stay where a walk entry by
-// entry would make them. `*count` receives the links read, also when the
-// status (that of the entry after them) is not 0.
-uint32_t read_links(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor, Link *links,
-                    uint32_t *count);
+// Links of a chain in stretches of consecutive chunks: chunks cid .. cid +
+// count - 1, the entry of each but the last naming the next one, the last
+// one's entry `last`.
+struct LinkRun {
+    uint16_t cid;
+    uint16_t count;
+    uint16_t last;
+};
+
+// Reads up to `max` links of a chain from chunk `cid` on, in at most
+// `maxRuns` stretches, as get_next_cid through `cursor` would one by one, and
+// stops after the link that ends the chain (entry <= 64) and before an entry
+// in another cache line than the first one's: the flash reads of cache
+// misses stay where a walk entry by entry would make them. `*runCount`
+// receives the stretches read, also when the status (that of the entry after
+// them) is not 0.
+uint32_t read_link_runs(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cursor, LinkRun *runs,
+                        uint32_t maxRuns, uint32_t *runCount);
 
 // Reads the file entry and the whole chain behind it. `entry` receives the
 // file entry; `chain` the chunks in file order.

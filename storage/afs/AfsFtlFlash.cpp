@@ -54,15 +54,15 @@ constexpr uint32_t kCheckBatch = 64;
 // Index of the first of the `count` records at `records` whose CRC does not
 // match its data and page number; `count` when all match.
 uint32_t first_bad_record(const uint8_t *records, uint32_t count, PageSource source) {
-    uint16_t pages[kCheckBatch];
     uint16_t crcs[kCheckBatch];
     for (uint32_t done = 0; done < count; done += kCheckBatch) {
         const uint32_t n = count - done < kCheckBatch ? count - done : kCheckBatch;
         const uint8_t *batch = records + size_t{done} * kFtlRecordSize;
-        for (uint32_t i = 0; i < n; ++i) {
-            pages[i] = source.page(done + i);
+        if (source.pages != nullptr) {
+            quor::afs::crc16_of_records(batch, kFtlRecordSize, n, source.pages + done, crcs);
+        } else {
+            quor::afs::crc16_of_records(batch, kFtlRecordSize, n, source.page(done), crcs);
         }
-        quor::afs::crc16_of_records(batch, kFtlRecordSize, n, pages, crcs);
         for (uint32_t i = 0; i < n; ++i) {
             if (quor::load_le16(batch + i * kFtlRecordSize + kFtlPageSize) != crcs[i]) {
                 return done + i;

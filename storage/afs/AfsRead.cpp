@@ -86,47 +86,79 @@ uint32_t take_link(AfsContext *c, const Link &link, uint64_t pos, uint8_t *work,
     return 0;
 }
 
+// Takes the chunks of one stretch of the chain in order, from file position
+// *pos on: runs of full chunks that lengthen the run being built are added
+// in one step (their allocation bits looked up one by one), every other
+// chunk goes through take_link.
+uint32_t take_stretch(AfsContext *c, const LinkRun &stretch, uint64_t *pos, uint8_t *work,
+                      ReadRun *run, ReadTarget *t) {
+    uint32_t i = 0;
+    while (i + 1 < stretch.count) {  // the chunks that name the next one are full
+        const uint32_t cid = stretch.cid + i;
+        if (run->count != 0 && run->count < kReadBatchChunks && run->lastUsed == kAfsChunkSize &&
+            cid == run->firstCid + run->count && run->firstAllocated && *pos >= t->offset) {
+            const uint32_t room = std::min(stretch.count - 1 - i, kReadBatchChunks - run->count);
+            uint32_t n = 0;
+            while (n < room && chunk_allocated(c, cid + n)) {
+                ++n;
+            }
+            if (n != 0) {
+                run->count += n;
+                *pos += uint64_t{kAfsChunkSize} * n;
+                i += n;
+                continue;
+            }
+        }
+        const uint32_t status =
+            take_link(c, Link{static_cast<uint16_t>(cid), static_cast<uint16_t>(cid + 1)}, *pos,
+                      work, run, t);
+        if (status != 0) {
+            return status;
+        }
+        *pos += kAfsChunkSize;
+        ++i;
+    }
+    const Link last{static_cast<uint16_t>(stretch.cid + i), stretch.last};
+    const uint32_t status = take_link(c, last, *pos, work, run, t);
+    if (status != 0) {
+        return status;
+    }
+    *pos += last.entry > kAfsChunkSize ? kAfsChunkSize : last.entry;
+    return 0;
+}
+
 // Walks the chain as far as the requested range reaches, a cache line of
 // links at a time, and reads the chunks in runs. Reading ahead in the chain
 // never goes past the last link the range needs, so a bad link after it is
 // never seen, as with a walk link by link.
 uint32_t read_chain(AfsContext *c, uint16_t first, uint8_t *work, ReadTarget *t) {
-    constexpr uint32_t kLinkBatch = 64;
+    constexpr uint32_t kLinkBatch = 1024;
+    constexpr uint32_t kStretches = 32;
     ReadRun run;
     uint64_t pos = 0;
     uint16_t cid = first;
     FatCursor cursor;
-    Link links[kLinkBatch];
+    LinkRun stretches[kStretches];
     reset_chain_guard();
     while (is_cid(c, cid) && pos < t->end) {
         const uint64_t wanted = (t->end - pos + kAfsChunkSize - 1) / kAfsChunkSize;
         uint32_t got = 0;
         const uint32_t walked =
-            read_links(c, cid, static_cast<uint32_t>(std::min<uint64_t>(wanted, kLinkBatch)),
-                       &cursor, links, &got);
+            read_link_runs(c, cid, static_cast<uint32_t>(std::min<uint64_t>(wanted, kLinkBatch)),
+                           &cursor, stretches, kStretches, &got);
         for (uint32_t i = 0; i < got; ++i) {
-            const Link &link = links[i];
-            // The usual case first: a full chunk that lengthens the run.
-            if (run.count != 0 && run.count < kReadBatchChunks && link.entry > kAfsChunkSize &&
-                run.lastUsed == kAfsChunkSize && link.cid == run.firstCid + run.count &&
-                run.firstAllocated && chunk_allocated(c, link.cid) && pos >= t->offset) {
-                ++run.count;
-                pos += kAfsChunkSize;
-                continue;
-            }
-            const uint32_t status = take_link(c, link, pos, work, &run, t);
+            const uint32_t status = take_stretch(c, stretches[i], &pos, work, &run, t);
             if (status != 0) {
                 return status;
             }
-            pos += link.entry > kAfsChunkSize ? kAfsChunkSize : link.entry;
         }
         if (walked != 0) {
             return walked;
         }
-        if (got == 0 || links[got - 1].entry <= kAfsChunkSize) {
+        if (got == 0 || stretches[got - 1].last <= kAfsChunkSize) {
             break;
         }
-        cid = links[got - 1].entry;
+        cid = stretches[got - 1].last;
     }
     return read_run(c, run, work, t);
 }

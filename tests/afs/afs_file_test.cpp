@@ -4,9 +4,12 @@
 #include <string>
 
 #include "afs/Afs.h"
+#include "afs/AfsCache.h"
+#include "afs/AfsFat.h"
 #include "afs/AfsFtl.h"
 #include "afs/AfsPhysicalWin32Spi.h"
 #include "afs_volume_fixture.h"
+#include "common/bytes.h"
 
 namespace {
 
@@ -325,6 +328,34 @@ TEST(AfsLargeFile, LargestFileRoundTripsAcrossBatchedReads) {
     ASSERT_EQ(afs_readfile(&vol.ctx(), 1, 4001, &length, buf.data()), 0u);
     ASSERT_EQ(length, 5000);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), big.begin() + 4001)) << "batched read differs";
+}
+
+// With fewer than 64 file slots (a volume formatted elsewhere: a format
+// here makes at least 65) a chunk id can also be a byte count: an entry of
+// 64 or less ends its chain even when it equals the id of the next chunk and
+// the entries after it run on as if the chain went on. (The chain walk of
+// the reads on such a context; its chunks are never written here.)
+TEST(AfsFewFiles, AnEndOfChainThatLooksLikeTheNextChunkEndsTheWalk) {
+    Volume vol(kSmall, 65);
+    ASSERT_EQ(vol.format(), 0u);
+    // Seen as a volume of ten files: files 0, 1, 2 in chunks 10, 11, 12 of
+    // 11, 12, 13 bytes, so chunk k's entry is k + 1.
+    for (uint16_t k = 0; k < 14; ++k) {
+        const uint16_t entry = k < 3 ? 10 + k : (k >= 10 && k < 13 ? k + 1 : 0);
+        vol.set_fat(k, entry);
+    }
+    vol.ctx().fileCount = 10;
+    namespace fl = quor::afs::file_layer;
+    fl::FatCursor cursor;
+    fl::LinkRun runs[4];
+    uint32_t got = 0;
+    fl::reset_chain_guard();
+    ASSERT_EQ(fl::read_link_runs(&vol.ctx(), 10, 4, &cursor, runs, 4, &got), 0u);
+    ASSERT_EQ(got, 1u);
+    EXPECT_EQ(runs[0].cid, 10u);
+    EXPECT_EQ(runs[0].count, 1u) << "the walk went past the end of the chain";
+    EXPECT_EQ(runs[0].last, 11u);
+    vol.ctx().fileCount = 65;
 }
 
 TEST(AfsReclaim, EntriesPassThroughToTheFtl) {

@@ -106,6 +106,14 @@ TEST(AfsCrcFast, RecordsAtOnceEqualOneRecordAtATime) {
             ASSERT_EQ(out[i], quor::afs::crc16_of_record(buffer.data() + shift + 66 * i, pages[i]))
                 << "record " << i << " of " << count << ", offset " << shift;
         }
+        // Consecutive page numbers, wrapping past 0xFFFF.
+        const auto first = static_cast<uint16_t>(0xFFFF - count / 2);
+        quor::afs::crc16_of_records(buffer.data() + shift, 66, count, first, out.data());
+        for (uint32_t i = 0; i < count; ++i) {
+            ASSERT_EQ(out[i], quor::afs::crc16_of_record(buffer.data() + shift + 66 * i,
+                                                         static_cast<uint16_t>(first + i)))
+                << "consecutive record " << i << " of " << count << ", offset " << shift;
+        }
     }
 }
 
