@@ -186,6 +186,8 @@ void write_seeds(Writer &w, const std::string &name, const imagekit::ImageDescri
         quor::store_le32(other.data(), d.skus[1].skuId);
         w.put("fuzz_file_table", name + "_other_sku", other);
     }
+    // The same buffers for the image builder's reader, without the SKU id.
+    w.put_with_mutations("fuzz_file_table_decode", name, p.fileTable, {12, 20, 48, 68});
     if (!p.afs.empty()) {
         Bytes afs = kAfsOps;
         fuzz_inputs::append(afs, p.afs);
