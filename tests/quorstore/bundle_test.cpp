@@ -64,6 +64,9 @@ TEST_F(QuorstoreBundle, TruncatedMissingAndUnlistedPiecesAreNamed) {
     fs::remove(b.folder / kPieceAfs);
     EXPECT_NE(error_of(b.folder).find("mfs.bin: missing"), std::string::npos) << error_of(b.folder);
     EXPECT_NE(error_of(root_ / "nowhere").find("no such bundle folder"), std::string::npos);
+    EXPECT_NE(error_of(b.folder / kPieceFileTable).find("ftbl.bin: not a folder"),
+              std::string::npos)
+        << error_of(b.folder / kPieceFileTable);
     std::ofstream(b.folder / kBundleJson) << R"({"format": "quorstore-bundle", "version": 1,
         "sku": 17, "pieces": {"ostra.cfg": 4}})";
     EXPECT_NE(error_of(b.folder).find("required piece ftbl.bin"), std::string::npos)

@@ -332,6 +332,16 @@ TEST_F(QuorstoreCli, UsageErrorsExitTwoWithTheirCause) {
     const Result help_word = run({"help", "nvar", "get"});
     EXPECT_EQ(help_word.status, 0);
     EXPECT_NE(help_word.out.find("--table"), std::string::npos) << help_word.out;
+    // Usage lines name the tool and the whole command, however help is asked for.
+    EXPECT_NE(help_word.out.find("\nUsage: quorstore nvar get [OPTIONS] BUNDLE NAME"),
+              std::string::npos)
+        << help_word.out;
+    EXPECT_NE(help.out.find("\nUsage: quorstore nvar set [OPTIONS]"), std::string::npos)
+        << help.out;
+    const Result bare = run({});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_NE(bare.out.find("\nUsage: quorstore [OPTIONS] SUBCOMMAND"), std::string::npos)
+        << bare.out;
 
     struct Case {
         std::vector<std::string> args;
@@ -339,6 +349,8 @@ TEST_F(QuorstoreCli, UsageErrorsExitTwoWithTheirCause) {
     };
     const Case cases[] = {
         {{"frobnicate"}, "unknown command \"frobnicate\" (commands: mkimage, "},
+        {{"nvar"}, "nvar needs a command: list, export, get, set (quorstore help nvar"},
+        {{"efs", "--wait", "1"}, "efs needs a command: ls, cat, put, rm"},
         {{"nvar", "set", bundle_, "n", "--hex", "00", "--text", "a"}, "excludes"},
         {{"nvar", "set", bundle_, "/home/net/mtu", "--hex", "zz"},
          "--hex: \"zz\": 'z' at position 1 is not a hex digit"},

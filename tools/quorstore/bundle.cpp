@@ -249,10 +249,17 @@ const Bytes *Bundle::find(const std::string &piece) const {
     return it == pieces.end() ? nullptr : &it->second;
 }
 
+std::string not_a_folder_detail(const fs::path &folder) {
+    std::error_code ec;
+    return folder.string() + (fs::exists(folder, ec)
+                                  ? ": not a folder (a bundle is a folder of pieces)"
+                                  : ": no such bundle folder");
+}
+
 Bundle open_bundle(const fs::path &folder, Access access, Damage damage) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
-        throw ToolError(kCodeReadingInput, folder.string() + ": no such bundle folder");
+        throw ToolError(kCodeReadingInput, not_a_folder_detail(folder));
     }
     Bundle bundle;
     bundle.folder = folder;

@@ -135,6 +135,10 @@ enum class Damage { kRefuse, kTolerate };
 Bundle open_bundle(const std::filesystem::path &folder, Access access,
                    Damage damage = Damage::kRefuse);
 
+// Why `folder` cannot be a bundle folder: "PATH: no such bundle folder", or
+// "PATH: not a folder" for a file of that name.
+std::string not_a_folder_detail(const std::filesystem::path &folder);
+
 // open_bundle for reading, refusing damage.
 Bundle load_bundle(const std::filesystem::path &folder);
 // open_bundle for a change, refusing damage.

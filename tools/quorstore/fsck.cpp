@@ -148,7 +148,7 @@ FsckReport fsck_bundle(const fs::path &folder, const FsckOptions &options) {
     report.bundle = folder.string();
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
-        report.operational_error = folder.string() + ": no such bundle folder";
+        report.operational_error = not_a_folder_detail(folder);
         return report;
     }
     Bundle bundle;

@@ -161,6 +161,36 @@ int usage_failure(const std::string &detail) {
     return kExitUsage;
 }
 
+// CLI11's words, except where a command group was given without its
+// command: "nvar needs a command: list, export, get, set".
+std::string parse_error_text(CLI::App &app, const CLI::ParseError &error) {
+    if (std::string(error.what()).rfind("A subcommand is required", 0) != 0) {
+        return error.what();
+    }
+    CLI::App *group = &app;
+    std::string path;
+    for (bool deeper = true; deeper;) {
+        deeper = false;
+        for (CLI::App *sub : group->get_subcommands({})) {
+            if (sub->parsed()) {
+                path += (path.empty() ? "" : " ") + sub->get_name();
+                group = sub;
+                deeper = true;
+                break;
+            }
+        }
+    }
+    const std::vector<CLI::App *> commands = group->get_subcommands({});
+    if (group == &app || commands.empty() || !group->get_subcommands().empty()) {
+        return error.what();
+    }
+    std::string names;
+    for (const CLI::App *sub : commands) {
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+    }
+    return path + " needs a command: " + names + " (quorstore help " + path + " explains them)";
+}
+
 // What the first word asks for before CLI11 sees it: "help [COMMAND]", the
 // generated documents, or a command that does not exist (CLI11 would only
 // say that a subcommand is required). -1: parse normally.
@@ -172,13 +202,15 @@ int handle_bare_words(CLI::App &app, int argc, char **argv) {
     const std::string first = argv[1];
     if (first == "help") {
         CLI::App *topic = &app;
+        std::string parents;  // "quorstore nvar" for "help nvar set"
         for (int i = 2; i < argc && topic != nullptr; ++i) {
+            parents += (parents.empty() ? "" : " ") + topic->get_name();
             topic = find_subcommand(*topic, argv[i]);
         }
         if (topic == nullptr) {
             return usage_failure(std::string("no help on \"") + argv[argc - 1] + "\"");
         }
-        std::cout << topic->help();
+        std::cout << topic->help(parents);
         return kExitOk;
     }
     if (first == "--man") {
@@ -207,7 +239,8 @@ int main(int argc, char **argv) {
     std::function<int()> action;
     CLI::App app{
         "quorstore: build image bundles and read, change and check their NVARs and "
-        "file systems"};
+        "file systems",
+        "quorstore"};
     app.require_subcommand(1);
     app.fallthrough();  // --wait also after the command's name
     double wait_seconds = static_cast<double>(lock_wait().count()) / 1000.0;
@@ -396,7 +429,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        return usage_failure(e.what());
+        return usage_failure(parse_error_text(app, e));
     }
     set_lock_wait(std::chrono::milliseconds(static_cast<long long>(wait_seconds * 1000.0)));
     try {
