@@ -53,6 +53,8 @@ inline constexpr uint32_t kFtlReservedSlots = 122;
 inline constexpr uint32_t kFtlReservedBytesPerUnit = kFtlReservedSlots * kFtlPageSize;  // 7808
 inline constexpr uint32_t kFtlMaxRun = 62;
 inline constexpr uint32_t kFtlNone = 0xFFFFFFFF;
+// Groups of 122 reserved pages that 16-bit page numbers can name.
+inline constexpr uint32_t kFtlReservedGroups = 0xFFFF / kFtlReservedSlots + 1;  // 538
 
 // RAM state of one erase unit (12 bytes).
 struct EuInfo {
@@ -87,6 +89,13 @@ struct FtlControl {
     uint32_t pageMapEntries;  // dynamic pages pageMap was sized for
     uint32_t euInfoEntries;   // units euInfo was sized for
     uint8_t needsRemount;     // 1 = a reclaim failed midway; RAM no longer matches flash
+    // Which unit carries each group of reserved pages, derived from the units'
+    // reserved bases so that finding a chunk's unit does not walk every unit.
+    // Valid only while groupUnitsValid is 1 and for groupUnitsPages dynamic
+    // pages; every change of a unit's base or of the spare clears it.
+    uint8_t groupUnitsValid;
+    uint32_t groupUnitsPages;
+    uint8_t groupUnit[kFtlReservedGroups];  // unit index; 0xFF = no unit
 };
 
 // ---- Mount and format -------------------------------------------------------

@@ -87,6 +87,7 @@ void reset_control(AfsContext *ctx, uint32_t units) {
     c->openUnitPending = 0;
     c->openUnit = 0;
     c->needsRemount = 0;
+    forget_group_units(c);
 }
 
 // Reads the slot table E[0..120] of dynamic unit u. False on a read failure.
@@ -235,6 +236,7 @@ uint32_t scan_absent_unit(FtlControl *c, uint32_t i, const uint8_t *raw, ScanSta
     }
     s.spare = i;
     c->spareUnit = static_cast<uint16_t>(i);
+    forget_group_units(c);
     const UnitHeader h = parse_header(raw);
     if (h.magic != kSpareMagic || (header_checksum_with(raw, kUnitMagic) != h.checksum &&
                                    header_checksum_with(raw, kMagicLegacyA) != h.checksum)) {
@@ -247,6 +249,7 @@ uint32_t scan_committed_unit(AfsContext *ctx, uint32_t i, const uint8_t *raw, Sc
     FtlControl *c = ftl_control(ctx);
     const UnitHeader h = parse_header(raw);
     eu(c, i).reservedBase = h.reservedBase;
+    forget_group_units(c);
     if (c->maxSequence <= h.sequence) {
         c->maxSequence = h.sequence;
         s.newestSpareAtWrite = h.spareAtWrite;
@@ -287,6 +290,7 @@ uint32_t scan_units(AfsContext *ctx, ScanState &s) {
             s.openSpareAtWrite = h.spareAtWrite;
             s.openEntry0 = quor::load_le16(raw + kSlotTable);
             eu(c, i).reservedBase = h.reservedBase;
+            forget_group_units(c);
         } else {
             status = scan_committed_unit(ctx, i, raw, s);
         }
@@ -312,6 +316,7 @@ uint32_t resolve_open_unit(AfsContext *ctx, ScanState &s) {
         c->spareUnit = static_cast<uint16_t>(s.open);
         eu(c, s.open).reservedBase = 0;
         s.repairSpareEraseCount = true;
+        forget_group_units(c);
         return kFtlOk;
     }
     if (s.openSpareAtWrite != s.spare) {

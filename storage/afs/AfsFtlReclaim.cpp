@@ -77,6 +77,7 @@ uint32_t write_eu_header(AfsContext *ctx, uint32_t newUnit, uint32_t oldUnit) {
     eu(c, newUnit).reservedBase = base;
     eu(c, oldUnit).reservedBase = 0;
     eu(c, newUnit).sequence = sequence;
+    forget_group_units(c);
     if (commit != kFtlOk) {
         // The work is kept on flash (old magic zeroed); finish the commit
         // before anything else writes.

@@ -97,6 +97,12 @@ struct ReservedPlace {
 // Unit whose reserved base equals `base`, first in index order; kFtlNone if none.
 uint32_t unit_with_base(const FtlControl *c, uint16_t base);
 
+// To be called whenever a unit's reserved base or the spare changes: the
+// table of which unit carries which group is rebuilt at its next use.
+inline void forget_group_units(FtlControl *c) {
+    c->groupUnitsValid = 0;
+}
+
 ReservedPlace locate_index(const AfsContext *ctx, uint32_t index);
 
 ReservedPlace locate_reserved(const AfsContext *ctx, uint32_t va);
