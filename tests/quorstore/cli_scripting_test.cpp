@@ -170,6 +170,47 @@ TEST_F(QuorstoreCli, SetSaysWhichValuesChanged) {
     EXPECT_EQ(ok({"nvar", "get", bundle_, "/home/net/mtu"}), "dc050000\n");
 }
 
+TEST_F(QuorstoreCli, FoldersAndEmptyInputAreNoValues) {
+    make_demo();
+    const std::string folder = root_.string();
+    const std::string comments = "# nothing here\n\n";
+    struct Case {
+        std::vector<std::string> args;
+        const std::string *input;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"nvar", "set", bundle_, "/home/net/hostname", "--file", folder},
+         nullptr,
+         1,
+         folder + ": a folder, not a value file"},
+        {{"nvar", "set", bundle_, "/home/sec/banner:file=" + folder},
+         nullptr,
+         1,
+         folder + ": a folder, not a value file"},
+        {{"afs", "put", bundle_, "16", "--file", folder},
+         nullptr,
+         1,
+         folder + ": a folder, not a value file"},
+        {{"nvar", "set", bundle_, "--from", folder},
+         nullptr,
+         1,
+         folder + ": a folder, not a values file"},
+        {{"nvar", "set", bundle_, "--from", "-"},
+         &comments,
+         2,
+         "standard input: no NAME=VALUE lines, nothing to set"},
+    };
+    const auto before = snapshot();
+    for (const Case &c : cases) {
+        const Result r = run(c.args, c.input);
+        EXPECT_EQ(r.status, c.status) << c.args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    expect_unchanged(before);
+}
+
 TEST_F(QuorstoreCli, TextOutputTakesUtf8AndNulTerminatedValues) {
     make_demo();
     ok({"nvar", "set", bundle_, "/home/net/hostname=gr\xc3\xbc\xc3\x9f-\xe2\x82\xac"});

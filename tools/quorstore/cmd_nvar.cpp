@@ -123,12 +123,26 @@ struct Assignment {
     ValueKind kind = ValueKind::kText;
 };
 
+// A folder opens as a file but reads nothing: refused by name, so that a
+// mistyped path never stores an empty value.
+void refuse_folder(const std::string &path, const char *what) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        throw ToolError(kCodeReadingInput, path + ": a folder, not " + what);
+    }
+}
+
 Bytes read_file_value(const std::string &path) {
+    refuse_folder(path, "a value file");
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw ToolError(kCodeReadingInput, path + ": cannot read the value file");
     }
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Bytes value((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        throw ToolError(kCodeReadingInput, path + ": reading the value file failed");
+    }
+    return value;
 }
 
 // A malformed command line: exit status 2.
@@ -185,6 +199,7 @@ std::vector<Assignment> read_assignment_file(const std::string &path) {
     fs::path base;
     const std::string label = path == "-" ? "standard input" : path;
     if (path != "-") {
+        refuse_folder(path, "a values file");
         file.open(path, std::ios::binary);
         if (!file) {
             throw ToolError(kCodeReadingInput, path + ": cannot read the values file");
@@ -202,6 +217,12 @@ std::vector<Assignment> read_assignment_file(const std::string &path) {
             continue;
         }
         out.push_back(parse_assignment(line, label + ":" + std::to_string(number) + ": ", base));
+    }
+    if (in->bad()) {
+        throw ToolError(kCodeReadingInput, label + ": reading the values file failed");
+    }
+    if (out.empty()) {
+        usage_error(label + ": no NAME=VALUE lines, nothing to set");
     }
     return out;
 }
