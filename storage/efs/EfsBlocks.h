@@ -190,4 +190,22 @@ uint32_t first_record(const FilePlacement &file, uint32_t *length, RecordSink si
 // Runs the data-block scan unless the mount already did.
 uint32_t ensure_scanned();
 
+// ---- Writes of data blocks whose footer CRC is already known
+
+// The CRC-32 register `crc` continued over `zeros` zero bytes (zeros <= the
+// size of a data area), without reading them: crc times x^(8 * zeros) mod P.
+// The CRC-32 of EFS starts from 0 and is linear, so changing bytes [o, o + m)
+// of an area changes its CRC by crc32_after_zeros(crc32(0, old ^ new), area
+// size - o - m): a small record rewritten in a block costs a CRC over the
+// record, not over the whole area.
+uint32_t crc32_after_zeros(uint32_t crc, uint32_t zeros);
+
+// EFS_write_data_block with `areaCrc` = EFS_crc32(0, dataArea, kDataAreaSize)
+// already computed by the caller.
+uint32_t write_data_block(uint32_t physicalBlock, const void *dataArea, uint32_t areaCrc);
+
+// EFS_bme_swap_and_write_new_block with the area's CRC-32 already computed.
+uint32_t swap_and_write_new_block(WorkingBme *bme, uint32_t logicalBlock, const void *dataArea,
+                                  uint32_t areaCrc);
+
 }  // namespace quor::efs::detail

@@ -174,6 +174,16 @@ uint32_t EFS_bme_swap_and_write_new_block(WorkingBme *bme, uint32_t logicalBlock
     if (bme == nullptr || dataArea == nullptr || logicalBlock >= s_geo.v) {
         return EFS_ERR_INVALID;
     }
+    return swap_and_write_new_block(
+        bme, logicalBlock, dataArea,
+        EFS_crc32(0, static_cast<const uint8_t *>(dataArea), kDataAreaSize));
+}
+
+uint32_t quor::efs::detail::swap_and_write_new_block(WorkingBme *bme, uint32_t logicalBlock,
+                                                     const void *dataArea, uint32_t areaCrc) {
+    if (bme == nullptr || dataArea == nullptr || logicalBlock >= s_geo.v) {
+        return EFS_ERR_INVALID;
+    }
     uint32_t slot = 0;
     uint32_t st = EFS_select_free_page_for_write(&slot);
     if (st != EFS_OK) {
@@ -183,7 +193,7 @@ uint32_t EFS_bme_swap_and_write_new_block(WorkingBme *bme, uint32_t logicalBlock
     efs_ctx.spare_states[slot] = kSpareDirty;
     --efs_ctx.free_spares;
     const uint32_t p = bme->spare_map[slot];
-    if ((st = EFS_write_data_block(p, dataArea)) != EFS_OK) {
+    if ((st = write_data_block(p, dataArea, areaCrc)) != EFS_OK) {
         return st;
     }
     bme->spare_map[slot] = bme->valid_map[logicalBlock];

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "common/crc.h"
-#include "efs/EFS.h"
+#include "efs/EfsBlocks.h"
 
 uint32_t EFS_crc32(uint32_t crc, const uint8_t *data, uint32_t length) {
     return quor::crc::crc32(crc, data, length);
@@ -13,3 +13,48 @@ uint32_t EFS_crc32(uint32_t crc, const uint8_t *data, uint32_t length) {
 uint16_t EFS_crc16(uint16_t crc, const uint8_t *data, uint32_t length) {
     return quor::crc::crc16(crc, data, length);
 }
+
+namespace quor::efs::detail {
+namespace {
+
+constexpr uint32_t kCrc32Poly = 0xEDB88320u;
+
+// One step of the reflected register: the polynomial times x, reduced.
+inline uint32_t times_x(uint32_t v) {
+    return (v >> 1) ^ (kCrc32Poly & (0u - (v & 1u)));
+}
+
+// x^(8k) mod P for every k up to a data area's size, in the reflected form
+// (bit 31 is x^0). Built once, at the first use.
+struct ZeroPowers {
+    uint32_t power[kDataAreaSize + 1];
+    ZeroPowers() {
+        power[0] = 0x80000000u;
+        for (uint32_t k = 1; k <= kDataAreaSize; ++k) {
+            uint32_t v = power[k - 1];
+            for (int bit = 0; bit < 8; ++bit) {
+                v = times_x(v);
+            }
+            power[k] = v;
+        }
+    }
+};
+
+// a times b mod P, both reflected; branch-free over the 32 bits of a.
+uint32_t multiply_mod(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (int bit = 31; bit >= 0; --bit) {
+        product ^= b & (0u - ((a >> bit) & 1u));
+        b = times_x(b);
+    }
+    return product;
+}
+
+}  // namespace
+
+uint32_t crc32_after_zeros(uint32_t crc, uint32_t zeros) {
+    static const ZeroPowers table;
+    return zeros == 0 ? crc : multiply_mod(crc, table.power[zeros]);
+}
+
+}  // namespace quor::efs::detail

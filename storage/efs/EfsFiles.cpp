@@ -141,6 +141,35 @@ void build_record(uint8_t *area, uint32_t b, uint32_t o, uint16_t lengthField, c
     store_le16(rec + 2, crc);
 }
 
+// Records up to this size are rebuilt with the area's CRC-32 updated from the
+// old one (crc32_after_zeros); a larger one costs about as much as the CRC of
+// the whole area, which is then computed afresh.
+constexpr uint32_t kUpdateCrcUpTo = kDataAreaSize / 4;
+
+// build_record in an area whose CRC-32 from 0 is `oldCrc`; returns the
+// area's CRC-32 afterwards. efs_ctx.check_buf keeps the old record bytes
+// meanwhile (it is free until the area is written).
+uint32_t rebuild_record(uint8_t *area, uint32_t oldCrc, uint32_t b, uint32_t o,
+                        uint16_t lengthField, const uint8_t *data, uint32_t n) {
+    const uint32_t m = kRecordHeaderSize + n;
+    if (m > kUpdateCrcUpTo) {
+        build_record(area, b, o, lengthField, data, n);
+        return EFS_crc32(0, area, kDataAreaSize);
+    }
+    uint8_t *change = efs_ctx.check_buf;
+    std::memcpy(change, area + o, m);
+    build_record(area, b, o, lengthField, data, n);
+    for (uint32_t i = 0; i < m; ++i) {
+        change[i] ^= area[o + i];
+    }
+    return oldCrc ^ crc32_after_zeros(EFS_crc32(0, change, m), kDataAreaSize - o - m);
+}
+
+// The CRC-32 of the data area block_check has just loaded: it matched the footer.
+uint32_t checked_area_crc() {
+    return load_le32(efs_ctx.block_buf + kFooterOffset);
+}
+
 // Logical blocks a content of `length` bytes occupies from offset `o`.
 uint32_t blocks_occupied(uint32_t o, uint32_t length) {
     const uint32_t firstRoom = kRecordRoom - o;
@@ -178,10 +207,11 @@ uint32_t write_file_blocks(WorkingBme *bme, const FilePlacement &file, uint32_t 
             return st;
         }
         const uint32_t n = std::min(length - placed, room);
-        build_record(area, block, at, first ? static_cast<uint16_t>(length) : kNoContentLength,
-                     data + placed, n);
+        const uint32_t crc = rebuild_record(
+            area, checked_area_crc(), block, at,
+            first ? static_cast<uint16_t>(length) : kNoContentLength, data + placed, n);
         placed += n;
-        if ((st = EFS_bme_swap_and_write_new_block(bme, block, area)) != EFS_OK) {
+        if ((st = swap_and_write_new_block(bme, block, area, crc)) != EFS_OK) {
             return st;
         }
         if (placed >= length) {
@@ -276,8 +306,9 @@ uint32_t EFS_delete(uint32_t fileIndex) {
     if (load_le16(area + o) == kNoContentLength) {
         return EFS_ERR_NO_CONTENT;
     }
-    build_record(area, b, o, kNoContentLength, nullptr, 0);
-    if ((st = EFS_bme_swap_and_write_new_block(working.bme(), b, area)) != EFS_OK) {
+    const uint32_t crc =
+        rebuild_record(area, checked_area_crc(), b, o, kNoContentLength, nullptr, 0);
+    if ((st = swap_and_write_new_block(working.bme(), b, area, crc)) != EFS_OK) {
         return st;
     }
     return EFS_commit_BME(working.bme(), 0, 0);

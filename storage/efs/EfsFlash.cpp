@@ -44,18 +44,38 @@ uint32_t EFS_write_with_read_check(uint32_t address, uint32_t length, const void
     return ok ? EFS_OK : EFS_ERR_CHECK;
 }
 
-uint32_t EFS_write_data_footer(uint32_t physicalBlock, const void *dataArea) {
-    if (dataArea == nullptr || physicalBlock >= data_blocks()) {
-        return EFS_ERR_INVALID;
-    }
+namespace {
+
+uint32_t write_footer(uint32_t physicalBlock, uint32_t areaCrc) {
     uint8_t footer[kFooterSize];
-    store_le32(footer, EFS_crc32(0, static_cast<const uint8_t *>(dataArea), kDataAreaSize));
+    store_le32(footer, areaCrc);
     // The footer must land on erased bytes like the data area: never program over a footer.
     return EFS_write_with_read_check(data_address(physicalBlock) + kFooterOffset, kFooterSize,
                                      footer, true);
 }
 
+uint32_t area_crc(const void *dataArea) {
+    return EFS_crc32(0, static_cast<const uint8_t *>(dataArea), kDataAreaSize);
+}
+
+}  // namespace
+
+uint32_t EFS_write_data_footer(uint32_t physicalBlock, const void *dataArea) {
+    if (dataArea == nullptr || physicalBlock >= data_blocks()) {
+        return EFS_ERR_INVALID;
+    }
+    return write_footer(physicalBlock, area_crc(dataArea));
+}
+
 uint32_t EFS_write_data_block(uint32_t physicalBlock, const void *dataArea) {
+    if (dataArea == nullptr || physicalBlock >= data_blocks()) {
+        return EFS_ERR_INVALID;
+    }
+    return write_data_block(physicalBlock, dataArea, area_crc(dataArea));
+}
+
+uint32_t quor::efs::detail::write_data_block(uint32_t physicalBlock, const void *dataArea,
+                                             uint32_t areaCrc) {
     if (dataArea == nullptr || physicalBlock >= data_blocks()) {
         return EFS_ERR_INVALID;
     }
@@ -64,7 +84,7 @@ uint32_t EFS_write_data_block(uint32_t physicalBlock, const void *dataArea) {
     if (st != EFS_OK) {
         return st;
     }
-    return EFS_write_data_footer(physicalBlock, dataArea);
+    return write_footer(physicalBlock, areaCrc);
 }
 
 namespace {
