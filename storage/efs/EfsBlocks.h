@@ -58,9 +58,17 @@ inline uint32_t check_mounted() {
 }
 
 inline bool all_bytes(const uint8_t *p, uint32_t n, uint8_t value) {
+    // Headers, footers and slots are short: a loop beats a call there.
+    if (n <= 32) {
+        uint8_t differs = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            differs |= static_cast<uint8_t>(p[i] ^ value);
+        }
+        return differs == 0;
+    }
     // Every byte equals the first one exactly when the buffer equals itself
     // shifted by one byte.
-    return n == 0 || (p[0] == value && std::memcmp(p, p + 1, n - 1) == 0);
+    return p[0] == value && std::memcmp(p, p + 1, n - 1) == 0;
 }
 
 // malloc-owned bytes released at scope exit; size 0 still allocates one byte
@@ -74,6 +82,28 @@ class HeapBytes {
     uint8_t *get() const { return p_; }
 
   private:
+    uint8_t *p_;
+};
+
+// Scratch bytes for block maps and BME slots: on the stack up to the largest
+// size a representable layout has (256 map bytes and the fixed part), from
+// the heap beyond it; get() is null only when that heap allocation failed.
+// Every write and commit needs two or three of these: the stack spares them
+// a malloc each.
+class SlotBytes {
+  public:
+    static constexpr size_t kLocal = 0x100 + kBmeFixedBytes;
+    explicit SlotBytes(size_t n)
+        : heap_(n > kLocal ? static_cast<uint8_t *>(std::malloc(n)) : nullptr),
+          p_(n > kLocal ? heap_ : local_) {}
+    ~SlotBytes() { std::free(heap_); }
+    SlotBytes(const SlotBytes &) = delete;
+    SlotBytes &operator=(const SlotBytes &) = delete;
+    uint8_t *get() const { return p_; }
+
+  private:
+    uint8_t local_[kLocal];
+    uint8_t *heap_;
     uint8_t *p_;
 };
 
@@ -105,7 +135,7 @@ class WorkingCopy {
     WorkingBme *bme() { return &bme_; }
 
   private:
-    HeapBytes bytes_;
+    SlotBytes bytes_;
     WorkingBme bme_;
 };
 

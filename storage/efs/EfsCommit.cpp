@@ -23,7 +23,7 @@ bool slot_after_next_erased(uint32_t s) {
     if (following + s > kBmSlotLimit) {
         return true;
     }
-    HeapBytes bytes(s);
+    SlotBytes bytes(s);
     return bytes.get() != nullptr &&
            EFS_physical_read(bm_address(efs_ctx.current_bm) + following, s, bytes.get()) ==
                EFS_OK &&
@@ -52,7 +52,7 @@ uint32_t EFS_commit_BME(WorkingBme *bme, uint32_t tagA, uint32_t tagB) {
         return EFS_ERR_NOT_MOUNTED;
     }
     const uint32_t s = bme_size();
-    HeapBytes slot(s);
+    SlotBytes slot(s);
     if (slot.get() == nullptr) {
         return EFS_ERR_NO_MEMORY;
     }
@@ -92,7 +92,7 @@ uint32_t EFS_switch_BM(WorkingBme *bme) {
         return EFS_ERR_NOT_MOUNTED;
     }
     const uint32_t s = bme_size();
-    HeapBytes slot(s);
+    SlotBytes slot(s);
     if (slot.get() == nullptr) {
         return EFS_ERR_NO_MEMORY;
     }
