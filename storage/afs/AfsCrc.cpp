@@ -71,6 +71,12 @@ uint16_t crc16_of_record(const uint8_t *data64, uint16_t page) {
     return static_cast<uint16_t>(crc16(data64, 64, tail));
 }
 
+uint16_t crc16_of_record_from(uint16_t dataCrc, uint16_t page) {
+    uint32_t crc = quor::crc::crc16_byte(dataCrc, static_cast<uint8_t>(page));
+    crc = quor::crc::crc16_byte(crc, static_cast<uint8_t>(page >> 8));
+    return static_cast<uint16_t>(crc);
+}
+
 namespace {
 
 // The page number follows the data low byte first; a tail is taken high byte

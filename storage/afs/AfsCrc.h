@@ -32,6 +32,9 @@ namespace quor::afs {
 uint16_t crc14_of_page(uint16_t page);
 // crc16 of a 64-byte page with its 16-bit page number as the tail.
 uint16_t crc16_of_record(const uint8_t *data64, uint16_t page);
+// The same from the CRC-16 register after the 64 data bytes (as
+// quor::crc::crc16(0xFFFF, data64, 64) leaves it): only the tail is added.
+uint16_t crc16_of_record_from(uint16_t dataCrc, uint16_t page);
 
 // crc16_of_record of many pages at once: out[i] for the 64 data bytes at
 // data + i * stride and page number pages[i] (the AFS records hold their

@@ -184,4 +184,11 @@ struct DataSlice {
 uint32_t ftl_read_data_slice(AfsContext *context, uint32_t va, uint32_t count, uint8_t *staging,
                              const DataSlice &slice);
 
+// afs_physical_ftl_write_page of a data chunk (va in the reserved area) whose
+// record checksum is already half done: `dataCrc` is the CRC-16 register
+// after the 64 bytes at `data` (crc16_each64 from 0xFFFF), so that a writer of
+// many chunks computes their checksums together; the page number is added
+// here. The same checks, flash operations and statuses as a write_page.
+uint32_t ftl_write_chunk(AfsContext *context, uint32_t va, const uint8_t *data, uint16_t dataCrc);
+
 }  // namespace quor::afs

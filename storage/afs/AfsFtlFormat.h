@@ -146,6 +146,13 @@ inline void build_record(uint8_t *record, const uint8_t *data, uint16_t page) {
     quor::store_le16(record + kFtlPageSize, quor::afs::crc16_of_record(data, page));
 }
 
+// The same record from the CRC-16 register after its 64 data bytes.
+inline void build_record_from(uint8_t *record, const uint8_t *data, uint16_t dataCrc,
+                              uint16_t page) {
+    std::memcpy(record, data, kFtlPageSize);
+    quor::store_le16(record + kFtlPageSize, quor::afs::crc16_of_record_from(dataCrc, page));
+}
+
 inline bool record_is_valid(const uint8_t *record, uint16_t page) {
     return quor::load_le16(record + kFtlPageSize) == quor::afs::crc16_of_record(record, page);
 }

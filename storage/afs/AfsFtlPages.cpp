@@ -136,14 +136,17 @@ uint32_t write_dynamic_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
     return kFtlOk;
 }
 
-uint32_t write_reserved_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
+// Writes a reserved page whose record (data and checksum) is built by
+// `build_record(record)` once the page is known to be writable.
+template <class BuildRecord>
+uint32_t write_reserved_record(AfsContext *ctx, uint32_t va, BuildRecord build_record) {
     FtlControl *c = ftl_control(ctx);
     const ReservedPlace place = locate_reserved(ctx, va);
     if (!place.found || (ctx->noAllocationBitmap == 0 && !chunk_exists(ctx, place.index))) {
         return kFtlIoError;
     }
     uint8_t record[kFtlRecordSize];
-    build_record(record, data, static_cast<uint16_t>(va / kFtlPageSize));
+    build_record(record);
     uint8_t status = 0;
     if (!flash_read(ctx, place.unit, kStatusBytes + place.slot, 1, &status) ||
         status != kSlotFree) {
@@ -162,6 +165,12 @@ uint32_t write_reserved_page(AfsContext *ctx, uint32_t va, const uint8_t *data) 
     set_chunk(ctx, place.index, true);
     info.invalidSlots = dec8(info.invalidSlots);
     return kFtlOk;
+}
+
+uint32_t write_reserved_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
+    const auto page = static_cast<uint16_t>(va / kFtlPageSize);
+    return write_reserved_record(ctx, va,
+                                 [&](uint8_t *record) { build_record(record, data, page); });
 }
 
 // Allocator step 1 / 3.1: first refusal, then a reserved reclaim.
@@ -223,6 +232,25 @@ uint32_t afs_physical_ftl_write_page(AfsContext *context, uint32_t va, uint32_t 
     return va < context->dynamicAreaSize ? write_dynamic_page(context, va, bytes)
                                          : write_reserved_page(context, va, bytes);
 }
+
+namespace quor::afs {
+
+uint32_t ftl_write_chunk(AfsContext *context, uint32_t va, const uint8_t *data, uint16_t dataCrc) {
+    if (!control_usable(context) || data == nullptr) {
+        return kFtlIoError;
+    }
+    if (commit_pending_open_unit(context) != kFtlOk) {
+        return kFtlIoError;
+    }
+    if (va < context->dynamicAreaSize) {
+        return write_dynamic_page(context, va, data);
+    }
+    const auto page = static_cast<uint16_t>(va / kFtlPageSize);
+    return write_reserved_record(
+        context, va, [&](uint8_t *record) { build_record_from(record, data, dataCrc, page); });
+}
+
+}  // namespace quor::afs
 
 uint32_t afs_physical_ftl_trim_page(AfsContext *context, uint32_t va, uint32_t length,
                                     uint32_t flashOffset) {

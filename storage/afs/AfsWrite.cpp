@@ -9,10 +9,15 @@
 #include "afs/Afs.h"
 #include "afs/AfsAllocation.h"
 #include "afs/AfsFat.h"
+#include "afs/AfsFtl.h"
+#include "afs/AfsPhysical.h"
+#include "common/crc.h"
 
 using namespace quor::afs::file_layer;
 
 namespace {
+
+constexpr uint32_t kCrc16Start = 0xFFFF;  // register a page record's checksum starts from
 
 // ---- write --------------------------------------------------------------------
 
@@ -47,14 +52,32 @@ WritePlan make_plan(uint32_t offset, uint32_t length, bool truncate, uint32_t ol
     return plan;
 }
 
-// Builds the 64 bytes of the new chunk at position `pos`: the caller's data
-// where the write covers it, old bytes that stay part of the file, else 0.
-uint32_t build_chunk(AfsContext *c, const WritePlan &plan, const std::vector<Link> &old,
-                     uint32_t pos, const uint8_t *data, uint8_t out[kAfsChunkSize]) {
-    std::memset(out, 0, kAfsChunkSize);
+// True when the write covers the whole chunk at position `pos`: its bytes
+// are the caller's, taken from the caller's buffer without a copy.
+bool covered(const WritePlan &plan, uint32_t pos) {
+    const uint64_t base = uint64_t{pos} * kAfsChunkSize;
+    return base >= plan.offset && base + kAfsChunkSize <= plan.end;
+}
+
+const uint8_t *covered_bytes(const WritePlan &plan, uint32_t pos, const uint8_t *data) {
+    return data + (uint64_t{pos} * kAfsChunkSize - plan.offset);
+}
+
+// The 64 bytes of the new chunk at position `pos`: the caller's data where
+// the write covers it, old bytes that stay part of the file, else 0. An old
+// chunk that still holds part of the file is read (and checked) even when
+// the write covers it whole. `*bytes` points into the caller's data or at
+// `scratch`.
+uint32_t chunk_bytes(AfsContext *c, const WritePlan &plan, const std::vector<Link> &old,
+                     uint32_t pos, const uint8_t *data, uint8_t scratch[kAfsChunkSize],
+                     const uint8_t **bytes) {
     const uint64_t base = uint64_t{pos} * kAfsChunkSize;
     const uint64_t oldLimit =
         plan.truncate ? std::min<uint64_t>(plan.oldSize, plan.offset) : plan.oldSize;
+    const bool whole = covered(plan, pos);
+    if (!whole) {
+        std::memset(scratch, 0, kAfsChunkSize);
+    }
     if (pos < old.size() && base < oldLimit) {
         uint8_t oldBytes[kAfsChunkSize];
         const uint32_t status = ops(c)->read_page(c, chunk_va(c, old[pos].cid), kAfsChunkSize,
@@ -62,16 +85,59 @@ uint32_t build_chunk(AfsContext *c, const WritePlan &plan, const std::vector<Lin
         if (status != 0) {
             return status;
         }
-        std::memcpy(out, oldBytes,
-                    static_cast<size_t>(std::min<uint64_t>(kAfsChunkSize, oldLimit - base)));
+        if (!whole) {
+            std::memcpy(scratch, oldBytes,
+                        static_cast<size_t>(std::min<uint64_t>(kAfsChunkSize, oldLimit - base)));
+        }
+    }
+    if (whole) {
+        *bytes = covered_bytes(plan, pos, data);
+        return 0;
     }
     const uint64_t from = std::max<uint64_t>(plan.offset, base);
     const uint64_t to = std::min<uint64_t>(plan.end, base + kAfsChunkSize);
     if (from < to) {
-        std::memcpy(out + (from - base), data + (from - plan.offset),
+        std::memcpy(scratch + (from - base), data + (from - plan.offset),
                     static_cast<size_t>(to - from));
     }
+    *bytes = scratch;
     return 0;
+}
+
+// New chunks go out in batches: the checksums of a batch's covered chunks
+// are computed together first (a CPU step that touches no flash), then every
+// chunk is allocated, filled and written in turn, as one at a time would.
+constexpr uint32_t kChunkBatch = 64;
+
+// CRC-16 registers after the data of the covered chunks among positions
+// [first, first + count): they lie 64 bytes apart in the caller's buffer.
+void covered_crcs(const WritePlan &plan, uint32_t first, uint32_t count, const uint8_t *data,
+                  uint16_t *crcs) {
+    uint32_t i = 0;
+    while (i < count && !covered(plan, first + i)) {
+        ++i;
+    }
+    uint32_t n = 0;
+    while (i + n < count && covered(plan, first + i + n)) {
+        ++n;
+    }
+    if (n != 0) {
+        quor::crc::crc16_each64(kCrc16Start, covered_bytes(plan, first + i, data), kAfsChunkSize, n,
+                                crcs + i);
+    }
+}
+
+// Writes one new chunk: through the FTL with its checksum half done when the
+// volume sits on the FTL, else through the page operations.
+uint32_t write_chunk(AfsContext *c, uint16_t cid, const uint8_t *bytes, bool haveCrc,
+                     uint16_t crc) {
+    if (ops(c) != &afs_physical_spi_handler) {
+        return ops(c)->write_page(c, chunk_va(c, cid), kAfsChunkSize, bytes, c->flashOffset);
+    }
+    if (!haveCrc) {
+        crc = quor::crc::crc16(kCrc16Start, bytes, kAfsChunkSize);
+    }
+    return quor::afs::ftl_write_chunk(c, chunk_va(c, cid), bytes, crc);
 }
 
 // Allocates, fills and writes the new chunks; on failure the chunks obtained
@@ -80,21 +146,31 @@ uint32_t build_chunk(AfsContext *c, const WritePlan &plan, const std::vector<Lin
 // that link them.
 uint32_t write_new_chunks(AfsContext *c, const WritePlan &plan, const std::vector<Link> &old,
                           const uint8_t *data, std::vector<uint16_t> *cids) {
-    for (uint32_t i = 0; i < plan.newCount; ++i) {
-        uint16_t cid = 0;
-        uint8_t chunk[kAfsChunkSize];
-        uint32_t status = allocate_for_write(c, &cid);
-        if (status == 0) {
-            cids->push_back(cid);
-            status = build_chunk(c, plan, old, plan.firstPos + i, data, chunk);
+    const bool direct = ops(c) == &afs_physical_spi_handler;
+    uint16_t crcs[kChunkBatch] = {};
+    for (uint32_t done = 0; done < plan.newCount; done += kChunkBatch) {
+        const uint32_t count = std::min(kChunkBatch, plan.newCount - done);
+        if (direct) {
+            covered_crcs(plan, plan.firstPos + done, count, data, crcs);
         }
-        if (status == 0) {
-            status = ops(c)->write_page(c, chunk_va(c, cid), kAfsChunkSize, chunk, c->flashOffset);
-        }
-        if (status != 0) {
-            release_resources(c, cids->empty() ? 0 : (*cids)[0],
-                              static_cast<uint32_t>(cids->size()), cids->data(), true);
-            return status;
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t pos = plan.firstPos + done + i;
+            uint16_t cid = 0;
+            uint8_t scratch[kAfsChunkSize];
+            const uint8_t *bytes = nullptr;
+            uint32_t status = allocate_for_write(c, &cid);
+            if (status == 0) {
+                cids->push_back(cid);
+                status = chunk_bytes(c, plan, old, pos, data, scratch, &bytes);
+            }
+            if (status == 0) {
+                status = write_chunk(c, cid, bytes, covered(plan, pos), crcs[i]);
+            }
+            if (status != 0) {
+                release_resources(c, cids->empty() ? 0 : (*cids)[0],
+                                  static_cast<uint32_t>(cids->size()), cids->data(), true);
+                return status;
+            }
         }
     }
     return 0;
