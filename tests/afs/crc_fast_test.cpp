@@ -8,20 +8,11 @@
 
 #include "afs/AfsCrc.h"
 #include "common/crc_slicing.h"
+#include "support/bitwise_crc.h"
 
 namespace {
 
-// One bit at a time, straight from the polynomial.
-uint32_t bitwise_crc16(uint32_t crc, const uint8_t *data, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<uint32_t>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000u) != 0 ? ((crc << 1) ^ 0x1021u) : (crc << 1);
-            crc &= 0xFFFFu;
-        }
-    }
-    return crc;
-}
+using quor_test::bitwise_crc16;
 
 uint32_t bitwise_crc16_with_tail(const uint8_t *data, int32_t length, const uint8_t *tail) {
     uint32_t crc = bitwise_crc16(0xFFFF, data, length > 0 ? static_cast<size_t>(length) : 0);

@@ -3,6 +3,7 @@
 // random data of random lengths, alignments and starting registers; and the
 // choice of implementation at the first call.
 #include "common/crc.h"
+#include "support/bitwise_crc.h"
 
 #include <gtest/gtest.h>
 
@@ -15,29 +16,9 @@ namespace {
 
 using quor::crc::Implementation;
 
-// MSB-first CRC-16, polynomial 0x1021, one bit at a time.
-uint32_t bitwise_crc16(uint32_t crc, const uint8_t *data, size_t length) {
-    crc &= 0xFFFFu;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<uint32_t>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000u) != 0 ? ((crc << 1) ^ 0x1021u) : (crc << 1);
-            crc &= 0xFFFFu;
-        }
-    }
-    return crc;
-}
+using quor_test::bitwise_crc16;
 
-// Reflected CRC-32, polynomial 0xEDB88320, one bit at a time.
-uint32_t bitwise_crc32(uint32_t crc, const uint8_t *data, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
-    }
-    return crc;
-}
+using quor_test::bitwise_crc32;
 
 struct Case {
     const char *name;

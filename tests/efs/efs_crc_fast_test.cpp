@@ -9,32 +9,13 @@
 #include <vector>
 
 #include "efs/EFS.h"
+#include "support/bitwise_crc.h"
 
 namespace {
 
-// Reflected CRC-32, polynomial 0xEDB88320, one bit at a time.
-uint32_t bitwise_crc32(uint32_t crc, const uint8_t *data, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
-    }
-    return crc;
-}
+using quor_test::bitwise_crc32;
 
-// MSB-first CRC-16, polynomial 0x1021, one bit at a time.
-uint16_t bitwise_crc16(uint16_t seed, const uint8_t *data, size_t length) {
-    uint32_t crc = seed;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<uint32_t>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000u) != 0 ? ((crc << 1) ^ 0x1021u) : (crc << 1);
-            crc &= 0xFFFFu;
-        }
-    }
-    return static_cast<uint16_t>(crc);
-}
+using quor_test::bitwise_crc16;
 
 // Four rounds of fresh random bytes; in each, every length 0..300 at a random
 // offset 0..7 with a seed from next_seed(round, rng), fast against bitwise.

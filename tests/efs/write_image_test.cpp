@@ -13,6 +13,7 @@
 
 #include "efs/EfsBlocks.h"
 #include "efs_fixture.h"
+#include "support/bitwise_crc.h"
 
 using namespace efs_test;
 
@@ -22,25 +23,9 @@ constexpr uint32_t kArea = 4076;
 constexpr uint32_t kRoom = 4072;
 using Area = std::array<uint8_t, kArea>;
 
-uint32_t bitwise_crc32(uint32_t crc, const uint8_t *data, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
-    }
-    return crc;
-}
+using quor_test::bitwise_crc32;
 
-uint16_t bitwise_crc16(uint32_t crc, const uint8_t *data, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<uint32_t>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = ((crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1) & 0xFFFFu;
-        }
-    }
-    return static_cast<uint16_t>(crc);
-}
+using quor_test::bitwise_crc16;
 
 class EfsWriteImage : public EfsRegionTest {
   protected:
