@@ -338,16 +338,24 @@ TEST_F(QuorstoreCli, UsageErrorsExitTwoWithTheirCause) {
         << help_word.out;
     EXPECT_NE(help.out.find("\nUsage: quorstore nvar set [OPTIONS]"), std::string::npos)
         << help.out;
-    const Result bare = run({});
-    EXPECT_EQ(bare.status, 2);
-    EXPECT_NE(bare.out.find("\nUsage: quorstore [OPTIONS] SUBCOMMAND"), std::string::npos)
-        << bare.out;
+    // Help asked for goes to stdout; the tool without a command is a usage
+    // error like the others (the table below).
+    for (const std::vector<std::string> &asked :
+         {std::vector<std::string>{"--help"}, std::vector<std::string>{"help"}}) {
+        const Result r = run(asked);
+        EXPECT_EQ(r.status, 0) << asked[0];
+        EXPECT_NE(r.out.find("\nUsage: quorstore [OPTIONS] SUBCOMMAND"), std::string::npos)
+            << asked[0] << ": " << r.out;
+        EXPECT_EQ(r.err, "") << asked[0];
+    }
 
     struct Case {
         std::vector<std::string> args;
         std::string message;
     };
     const Case cases[] = {
+        {{}, "quorstore needs a command: mkimage, "},
+        {{"--wait", "1"}, "quorstore needs a command: mkimage, "},
         {{"frobnicate"}, "unknown command \"frobnicate\" (commands: mkimage, "},
         {{"nvar"}, "nvar needs a command: list, export, get, set (quorstore help nvar"},
         {{"efs", "--wait", "1"}, "efs needs a command: ls, cat, put, rm"},
@@ -363,7 +371,9 @@ TEST_F(QuorstoreCli, UsageErrorsExitTwoWithTheirCause) {
     };
     for (const Case &c : cases) {
         const Result r = run(c.args);
-        EXPECT_EQ(r.status, 2) << c.args.back() << ": " << r.err;
+        const std::string shown = c.args.empty() ? "(no arguments)" : c.args.back();
+        EXPECT_EQ(r.status, 2) << shown << ": " << r.err;
+        EXPECT_EQ(r.out, "") << shown;
         EXPECT_EQ(r.err.rfind("error: Bad command line options.: ", 0), 0u) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }

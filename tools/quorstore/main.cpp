@@ -161,8 +161,20 @@ int usage_failure(const std::string &detail) {
     return kExitUsage;
 }
 
-// CLI11's words, except where a command group was given without its
-// command: "nvar needs a command: list, export, get, set".
+// "nvar needs a command: list, export, get, set (quorstore help nvar explains
+// them)"; `path` is empty for the tool itself.
+std::string needs_command_text(const CLI::App &group, const std::string &path) {
+    std::string names;
+    for (const CLI::App *sub : group.get_subcommands({})) {
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+    }
+    const std::string who = path.empty() ? "quorstore" : path;
+    const std::string help = path.empty() ? "quorstore --help" : "quorstore help " + path;
+    return who + " needs a command: " + names + " (" + help + " explains them)";
+}
+
+// CLI11's words, except where the tool or a command group was given without
+// its command.
 std::string parse_error_text(CLI::App &app, const CLI::ParseError &error) {
     if (std::string(error.what()).rfind("A subcommand is required", 0) != 0) {
         return error.what();
@@ -180,15 +192,10 @@ std::string parse_error_text(CLI::App &app, const CLI::ParseError &error) {
             }
         }
     }
-    const std::vector<CLI::App *> commands = group->get_subcommands({});
-    if (group == &app || commands.empty() || !group->get_subcommands().empty()) {
+    if (group->get_subcommands({}).empty() || !group->get_subcommands().empty()) {
         return error.what();
     }
-    std::string names;
-    for (const CLI::App *sub : commands) {
-        names += (names.empty() ? "" : ", ") + sub->get_name();
-    }
-    return path + " needs a command: " + names + " (quorstore help " + path + " explains them)";
+    return needs_command_text(*group, path);
 }
 
 // What the first word asks for before CLI11 sees it: "help [COMMAND]", the
@@ -196,8 +203,9 @@ std::string parse_error_text(CLI::App &app, const CLI::ParseError &error) {
 // say that a subcommand is required). -1: parse normally.
 int handle_bare_words(CLI::App &app, int argc, char **argv) {
     if (argc < 2) {
-        std::cout << app.help();
-        return kExitUsage;
+        // A usage error like any other (stderr, exit 2); help itself is
+        // `quorstore --help` or `quorstore help` (stdout, exit 0).
+        return usage_failure(needs_command_text(app, ""));
     }
     const std::string first = argv[1];
     if (first == "help") {
