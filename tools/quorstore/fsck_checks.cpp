@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "efs_block_maps.h"
 #include "quorstorage/quorstorage.h"
-#include "wire.h"
 
 // The EFS image and its size: part of the library's binary interface, not
 // of its C header. A format leaves its result in an image EFS allocates.
@@ -14,10 +14,6 @@ namespace quorstore {
 
 namespace {
 
-constexpr size_t kEfsBlock = 4096;
-constexpr size_t kBmHeader = 16;
-constexpr size_t kBmCrc = 12;
-constexpr size_t kBmSequence = 4;
 constexpr uint32_t kDefaultCachePage = 64;  // the DFS cache page size; setting it flushes
 
 void add(std::vector<FsckFinding> &list, const std::string &where, const std::string &what) {
@@ -259,66 +255,25 @@ void trial_commit(StorageCheck &check) {
     }
 }
 
-bool all_bytes(const uint8_t *p, size_t n, uint8_t value) {
-    for (size_t i = 0; i < n; ++i) {
-        if (p[i] != value) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool crc_ok(const uint8_t *p, size_t covered) {
-    return EFS_crc32(0, p, static_cast<uint32_t>(covered)) == wire::le32(p + covered);
-}
-
 }  // namespace
 
 std::vector<FsckFinding> check_block_maps(const Bytes &efs, bool &fallback) {
     std::vector<FsckFinding> damage;
-    fallback = false;
-    const size_t maps = g_efs_bm_num;
-    const size_t slot = g_efs_valid_block_num + g_efs_non_valid_block_num + 12;
-    if (maps == 0 || efs.size() < maps * kEfsBlock) {
-        return damage;
-    }
-    int newest = -1;
-    uint32_t best = 0;
-    for (size_t i = 0; i < maps; ++i) {
-        const uint8_t *header = efs.data() + i * kEfsBlock;
-        if (all_bytes(header, kBmHeader, 0xFF) || all_bytes(header, kBmHeader, 0x00)) {
-            continue;
-        }
-        if (!crc_ok(header, kBmCrc)) {
+    const EfsBlockMaps maps = read_efs_block_maps(efs, loaded_efs_geometry());
+    fallback = maps.falls_back();
+    for (size_t i = 0; i < maps.headers.size(); ++i) {
+        if (maps.headers[i] == BlockMapHeader::kDamaged) {
             add(damage, "EFS block map " + std::to_string(i),
                 "damaged header: a mount skips this block map, so whatever was committed into "
                 "it is lost");
-            fallback = true;
-            continue;
-        }
-        const uint32_t sequence = wire::le32(header + kBmSequence);
-        if (sequence > best) {
-            best = sequence;
-            newest = static_cast<int>(i);
         }
     }
-    if (newest < 0) {
-        return damage;  // the mount reports it
-    }
-    const uint8_t *block = efs.data() + static_cast<size_t>(newest) * kEfsBlock;
-    size_t last = kBmHeader;
-    for (size_t at = kBmHeader + slot; at + slot <= kEfsBlock - 1; at += slot) {
-        if (all_bytes(block + at, slot, 0xFF)) {
-            break;
-        }
-        last = at;
-    }
-    if (!crc_ok(block + last, slot - 4)) {
-        add(damage, "EFS block map " + std::to_string(newest),
-            "the newest entry (offset " + std::to_string(last) +
+    // No valid header at all: the mount reports it.
+    if (maps.newest && !maps.newest_checks) {
+        add(damage, "EFS block map " + std::to_string(*maps.current),
+            "the newest entry (offset " + std::to_string(*maps.newest) +
                 ") fails its check: EFS falls back to the entry before it, so the last commit "
                 "into efs.bin may have rolled back");
-        fallback = true;
     }
     return damage;
 }

@@ -4,6 +4,7 @@
 
 #include "afs/AfsFtl.h"
 #include "efs/EFS.h"
+#include "efs_block_maps.h"
 #include "quorstorage/quorstorage.h"
 #include "storage_session.h"
 #include "wire.h"
@@ -68,60 +69,13 @@ void map_afs(RegionMap &map) {
 
 // ---- EFS: the current block map and the data-block headers
 
-bool erased_or_zero(const uint8_t *p, size_t n) {
-    const bool erased = std::all_of(p, p + n, [](uint8_t b) { return b == 0xFF; });
-    return erased || std::all_of(p, p + n, [](uint8_t b) { return b == 0x00; });
-}
-
-bool crc_ok(const uint8_t *p, uint32_t covered) {
-    return EFS_crc32(0, p, covered) == wire::le32(p + covered);
-}
-
-// The block-map block a mount uses: a valid header with the highest sequence.
-std::optional<uint32_t> current_block_map(const Bytes &region, uint32_t maps) {
-    std::optional<uint32_t> best;
-    uint32_t best_sequence = 0;
-    for (uint32_t i = 0; i < maps; ++i) {
-        const uint8_t *h = region.data() + static_cast<size_t>(i) * efs::kEfsBlockSize;
-        if (erased_or_zero(h, efs::kHeaderSize) || !crc_ok(h, efs::kHdrCrc)) {
-            continue;
-        }
-        const uint32_t sequence = wire::le32(h + efs::kBmHdrSequence);
-        if (!best || sequence > best_sequence) {
-            best = i;
-            best_sequence = sequence;
-        }
-    }
-    return best;
-}
-
-// The entry a mount adopts: the last written slot, or the one before it when
-// the last one fails its check.
-const uint8_t *newest_entry(const uint8_t *block, uint32_t entry_size) {
-    uint32_t last = 0;
-    for (uint32_t at = efs::kFirstBmeOffset; at + entry_size <= efs::kBmSlotLimit;
-         at += entry_size) {
-        if (std::all_of(block + at, block + at + entry_size, [](uint8_t b) { return b == 0xFF; })) {
-            break;
-        }
-        last = at;
-    }
-    if (last == 0) {
-        return nullptr;
-    }
-    if (!crc_ok(block + last, entry_size - 4)) {
-        last = last == efs::kFirstBmeOffset ? 0 : last - entry_size;
-    }
-    return last == 0 ? nullptr : block + last;
-}
-
 // Data blocks before the maps are read: the erase count of a header that
 // checks, state unknown until the block map names the block.
 EfsBlockCell efs_data_cell(const Bytes &region, uint32_t block) {
     EfsBlockCell cell;
     cell.index = block;
     const uint8_t *b = region.data() + static_cast<size_t>(block) * efs::kEfsBlockSize;
-    if (crc_ok(b, efs::kHdrCrc)) {
+    if (efs_header_checks(b)) {
         cell.erase_count = wire::le32(b);
     }
     return cell;
@@ -136,9 +90,10 @@ void place_spare(EfsBlockCell &cell, const Bytes &region) {
 }
 
 void map_efs(RegionMap &map, const Bytes &region) {
-    const uint32_t maps = g_efs_bm_num;
-    const uint32_t valid = g_efs_valid_block_num;
-    const uint32_t spares = g_efs_non_valid_block_num;
+    const EfsGeometry geometry = loaded_efs_geometry();
+    const uint32_t maps = geometry.maps;
+    const uint32_t valid = geometry.valid;
+    const uint32_t spares = geometry.spares;
     const uint32_t blocks = static_cast<uint32_t>(region.size() / efs::kEfsBlockSize);
     for (uint32_t b = 0; b < blocks; ++b) {
         if (b < maps) {
@@ -153,19 +108,17 @@ void map_efs(RegionMap &map, const Bytes &region) {
     if (!map.efs_problem.empty() || maps > blocks || maps + valid + spares > blocks) {
         return;
     }
-    const std::optional<uint32_t> current = current_block_map(region, maps);
-    const uint8_t *entry =
-        current ? newest_entry(region.data() + static_cast<size_t>(*current) * efs::kEfsBlockSize,
-                               valid + spares + efs::kBmeFixedBytes)
-                : nullptr;
-    if (entry == nullptr) {
+    const EfsBlockMaps read = read_efs_block_maps(region, geometry);
+    if (!read.adopted) {
         map.efs_problem = "no block-map entry to read";
         return;
     }
-    map.efs[*current].current_map = true;
-    // Entry: V bytes valid map (logical -> physical data block), N bytes spares.
+    map.efs[*read.current].current_map = true;
+    // Logical block i lives in the i-th entry of the valid map; the spare map
+    // follows it.
     for (uint32_t logical = 0; logical < valid + spares; ++logical) {
-        const uint32_t block = maps + entry[logical];
+        const uint32_t block =
+            maps + (logical < valid ? read.valid_map[logical] : read.spare_map[logical - valid]);
         if (block >= blocks) {
             continue;
         }

@@ -8,11 +8,11 @@
 // nothing yet.
 //
 // EFS: the region is mounted (a copy of efs.bin) so that the library judges
-// it first; the current block map (the valid header with the highest
-// sequence) and its newest entry then say which physical block holds each
-// logical block and which are spares. A spare whose data area is erased is
-// free ("spare"); one that still holds data is stale (erased before its next
-// use). Every data block's erase count comes from its header. When the maps
+// it first; the current block map and the entry a mount adopts
+// (efs_block_maps.h, shared with fsck) then say which physical block holds
+// each logical block and which are spares. A spare whose data area is erased
+// is free ("spare"); one that still holds data is stale (erased before its
+// next use). Every data block's erase count comes from its header. When the maps
 // cannot be read, the data blocks are "unknown" with their erase counts.
 #pragma once
 
