@@ -94,6 +94,25 @@ def flatness_lines(rows):
     ]
 
 
+def floor_lines(rows):
+    """The AFS read against its floor: the page CRCs and the copy alone."""
+    shares = {}
+    for program, case, fields in rows:
+        m = re.match(r"BM_AfsRead(Floor)?/(\d+)$", case)
+        if program == "bench_afs" and m and "vs_memcpy" in fields:
+            shares[(bool(m.group(1)), int(m.group(2)))] = fields["vs_memcpy"]
+    lines = []
+    for (is_floor, size), floor in sorted(shares.items()):
+        read = shares.get((False, size))
+        if not is_floor or read is None:
+            continue
+        lines.append(
+            f"AFS read of {size} B: {100 * read:.2f}% of memcpy; its floor (every page CRC "
+            f"checked and the data copied, nothing else) {100 * floor:.2f}%: "
+            f"the read costs {floor / read:.1f}x its floor")
+    return lines
+
+
 def main(paths):
     rows = load(paths)
     if not rows:
@@ -116,7 +135,7 @@ def main(paths):
         print(line.rstrip())
         if i == 0:
             print("  ".join("-" * w for w in widths))
-    for line in flatness_lines(rows):
+    for line in flatness_lines(rows) + floor_lines(rows):
         print(line)
     return 0
 
