@@ -33,6 +33,7 @@ FIGURES = [
     ("ms_per_mount", "ms/mount", 1.0),
     ("us_per_commit", "us/commit", 1.0),
     ("time_per_nvar", "us/NVAR", 1e6),
+    ("calls_per_write", "driver calls/write", 1.0),
 ]
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}

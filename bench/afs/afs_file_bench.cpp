@@ -2,14 +2,18 @@
 // one unit) with 1024 file slots: write and read throughput with the rate of
 // memcpy over the same bytes in the same run, mount time of a volume holding
 // 1000 files, and the cost of one 64-byte overwrite among 100 files and in a
-// full volume.
+// full volume. BM_AfsWriteDriverFloor replays the flash driver calls of the
+// write alone: the most any write keeping those calls can reach.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "afs/Afs.h"
+#include "afs/AfsPhysicalWin32Spi.h"
 #include "bench_util.h"
+#include "common/flash_fault.h"
 
 namespace {
 
@@ -59,6 +63,111 @@ void BM_AfsWrite(benchmark::State &state) {
         bytes += size;
     }
     report_throughput(state, bytes, cpu_seconds() - start, size);
+}
+
+namespace fault = quor::flash_fault;
+
+// One driver call of a recorded write, as replayed: a program's bytes are
+// at `data` in the recording's byte store.
+struct DriverCall {
+    fault::CallKind kind;
+    uint32_t address;
+    uint32_t length;
+    size_t data;
+};
+
+// The driver calls of `writes` consecutive writes of BM_AfsWrite's sequence,
+// after `warmup` writes that bring the volume to its steady state (both
+// slots hold a file, the reclaims run as they do for the rest of the
+// benchmark). `first[w]` is where write w's calls start.
+struct RecordedWrites {
+    std::vector<DriverCall> calls;
+    std::vector<uint8_t> bytes;
+    std::vector<size_t> first;
+    uint32_t longestRead = 0;
+};
+
+bool record_writes(Volume &vol, uint32_t size, uint32_t warmup, uint32_t writes,
+                   RecordedWrites *out) {
+    std::vector<uint8_t> data(size, 0xA5);
+    const uint32_t slots = size >= 65536 ? 2 : (size >= 4096 ? 200 : 1000);
+    fault::Guard guard;
+    for (uint32_t i = 0; i < warmup + writes; ++i) {
+        if (i >= warmup) {
+            out->first.push_back(out->calls.size());
+            fault::record_calls(true);
+        }
+        data[0] = static_cast<uint8_t>(i);
+        if (afs_writefile(&vol.ctx, static_cast<int32_t>(i % slots), 0, size, data.data(),
+                          kAfsWriteTruncate) != 0) {
+            return false;
+        }
+        if (i < warmup) {
+            continue;
+        }
+        const std::vector<uint8_t> &bytes = fault::recorded_call_data();
+        const size_t base = out->bytes.size();
+        out->bytes.insert(out->bytes.end(), bytes.begin(), bytes.end());
+        for (const fault::Call &call : fault::recorded_calls()) {
+            const auto address = static_cast<uint32_t>(call.place - gpBuffer);
+            out->calls.push_back({call.kind, address, call.length, base + call.data});
+            if (call.kind == fault::CallKind::kRead) {
+                out->longestRead = std::max(out->longestRead, call.length);
+            }
+        }
+    }
+    out->first.push_back(out->calls.size());
+    return true;
+}
+
+// Replays the driver calls of the 256 KiB writes (reads, programs with the
+// recorded bytes, erases) through the same driver and fault seam; nothing
+// else runs. Arg 1 = 1 keeps the seam off its fast path (a fault armed that
+// never fires and reads counted), as the power-cut tests run it.
+void BM_AfsWriteDriverFloor(benchmark::State &state) {
+    const auto size = static_cast<uint32_t>(state.range(0));
+    const bool counted = state.range(1) != 0;
+    Volume vol;
+    RecordedWrites rec;
+    constexpr uint32_t kWarmup = 6;
+    constexpr uint32_t kRecorded = 8;
+    if (!vol.init(kFormatFlags) || !record_writes(vol, size, kWarmup, kRecorded, &rec)) {
+        state.SkipWithError("recording failed");
+        return;
+    }
+    std::vector<uint8_t> readBuffer(std::max<uint32_t>(rec.longestRead, 1));
+    fault::Guard guard;
+    if (counted) {
+        fault::fail_at(~uint64_t{0});
+        fault::corrupt_reads(~uint64_t{0}, 1);
+    }
+    uint32_t w = 0;
+    uint32_t failed = 0;
+    double bytes = 0;
+    const double start = cpu_seconds();
+    for (auto _ : state) {
+        for (size_t i = rec.first[w]; i < rec.first[w + 1]; ++i) {
+            const DriverCall &call = rec.calls[i];
+            if (call.kind == fault::CallKind::kRead) {
+                failed |= SpiDrvRead(call.address, call.length, readBuffer.data());
+            } else if (call.kind == fault::CallKind::kProgram) {
+                failed |= SpiDrvWrite(call.address, call.length, rec.bytes.data() + call.data);
+            } else {
+                failed |= SpiDrvEraseBlock(call.address);
+            }
+        }
+        benchmark::DoNotOptimize(readBuffer.data());
+        w = (w + 1) % kRecorded;
+        bytes += size;
+    }
+    const double seconds = cpu_seconds() - start;
+    if (failed != 0) {
+        state.SkipWithError("a replayed call failed");
+        return;
+    }
+    report_throughput(state, bytes, seconds, size);
+    state.counters["calls_per_write"] =
+        static_cast<double>(rec.calls.size()) / static_cast<double>(kRecorded);
 }
 
 void BM_AfsRead(benchmark::State &state) {
@@ -178,6 +287,7 @@ void BM_AfsOverwrite64InFullVolume(benchmark::State &state) {
 }
 
 BENCHMARK(BM_AfsWrite)->Arg(64)->Arg(4096)->Arg(262144);
+BENCHMARK(BM_AfsWriteDriverFloor)->Args({262144, 0})->Args({262144, 1});
 BENCHMARK(BM_AfsRead)->Arg(64)->Arg(4096)->Arg(262144);
 BENCHMARK(BM_AfsMount1000Files)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AfsRewrite64Among100Files)->Unit(benchmark::kMicrosecond);

@@ -1,7 +1,5 @@
 #include "afs/AfsPhysicalWin32Spi.h"
 
-#include <cstring>
-
 #include "common/bytes.h"
 #include "common/flash_fault.h"
 
@@ -50,13 +48,9 @@ uint32_t SpiDrvRead(uint32_t address, uint32_t length, void *destination) {
     if (!access_allowed(address, length)) {
         return kSpiFailure;
     }
-    if (length != 0) {
-        std::memmove(destination, gpBuffer + address, length);
-    }
-    if (quor::flash_fault::after_read(destination, length)) {
-        return kSpiFailure;
-    }
-    return 0;
+    const bool done =
+        quor::flash_fault::read(static_cast<uint8_t *>(destination), gpBuffer + address, length);
+    return done ? 0 : kSpiFailure;
 }
 
 uint32_t SpiDrvWrite(uint32_t address, uint32_t length, const void *source) {

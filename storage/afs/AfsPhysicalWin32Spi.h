@@ -5,8 +5,9 @@
 // Erase blocks are 4096 bytes; the erased state of a byte is 0xFF; a write
 // stores the bytes as given (plain overwrite).
 //
-// Every program and erase first asks quor::flash_fault (common/flash_fault.h)
-// and obeys its decision, so tests can fail an operation or cut power.
+// Every program, erase and read goes through quor::flash_fault
+// (common/flash_fault.h) and obeys its decision, so tests can fail an
+// operation, cut power or spoil a read, and benchmarks can record the calls.
 // Statuses: 0 success; 1 failure (fault injected, no buffer, or outside the
 // optional limit set by SpiFlashDrvSetLimit). The callers report any non-zero
 // result as status 5.

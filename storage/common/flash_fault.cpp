@@ -4,14 +4,24 @@
 #include <cstring>
 
 namespace quor::flash_fault {
+
+namespace detail {
+
+bool g_plainOperations = true;
+bool g_plainReads = true;
+uint64_t g_operations = 0;
+
+}  // namespace detail
+
 namespace {
+
+using detail::g_operations;
 
 enum class Mode { kNone, kFail, kCut };
 
 struct State {
     Mode mode = Mode::kNone;
     uint64_t target = 0;
-    uint64_t count = 0;
     bool cut = false;
     bool halfway = false;  // cut_at(k): the offset is half of the operation's length
     Cut shape;
@@ -21,6 +31,20 @@ State g_state;
 
 bool g_recording = false;
 std::vector<Operation> g_recorded;
+
+bool g_recordingCalls = false;
+std::vector<Call> g_calls;
+std::vector<uint8_t> g_callData;
+
+void record_call(CallKind kind, const uint8_t *place, size_t length, const uint8_t *data) {
+    if (!g_recordingCalls) {
+        return;
+    }
+    g_calls.push_back({kind, static_cast<uint32_t>(length), place, g_callData.size()});
+    if (data != nullptr) {
+        g_callData.insert(g_callData.end(), data, data + length);
+    }
+}
 
 enum class ReadMode { kNone, kCorrupt, kFail };
 
@@ -33,8 +57,16 @@ struct ReadState {
 
 ReadState g_read;
 
+// After every change of the state above: whether the fast paths may run.
+void refresh_plain() {
+    detail::g_plainOperations =
+        g_state.mode == Mode::kNone && !g_state.cut && !g_recording && !g_recordingCalls;
+    detail::g_plainReads = g_read.mode == ReadMode::kNone && !g_recordingCalls;
+}
+
 void arm_reads(ReadMode mode, uint64_t first, uint64_t count) {
     g_read = ReadState{mode, first, count, 0};
+    refresh_plain();
 }
 
 // splitmix64: a whole cut is reproducible from its seed alone.
@@ -127,11 +159,11 @@ bool admit(OpKind kind, size_t length, bool *refused, bool *torn) {
     if (g_state.cut) {
         return false;
     }
-    ++g_state.count;
+    ++g_operations;
     if (g_recording) {
         g_recorded.push_back({kind, static_cast<uint32_t>(length)});
     }
-    if (g_state.mode == Mode::kNone || g_state.count != g_state.target) {
+    if (g_state.mode == Mode::kNone || g_operations != g_state.target) {
         return true;
     }
     if (g_state.mode == Mode::kFail) {
@@ -170,13 +202,14 @@ void torn_result(const uint8_t *before, const uint8_t *after, uint8_t *out, size
     }
 }
 
-bool program(uint8_t *target, const uint8_t *data, size_t length) {
+namespace detail {
+
+bool program_slow(uint8_t *target, const uint8_t *data, size_t length) {
+    record_call(CallKind::kProgram, target, length, data);
     bool refused = false;
     bool torn = false;
     if (admit(OpKind::kProgram, length, &refused, &torn)) {
-        if (length != 0) {
-            std::memmove(target, data, length);
-        }
+        copy(target, data, length);
     } else if (torn) {
         // The source may overlap the target: take the new bytes first.
         const std::vector<uint8_t> after(data, data + length);
@@ -185,7 +218,8 @@ bool program(uint8_t *target, const uint8_t *data, size_t length) {
     return !refused;
 }
 
-bool erase(uint8_t *target, size_t length, uint8_t erased) {
+bool erase_slow(uint8_t *target, size_t length, uint8_t erased) {
+    record_call(CallKind::kErase, target, length, nullptr);
     bool refused = false;
     bool torn = false;
     if (admit(OpKind::kErase, length, &refused, &torn)) {
@@ -196,6 +230,14 @@ bool erase(uint8_t *target, size_t length, uint8_t erased) {
     }
     return !refused;
 }
+
+bool read_slow(uint8_t *destination, const uint8_t *source, size_t length) {
+    record_call(CallKind::kRead, source, length, nullptr);
+    copy(destination, source, length);
+    return !after_read(destination, length);
+}
+
+}  // namespace detail
 
 bool after_read(void *data, size_t length) {
     if (g_read.mode == ReadMode::kNone) {
@@ -229,24 +271,32 @@ uint64_t read_count() {
 }
 
 void fail_at(uint64_t k) {
-    g_state = State{Mode::kFail, k, 0, false, false, Cut{}};
+    g_state = State{Mode::kFail, k, false, false, Cut{}};
+    g_operations = 0;
+    refresh_plain();
 }
 
 void cut_at(uint64_t k) {
-    g_state = State{Mode::kCut, k, 0, false, true, Cut{}};
+    g_state = State{Mode::kCut, k, false, true, Cut{}};
+    g_operations = 0;
+    refresh_plain();
 }
 
 void cut_at(uint64_t k, const Cut &cut) {
-    g_state = State{Mode::kCut, k, 0, false, false, cut};
+    g_state = State{Mode::kCut, k, false, false, cut};
+    g_operations = 0;
+    refresh_plain();
 }
 
 void disarm() {
     g_state = State{};
     g_read = ReadState{};
+    g_operations = 0;
+    refresh_plain();
 }
 
 uint64_t operation_count() {
-    return g_state.count;
+    return g_operations;
 }
 
 bool power_is_cut() {
@@ -256,10 +306,26 @@ bool power_is_cut() {
 void record_operations(bool on) {
     g_recording = on;
     g_recorded.clear();
+    refresh_plain();
 }
 
 const std::vector<Operation> &recorded_operations() {
     return g_recorded;
+}
+
+void record_calls(bool on) {
+    g_recordingCalls = on;
+    g_calls.clear();
+    g_callData.clear();
+    refresh_plain();
+}
+
+const std::vector<Call> &recorded_calls() {
+    return g_calls;
+}
+
+const std::vector<uint8_t> &recorded_call_data() {
+    return g_callData;
 }
 
 }  // namespace quor::flash_fault

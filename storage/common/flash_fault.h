@@ -36,10 +36,20 @@
 //
 // disarm() and Guard clear both kinds of fault. The seam is process-wide,
 // like the drivers.
+//
+// With record_calls(true) the seam keeps every call as a driver made it:
+// reads (of the drivers that read through read() below), programs with their
+// bytes, and erases, each with the place in the emulated flash. A benchmark
+// replays them to time the driver traffic of a workload alone.
+//
+// While nothing is armed and nothing is recorded, program(), erase() and
+// read() take a fast path of one predictable branch: count, then copy or
+// fill.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace quor::flash_fault {
@@ -77,16 +87,76 @@ struct Operation {
     uint32_t length;
 };
 
+// One driver call as record_calls keeps it.
+enum class CallKind : uint8_t { kRead, kProgram, kErase };
+
+struct Call {
+    CallKind kind;
+    uint32_t length;
+    const uint8_t *place;  // the flash bytes the call touched
+    size_t data;           // a program's bytes: offset into recorded_call_data()
+};
+
+namespace detail {
+
+// True while nothing is armed, no cut has happened and nothing is recorded
+// (programs and erases), and while no read fault is armed and no calls are
+// recorded (reads).
+extern bool g_plainOperations;
+extern bool g_plainReads;
+extern uint64_t g_operations;  // what operation_count() reports
+
+bool program_slow(uint8_t *target, const uint8_t *data, size_t length);
+bool erase_slow(uint8_t *target, size_t length, uint8_t erased);
+bool read_slow(uint8_t *destination, const uint8_t *source, size_t length);
+
+// The drivers' copies are mostly one status byte or one record: the single
+// byte without a call.
+inline void copy(uint8_t *to, const uint8_t *from, size_t length) {
+    if (length == 1) {
+        *to = *from;
+    } else if (length != 0) {
+        std::memmove(to, from, length);  // a program's source may overlap its target
+    }
+}
+
+}  // namespace detail
+
 // Used by the drivers: apply a program of `length` bytes of `data` at
 // `target`, or an erase filling `length` bytes with `erased`. False when the
 // operation is refused (the driver returns its failure status; nothing
 // changed). After a cut both report success and change nothing.
-bool program(uint8_t *target, const uint8_t *data, size_t length);
-bool erase(uint8_t *target, size_t length, uint8_t erased);
+inline bool program(uint8_t *target, const uint8_t *data, size_t length) {
+    if (detail::g_plainOperations) {
+        ++detail::g_operations;
+        detail::copy(target, data, length);
+        return true;
+    }
+    return detail::program_slow(target, data, length);
+}
+
+inline bool erase(uint8_t *target, size_t length, uint8_t erased) {
+    if (detail::g_plainOperations) {
+        ++detail::g_operations;
+        std::memset(target, erased, length);
+        return true;
+    }
+    return detail::erase_slow(target, length, erased);
+}
 
 // Called by a driver after a read copied `length` bytes to `data`: may flip
 // one bit of them; true when the driver must report the read as failed.
 bool after_read(void *data, size_t length);
+
+// A driver's read of `length` bytes at `source` into `destination`: the copy,
+// then after_read. False when the driver must report the read as failed.
+inline bool read(uint8_t *destination, const uint8_t *source, size_t length) {
+    if (detail::g_plainReads) {
+        detail::copy(destination, source, length);
+        return true;
+    }
+    return detail::read_slow(destination, source, length);
+}
 
 // Test controls.
 void fail_at(uint64_t k);
@@ -104,6 +174,12 @@ bool power_is_cut();         // true once a cut has happened
 void record_operations(bool on);
 const std::vector<Operation> &recorded_operations();
 
+// Keeps (or stops keeping) every driver call; turning it on clears what was
+// kept. Reads are kept only from drivers that read through read().
+void record_calls(bool on);
+const std::vector<Call> &recorded_calls();
+const std::vector<uint8_t> &recorded_call_data();
+
 // The result of a cut at `cut` of an operation turning `before` into
 // `after` (same length, at least one byte): what the bytes hold when power
 // fails there. Exposed so that a test can check the shapes directly.
@@ -118,6 +194,7 @@ class Guard {
     ~Guard() {
         disarm();
         record_operations(false);
+        record_calls(false);
     }
     Guard(const Guard &) = delete;
     Guard &operator=(const Guard &) = delete;

@@ -191,6 +191,99 @@ TEST(FlashFault, ReadFaultsHitOnlyTheirWindowAndLeaveOperationsAlone) {
     EXPECT_EQ(ff::read_count(), 0u);
 }
 
+// The fast path (nothing armed, nothing recorded) and the counted path (a
+// fault armed that never fires, reads counted) must copy, fill and count
+// alike, for single bytes, records and overlapping programs.
+TEST(FlashFault, FastAndCountedPathsCopyAndCountAlike) {
+    ff::Guard guard;
+    auto run = [](bool counted) {
+        ff::disarm();
+        if (counted) {
+            ff::fail_at(~uint64_t{0});
+            ff::corrupt_reads(~uint64_t{0}, 1);
+        }
+        std::vector<uint8_t> flash(200);
+        for (size_t i = 0; i < flash.size(); ++i) {
+            flash[i] = static_cast<uint8_t>(i);
+        }
+        const uint8_t one = 0x5A;
+        EXPECT_TRUE(ff::program(flash.data() + 3, &one, 1));
+        EXPECT_TRUE(ff::program(flash.data() + 10, flash.data(), 66));  // overlapping
+        EXPECT_TRUE(ff::erase(flash.data() + 150, 40, 0xFF));
+        EXPECT_TRUE(ff::program(flash.data(), &one, 0));
+        uint8_t back[70] = {};
+        EXPECT_TRUE(ff::read(back, flash.data() + 3, 1));
+        EXPECT_TRUE(ff::read(back + 1, flash.data() + 10, 66));
+        EXPECT_TRUE(ff::read(back, flash.data(), 0));
+        flash.insert(flash.end(), back, back + sizeof(back));
+        EXPECT_EQ(ff::operation_count(), 4u);
+        EXPECT_EQ(ff::read_count(), counted ? 3u : 0u);
+        return flash;
+    };
+    const std::vector<uint8_t> fast = run(false);
+    const std::vector<uint8_t> counted = run(true);
+    EXPECT_EQ(fast, counted);
+    EXPECT_EQ(fast[3], 0x5A);
+    EXPECT_EQ(fast[10], 0x00);
+    EXPECT_EQ(fast[13], 0x5A) << "the overlapping program takes the source as it was";
+    EXPECT_EQ(fast[75], 0x41);
+    EXPECT_EQ(fast[150], 0xFF);
+    EXPECT_EQ(fast[200], 0x5A) << "read of one byte";
+    EXPECT_EQ(fast[201 + 65], 0x41) << "read of a record";
+}
+
+// The driver's read through the seam obeys the read faults as after_read does.
+TEST(FlashFault, ReadsThroughTheSeamObeyReadFaults) {
+    ff::Guard guard;
+    const uint8_t flash[4] = {1, 2, 3, 4};
+    uint8_t out[4] = {};
+    ff::corrupt_reads(2, 1);
+    EXPECT_TRUE(ff::read(out, flash, 4));
+    EXPECT_EQ(out[3], 4);
+    EXPECT_TRUE(ff::read(out, flash, 4));
+    EXPECT_EQ(out[3], 5) << "bit 0 of the last byte flipped";
+    ff::fail_reads(1, 1);
+    EXPECT_FALSE(ff::read(out, flash, 4));
+    EXPECT_TRUE(ff::read(out, flash, 4));
+    EXPECT_EQ(ff::read_count(), 2u);
+}
+
+// Recorded calls name the flash bytes each call touched and keep a
+// program's bytes as they were at the call; turning recording on again
+// forgets them. Faults still apply while recording.
+TEST(FlashFault, RecordedCallsKeepPlacesAndProgramBytes) {
+    ff::Guard guard;
+    std::vector<uint8_t> flash(64, 0xFF);
+    uint8_t data[3] = {7, 8, 9};
+    uint8_t out[5] = {};
+    ff::record_calls(true);
+    ff::fail_at(3);
+    EXPECT_TRUE(ff::program(flash.data() + 5, data, 3));
+    data[0] = 0;
+    EXPECT_TRUE(ff::read(out, flash.data() + 4, 5));
+    EXPECT_TRUE(ff::erase(flash.data() + 32, 32, 0xFF));
+    EXPECT_FALSE(ff::program(flash.data(), data, 2));
+    EXPECT_EQ(out[1], 7);
+    const std::vector<ff::Call> &calls = ff::recorded_calls();
+    ASSERT_EQ(calls.size(), 4u);
+    const ff::CallKind kinds[4] = {ff::CallKind::kProgram, ff::CallKind::kRead,
+                                   ff::CallKind::kErase, ff::CallKind::kProgram};
+    const size_t places[4] = {5, 4, 32, 0};
+    const uint32_t lengths[4] = {3, 5, 32, 2};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(calls[i].kind, kinds[i]) << i;
+        EXPECT_EQ(calls[i].place, flash.data() + places[i]) << i;
+        EXPECT_EQ(calls[i].length, lengths[i]) << i;
+    }
+    const std::vector<uint8_t> &bytes = ff::recorded_call_data();
+    ASSERT_EQ(bytes.size(), 5u);
+    EXPECT_EQ(bytes[calls[0].data], 7) << "the bytes as they were at the call";
+    EXPECT_EQ(bytes[calls[3].data], 0);
+    ff::record_calls(true);
+    EXPECT_TRUE(ff::recorded_calls().empty());
+    EXPECT_TRUE(ff::recorded_call_data().empty());
+}
+
 TEST(Bytes, LittleEndianRoundTripAndRangeCheck) {
     uint8_t buf[8] = {};
     quor::store_le32(buf + 1, 0x11223344u);
