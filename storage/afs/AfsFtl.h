@@ -178,8 +178,9 @@ struct DataSlice {
 };
 
 // afs_physical_ftl_read_data_pages that hands the data straight to the
-// caller: the `count` records are read into `staging` (count * 66 bytes), all
-// of them checked (with the same retries), and only then the slice copied.
+// caller: the `count` records are checked where they lie in the flash (or,
+// when the driver must copy them, read into `staging`, count * 66 bytes), all
+// of them (with the same retries), and only then the slice copied.
 // An unallocated first chunk delivers zeros. 0, or 5 (nothing copied).
 uint32_t ftl_read_data_slice(AfsContext *context, uint32_t va, uint32_t count, uint8_t *staging,
                              const DataSlice &slice);

@@ -111,8 +111,9 @@ void compact(uint8_t *buffer, uint32_t end) {
 // failed attempt leaves the records before the bad one compacted, as a check
 // that stops at the first bad record and compacts as it goes would.
 uint32_t read_and_check(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
-                        PageSource source, uint8_t *buffer, bool compacted) {
-    for (uint32_t attempt = 0; attempt < kReadAttempts; ++attempt) {
+                        PageSource source, uint8_t *buffer, bool compacted,
+                        uint32_t attempts = kReadAttempts) {
+    for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
         if (!flash_read(ctx, unit, offset, count * kFtlRecordSize, buffer)) {
             return kFtlIoError;
         }
@@ -139,13 +140,22 @@ uint32_t checked_read(const AfsContext *ctx, uint32_t unit, uint32_t offset, uin
     return read_and_check(ctx, unit, offset, count, source, buffer, compact);
 }
 
-// The same without compaction: the records stay 66 bytes apart.
-uint32_t checked_read_records(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
-                              PageSource source, uint8_t *records) {
+uint32_t checked_records(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
+                         PageSource source, uint8_t *staging, const uint8_t **records) {
+    *records = staging;
     if (count == 0) {
         return kFtlOk;
     }
-    return read_and_check(ctx, unit, offset, count, source, records, false);
+    const uint8_t *view =
+        quor::afs::spi_read_view(unit_address(ctx, unit, offset), count * kFtlRecordSize);
+    if (view == nullptr) {
+        return read_and_check(ctx, unit, offset, count, source, staging, false);
+    }
+    if (first_bad_record(view, count, source) == count) {
+        *records = view;
+        return kFtlOk;
+    }
+    return read_and_check(ctx, unit, offset, count, source, staging, false, kReadAttempts - 1);
 }
 
 }  // namespace quor::afs::ftl

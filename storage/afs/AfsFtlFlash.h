@@ -49,9 +49,12 @@ struct PageSource {
 uint32_t checked_read(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
                       PageSource source, uint8_t *buffer, bool compact);
 
-// The same, the records left as read (66 bytes apart) for the caller to take
-// their data from.
-uint32_t checked_read_records(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
-                              PageSource source, uint8_t *records);
+// The same without compaction, looking at the records where they lie when
+// the driver allows it (spi_read_view: no read fault armed): that look is the
+// first of the attempts, and when a record is bad the other attempts read
+// through the driver into `staging` as above. *records points at the checked
+// records, 66 bytes apart, in the flash or in `staging` (count * 66 bytes).
+uint32_t checked_records(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t count,
+                         PageSource source, uint8_t *staging, const uint8_t **records);
 
 }  // namespace quor::afs::ftl

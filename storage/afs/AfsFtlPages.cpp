@@ -31,10 +31,12 @@ uint32_t read_dynamic_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
     if (unit >= c->unitCount || slot >= kFtlDynamicSlots) {
         return kFtlIoError;
     }
-    uint8_t record[kFtlRecordSize];
+    uint8_t staging[kFtlRecordSize];
+    const uint8_t *record = nullptr;
     PageSource source;
     source.first = static_cast<uint16_t>(page);
-    if (checked_read(ctx, unit, dynamic_record_offset(slot), 1, source, record, true) != kFtlOk) {
+    if (checked_records(ctx, unit, dynamic_record_offset(slot), 1, source, staging, &record) !=
+        kFtlOk) {
         return kFtlIoError;
     }
     std::memcpy(out, record, kFtlPageSize);
@@ -53,11 +55,12 @@ uint32_t read_reserved_page(AfsContext *ctx, uint32_t va, uint8_t *out) {
     if (!place.found) {
         return kFtlIoError;
     }
-    uint8_t record[kFtlRecordSize];
+    uint8_t staging[kFtlRecordSize];
+    const uint8_t *record = nullptr;
     PageSource source;
     source.first = static_cast<uint16_t>(va / kFtlPageSize);
-    if (checked_read(ctx, place.unit, reserved_record_offset(place.slot), 1, source, record,
-                     true) != kFtlOk) {
+    if (checked_records(ctx, place.unit, reserved_record_offset(place.slot), 1, source, staging,
+                        &record) != kFtlOk) {
         return kFtlIoError;
     }
     std::memcpy(out, record, kFtlPageSize);
@@ -340,45 +343,78 @@ uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) 
     }
 }
 
+namespace {
+
+// Where the `count` records of a data read from `va` lie: `head` of them in
+// `first.unit` from `first.slot`, the other `tail` at the start of the run of
+// `next.unit`.
+struct DataPlaces {
+    ReservedPlace first{};
+    ReservedPlace next{};
+    uint32_t head = 0;
+    uint32_t tail = 0;
+    bool unallocated = false;  // an unallocated first chunk: reads as zeros
+};
+
+// The opening of both data reads: the first chunk located, an unallocated one
+// reported as such before anything else is checked, and the records placed
+// (head and tail) for a count above 0. 0, or 5 when the first chunk has no
+// unit or the records run past the next unit's run (a longer request would
+// read past that unit) or into a unit that is missing.
+uint32_t place_data_pages(AfsContext *context, uint32_t va, uint32_t count, DataPlaces *places) {
+    places->first = locate_reserved(context, va);
+    if (context->noAllocationBitmap == 0 && !chunk_allocated(context, places->first.index)) {
+        places->unallocated = true;
+        return kFtlOk;
+    }
+    if (count == 0) {
+        return kFtlOk;
+    }
+    if (!places->first.found) {
+        return kFtlIoError;
+    }
+    const uint32_t slot = places->first.slot;
+    places->head = slot + count <= kFtlReservedSlots ? count : kFtlReservedSlots - slot;
+    places->tail = count - places->head;
+    if (places->tail != 0) {
+        places->next = locate_index(context, places->first.index + places->head);
+        if (places->tail > kFtlReservedSlots || !places->next.found) {
+            return kFtlIoError;
+        }
+    }
+    return kFtlOk;
+}
+
+}  // namespace
+
 uint32_t afs_physical_ftl_read_data_pages(AfsContext *context, void *buffer, uint32_t va,
                                           uint32_t count) {
     if (!control_usable(context) || buffer == nullptr || va < context->dynamicAreaSize) {
         return kFtlIoError;
     }
     auto *out = static_cast<uint8_t *>(buffer);
-    const ReservedPlace first = locate_reserved(context, va);
-    if (context->noAllocationBitmap == 0 && !chunk_allocated(context, first.index)) {
+    DataPlaces places;
+    const uint32_t status = place_data_pages(context, va, count, &places);
+    if (places.unallocated) {
         std::memset(out, 0, kFtlPageSize);
         return kFtlOk;
     }
-    if (count == 0) {
-        return kFtlOk;
-    }
-    if (!first.found) {
-        return kFtlIoError;
+    if (status != kFtlOk || count == 0) {
+        return status;
     }
     PageSource source;
     source.first = static_cast<uint16_t>(va / kFtlPageSize);
-    if (first.slot + count <= kFtlReservedSlots) {
-        return checked_read(context, first.unit, reserved_record_offset(first.slot), count, source,
-                            out, true);
-    }
-    const uint32_t head = kFtlReservedSlots - first.slot;
-    const uint32_t tail = count - head;
-    // The tail must lie in the next unit's run: a longer request would read
-    // past that unit.
-    const ReservedPlace next = locate_index(context, first.index + head);
-    if (tail > kFtlReservedSlots || !next.found) {
+    if (checked_read(context, places.first.unit, reserved_record_offset(places.first.slot),
+                     places.head, source, out, true) != kFtlOk) {
         return kFtlIoError;
     }
-    if (checked_read(context, first.unit, reserved_record_offset(first.slot), head, source, out,
-                     true) != kFtlOk) {
-        return kFtlIoError;
+    if (places.tail == 0) {
+        return kFtlOk;
     }
     PageSource tailSource;
-    tailSource.first = static_cast<uint16_t>(source.first + head);
-    return checked_read(context, next.unit, reserved_record_offset(0), tail, tailSource,
-                        out + head * kFtlPageSize, true);
+    tailSource.first = static_cast<uint16_t>(source.first + places.head);
+    return checked_read(context, places.next.unit, reserved_record_offset(0), places.tail,
+                        tailSource, out + places.head * kFtlPageSize, true);
 }
 
 namespace {
@@ -403,6 +439,27 @@ void copy_record_data(const uint8_t *records, uint32_t skip, uint32_t length, ui
     }
 }
 
+// Copies the slice of the data of `headCount` records at `head` followed by
+// those at `tail` (each group 66 bytes apart; the two groups need not be
+// next to each other).
+void copy_slice(const uint8_t *head, uint32_t headCount, const uint8_t *tail,
+                const quor::afs::DataSlice &slice) {
+    const uint32_t headBytes = headCount * kFtlPageSize;
+    uint8_t *dest = slice.dest;
+    uint32_t skip = slice.skip;
+    uint32_t length = slice.length;
+    if (skip < headBytes) {
+        const uint32_t n = headBytes - skip < length ? headBytes - skip : length;
+        copy_record_data(head, skip, n, dest);
+        dest += n;
+        length -= n;
+        skip = headBytes;
+    }
+    if (length != 0) {
+        copy_record_data(tail, skip - headBytes, length, dest);
+    }
+}
+
 }  // namespace
 
 namespace quor::afs {
@@ -416,44 +473,32 @@ uint32_t ftl_read_data_slice(AfsContext *context, uint32_t va, uint32_t count, u
         uint64_t{slice.skip} + slice.length > uint64_t{count} * kFtlPageSize) {
         return kFtlIoError;
     }
-    const ReservedPlace first = locate_reserved(context, va);
-    if (context->noAllocationBitmap == 0 && !chunk_allocated(context, first.index)) {
+    DataPlaces places;
+    const uint32_t status = place_data_pages(context, va, count, &places);
+    if (places.unallocated) {
         std::memset(slice.dest, 0, slice.length);
         return kFtlOk;
     }
-    if (count == 0) {
-        return kFtlOk;
-    }
-    if (!first.found) {
-        return kFtlIoError;
+    if (status != kFtlOk || count == 0) {
+        return status;
     }
     PageSource source;
     source.first = static_cast<uint16_t>(va / kFtlPageSize);
-    const uint32_t head =
-        first.slot + count <= kFtlReservedSlots ? count : kFtlReservedSlots - first.slot;
-    const uint32_t tail = count - head;
-    ReservedPlace next{};
-    if (tail != 0) {
-        // The tail must lie in the next unit's run: a longer request would
-        // read past that unit.
-        next = locate_index(context, first.index + head);
-        if (tail > kFtlReservedSlots || !next.found) {
-            return kFtlIoError;
-        }
-    }
-    if (checked_read_records(context, first.unit, reserved_record_offset(first.slot), head, source,
-                             staging) != kFtlOk) {
+    const uint8_t *head = nullptr;
+    if (checked_records(context, places.first.unit, reserved_record_offset(places.first.slot),
+                        places.head, source, staging, &head) != kFtlOk) {
         return kFtlIoError;
     }
-    if (tail != 0) {
+    const uint8_t *tail = nullptr;
+    if (places.tail != 0) {
         PageSource tailSource;
-        tailSource.first = static_cast<uint16_t>(source.first + head);
-        if (checked_read_records(context, next.unit, reserved_record_offset(0), tail, tailSource,
-                                 staging + head * kFtlRecordSize) != kFtlOk) {
+        tailSource.first = static_cast<uint16_t>(source.first + places.head);
+        if (checked_records(context, places.next.unit, reserved_record_offset(0), places.tail,
+                            tailSource, staging + places.head * kFtlRecordSize, &tail) != kFtlOk) {
             return kFtlIoError;
         }
     }
-    copy_record_data(staging, slice.skip, slice.length, slice.dest);
+    copy_slice(head, places.head, tail, slice);
     return kFtlOk;
 }
 

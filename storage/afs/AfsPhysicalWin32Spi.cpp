@@ -53,6 +53,13 @@ uint32_t SpiDrvRead(uint32_t address, uint32_t length, void *destination) {
     return done ? 0 : kSpiFailure;
 }
 
+const uint8_t *quor::afs::spi_read_view(uint32_t address, uint32_t length) {
+    if (!access_allowed(address, length) || !quor::flash_fault::reads_are_plain()) {
+        return nullptr;
+    }
+    return gpBuffer + address;
+}
+
 uint32_t SpiDrvWrite(uint32_t address, uint32_t length, const void *source) {
     if (length == 0) {
         return access_allowed(address, 0) ? 0 : kSpiFailure;

@@ -40,3 +40,15 @@ extern "C" uint32_t SpiFlashDrvDeinitialize(void);
 // of gpBuffer fails with 1 instead of touching memory. 0 (the default) means
 // no limit, as the callers keep their addresses inside the partition.
 extern "C" void SpiFlashDrvSetLimit(uint64_t size);
+
+namespace quor::afs {
+
+// The `length` flash bytes at `address` in place, for a reader that only
+// looks at them (no copy): null when the read must go through SpiDrvRead
+// instead, which fails or copies exactly as a plain read would: no buffer,
+// past the limit, or a read fault armed or the calls recorded in the fault
+// seam (so that every read the seam counts, corrupts, fails or records is a
+// driver copy).
+const uint8_t *spi_read_view(uint32_t address, uint32_t length);
+
+}  // namespace quor::afs

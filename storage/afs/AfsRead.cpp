@@ -198,6 +198,8 @@ extern "C" uint32_t afs_readfile(AfsContext *context, int32_t index, int32_t off
     uint16_t entry = 0;
     const uint32_t status = read_file_entry(context, static_cast<uint32_t>(index), &entry);
     if (status != 0) {
+        // Nothing was delivered: the count says so, as after any failed read.
+        *length = 0;
         return status;
     }
     if (entry == kAfsEntryNone || entry == kAfsEntryZombie) {

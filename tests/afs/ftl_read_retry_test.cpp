@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 
 #include "afs_test_util.h"
 #include "afs_volume_fixture.h"
@@ -86,6 +87,34 @@ TEST(FtlReadRetry, FileReadRecoversBelowTheLimitAndFailsLoudlyAtIt) {
     }
 }
 
+// A read whose file entry cannot be read (its FAT line refused once, or bad
+// seven times) delivers nothing: status 5, the count 0 whatever was asked,
+// and the caller's buffer untouched.
+TEST(FtlReadRetry, FailedFileEntryReadDeliversNothing) {
+    afs_test::Volume v(5 * kFtlUnitSize, 80);
+    ASSERT_EQ(v.format(), 0u);
+    const std::vector<uint8_t> data = afs_test::pattern(300, 5, 1);
+    ASSERT_EQ(v.write(5, 0, data), 0u);
+    constexpr uint8_t kUntouched = 0xEE;
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "refused" : "seven bad reads");
+        ASSERT_EQ(cache_flush(&v.ctx()), 0u);
+        cache_invalidate(&v.ctx());
+        ff::Guard guard;
+        refused ? ff::fail_reads(1, 1) : ff::corrupt_reads(1, kAttempts);
+        std::vector<uint8_t> got(data.size(), kUntouched);
+        auto length = static_cast<int32_t>(data.size());
+        EXPECT_EQ(afs_readfile(&v.ctx(), 5, 10, &length, got.data()), kAfsIoError);
+        EXPECT_EQ(ff::read_count(), refused ? 1u : kAttempts) << "only the file entry's line";
+        EXPECT_EQ(length, 0);
+        EXPECT_TRUE(std::all_of(got.begin(), got.end(), [](uint8_t b) { return b == kUntouched; }));
+        ff::disarm();
+        length = static_cast<int32_t>(data.size());
+        EXPECT_EQ(afs_readfile(&v.ctx(), 5, 0, &length, got.data()), 0u);
+        EXPECT_EQ(got, data);
+    }
+}
+
 // A long file read (runs of chunks over several units, FAT lines missing the
 // cache on the way), whole and from an offset, with bad reads starting at
 // each of its reads: six in a row are absorbed; seven, or one refused read,
@@ -152,6 +181,65 @@ TEST(FtlReadRetry, LongFileReadDeliversAPrefixAndLeavesTheRestOfTheBufferAlone) 
         }
         EXPECT_GT(partWay, 2u) << "no failure came part-way through the read";
     }
+}
+
+// File reads that check the records where they lie in the flash (no read
+// fault armed) and reads through driver copies (a fault armed that never
+// fires) deliver the same bytes, counts and statuses, for random pieces of a
+// long file: with every record sound, and with one record damaged in the
+// flash itself, which every attempt of both ways finds bad (the look in place
+// is the first of the seven attempts, the driver reads the other six).
+TEST(FtlReadRetry, ReadsInPlaceAndThroughDriverCopiesAgree) {
+    afs_test::Volume v(24 * kFtlUnitSize, 80);
+    ASSERT_EQ(v.format(), 0u);
+    const std::vector<uint8_t> data = afs_test::pattern(20037, 5, 1);  // 314 chunks
+    ASSERT_EQ(v.write(5, 0, data), 0u);
+    struct Result {
+        uint32_t status;
+        int32_t length;
+        std::vector<uint8_t> bytes;
+    };
+    const auto read = [&v](bool copies, int32_t offset, int32_t wanted) {
+        ff::Guard guard;
+        if (copies) {
+            ff::corrupt_reads(UINT64_MAX, 0);  // counts reads only
+        }
+        Result r{0, wanted, std::vector<uint8_t>(static_cast<size_t>(wanted), 0xEE)};
+        r.status = afs_readfile(&v.ctx(), 5, offset, &r.length, r.bytes.data());
+        return r;
+    };
+    std::mt19937 rng(0x5EED);
+    const auto agree = [&](bool damaged, uint32_t *failed) {
+        *failed = 0;
+        for (int i = 0; i < 60; ++i) {
+            const auto offset = static_cast<int32_t>(rng() % (data.size() + 100));
+            const auto wanted = static_cast<int32_t>(1 + rng() % data.size());
+            SCOPED_TRACE("offset " + std::to_string(offset) + ", length " + std::to_string(wanted) +
+                         (damaged ? ", one record damaged" : ""));
+            const Result inPlace = read(false, offset, wanted);
+            const Result copied = read(true, offset, wanted);
+            ASSERT_EQ(inPlace.status, copied.status);
+            ASSERT_EQ(inPlace.length, copied.length);
+            ASSERT_EQ(inPlace.bytes, copied.bytes);
+            const size_t from = std::min<size_t>(static_cast<size_t>(offset), data.size());
+            const size_t delivered = static_cast<size_t>(inPlace.length);
+            ASSERT_LE(from + delivered, data.size());
+            EXPECT_TRUE(std::equal(inPlace.bytes.begin(), inPlace.bytes.begin() + delivered,
+                                   data.begin() + from));
+            *failed += inPlace.status != 0;
+        }
+    };
+    uint32_t failed = 0;
+    agree(false, &failed);
+    EXPECT_EQ(failed, 0u);
+    // Chunk 150's data is in the flash once (the file was written once, its
+    // bytes are random): one bit of it flipped in place.
+    const auto at = std::search(v.flash().begin(), v.flash().end(), data.begin() + 150 * 64,
+                                data.begin() + 151 * 64);
+    ASSERT_NE(at, v.flash().end());
+    at[17] ^= 0x10;
+    agree(true, &failed);
+    EXPECT_GT(failed, 5u) << "too few reads met the damaged record";
 }
 
 // Every window of a mount and of a file write: 6 bad reads in a row, 7, and

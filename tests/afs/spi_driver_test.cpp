@@ -96,6 +96,31 @@ TEST_F(SpiDriver, NoBufferFailsInsteadOfTouchingMemory) {
     EXPECT_NE(SpiDrvEraseBlock(0), 0u);
 }
 
+// A view of the flash in place is given exactly when a plain read would
+// succeed without the fault seam's say: never past the limit or without a
+// buffer, and never while a read fault is armed or the calls are recorded
+// (those reads must be copies the seam can count, corrupt, fail or record).
+TEST_F(SpiDriver, ReadViewOnlyWhereAPlainReadNeedsNoCopy) {
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), flash_.data() + 100);
+    EXPECT_EQ(quor::afs::spi_read_view(0, 4 * 4096), flash_.data());
+    SpiFlashDrvSetLimit(4096);
+    EXPECT_EQ(quor::afs::spi_read_view(4000, 96), flash_.data() + 4000);
+    EXPECT_EQ(quor::afs::spi_read_view(4000, 97), nullptr);
+    SpiFlashDrvSetLimit(0);
+    fault::corrupt_reads(UINT64_MAX, 0);
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), nullptr);
+    fault::fail_reads(5, 1);
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), nullptr);
+    fault::disarm();
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), flash_.data() + 100);
+    fault::record_calls(true);  // every read is to be recorded
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), nullptr);
+    fault::record_calls(false);
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), flash_.data() + 100);
+    SpiFlashDrvInitialize(nullptr);
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), nullptr);
+}
+
 TEST(FrameworkCopy, CopiesAtAnOffsetFromTheBase) {
     uint8_t base[32] = {};
     const uint8_t src[4] = {9, 8, 7, 6};
