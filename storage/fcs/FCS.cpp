@@ -117,6 +117,15 @@ bool select_table(const uint8_t *buffer, uint32_t size, const uint8_t *record, u
     return true;
 }
 
+// File tables usually list their files in number (and often name) order: a
+// check that costs one pass spares the sort then.
+template <class Items>
+void sort_unless_sorted(Items &items) {
+    if (!std::is_sorted(items.begin(), items.end())) {
+        std::sort(items.begin(), items.end());
+    }
+}
+
 // ---- FCS handle helpers ----------------------------------------------------
 
 // A handle whose construction completed (a failed createHandle may leave one
@@ -507,41 +516,22 @@ uint32_t flush(FcsHandle *handle, void *buffer, uint32_t *size) {
     if (size == nullptr) {
         return kNullArgument;
     }
-    std::vector<_cfg_file_entry_t> entries;
-    std::vector<uint8_t> dataArea;
-    handle->root->serialize(entries, dataArea);
-
-    const uint64_t dataStart =
-        kFcsCountSize + static_cast<uint64_t>(entries.size()) * kFcsEntrySize;
-    const uint64_t needed = dataStart + dataArea.size();
+    const StoreImage image(*handle);
     // A store whose FCS buffer would not fit 32-bit offsets can never be
     // written: report the largest length, which no capacity exceeds.
-    if (needed > UINT32_MAX) {
+    if (image.size() > UINT32_MAX) {
         *size = UINT32_MAX;
         return kSize;
     }
-    if (*size < needed) {
-        *size = static_cast<uint32_t>(needed);
+    if (*size < image.size()) {
+        *size = static_cast<uint32_t>(image.size());
         return kSize;
     }
     if (buffer == nullptr) {
         return kNullArgument;
     }
-    auto *out = static_cast<uint8_t *>(buffer);
-    store_le32(out, static_cast<uint32_t>(entries.size()));
-    uint8_t *slot = out + kFcsCountSize;
-    for (const _cfg_file_entry_t &e : entries) {
-        store_le32(slot + image_editor::kHeaderFileno, e.fileno);
-        store_le32(slot + image_editor::kHeaderDataOffset,
-                   static_cast<uint32_t>(e.data_offset + dataStart));
-        store_le16(slot + image_editor::kHeaderDataSize, e.data_size);
-        store_le16(slot + image_editor::kHeaderFlags, e.flags);
-        slot += kFcsEntrySize;
-    }
-    if (!dataArea.empty()) {
-        std::memcpy(slot, dataArea.data(), dataArea.size());
-    }
-    *size = static_cast<uint32_t>(needed);
+    image.write(static_cast<uint8_t *>(buffer));
+    *size = static_cast<uint32_t>(image.size());
     return kOk;
 }
 
@@ -605,7 +595,7 @@ const file_table_entry_t *FileTableIndex::by_name(const char *name) const {
         for (int32_t i = 0; i < count_; ++i) {
             names_.emplace_back(bounded_name(entry_name(entry(i))), entry(i));
         }
-        std::sort(names_.begin(), names_.end());
+        sort_unless_sorted(names_);
     }
     // Bounded comparison of two names over 48 bytes is equality of their
     // bounded forms, so the sorted bounded names answer it.
@@ -628,7 +618,7 @@ const file_table_entry_t *FileTableIndex::by_fileno(uint32_t fileno) const {
         for (int32_t i = 0; i < count_; ++i) {
             numbers_.emplace_back(entry_fileno(entry(i)), entry(i));
         }
-        std::sort(numbers_.begin(), numbers_.end());
+        sort_unless_sorted(numbers_);
     }
     const auto found =
         std::lower_bound(numbers_.begin(), numbers_.end(), fileno,
@@ -637,6 +627,41 @@ const file_table_entry_t *FileTableIndex::by_fileno(uint32_t fileno) const {
         return nullptr;
     }
     return found->second;
+}
+
+StoreImage::StoreImage(FcsHandle &handle) {
+    // Room for a flat store's headers and payloads (the payloads are at most
+    // the blobs), so that neither vector is regrown and copied on the way.
+    if (auto *root = dynamic_cast<Directory *>(handle.root.get())) {
+        entries_.reserve(root->children.size());
+    }
+    dataArea_.reserve(handle.root->getSize());
+    handle.root->serialize(entries_, dataArea_);
+}
+
+uint64_t StoreImage::size() const {
+    return data_start() + dataArea_.size();
+}
+
+uint64_t StoreImage::data_start() const {
+    return kFcsCountSize + static_cast<uint64_t>(entries_.size()) * kFcsEntrySize;
+}
+
+void StoreImage::write(uint8_t *out) const {
+    const uint64_t dataStart = data_start();
+    store_le32(out, static_cast<uint32_t>(entries_.size()));
+    uint8_t *slot = out + kFcsCountSize;
+    for (const _cfg_file_entry_t &e : entries_) {
+        store_le32(slot + image_editor::kHeaderFileno, e.fileno);
+        store_le32(slot + image_editor::kHeaderDataOffset,
+                   static_cast<uint32_t>(e.data_offset + dataStart));
+        store_le16(slot + image_editor::kHeaderDataSize, e.data_size);
+        store_le16(slot + image_editor::kHeaderFlags, e.flags);
+        slot += kFcsEntrySize;
+    }
+    if (!dataArea_.empty()) {
+        std::memcpy(slot, dataArea_.data(), dataArea_.size());
+    }
 }
 
 uint32_t getFileAttributesWithIndex(FcsHandle *handle, const char *name,

@@ -228,6 +228,26 @@ class FileTableIndex {
     mutable std::vector<std::pair<uint32_t, const file_table_entry_t *>> numbers_;
 };
 
+// The FCS buffer of a store, serialized once: flush writes it, and a caller
+// that needs its length before it has a buffer (to allocate one) takes both
+// from one walk of the store instead of flushing twice. The walk stores each
+// file's data offset into its blob, as flush does. Throws std::bad_alloc.
+class StoreImage {
+  public:
+    // `handle` must be usable (root and iterator made).
+    explicit StoreImage(FcsHandle &handle);
+    // Length of the buffer; above UINT32_MAX for a store flush refuses.
+    uint64_t size() const;
+    // Writes the buffer into `out`, which holds size() bytes.
+    void write(uint8_t *out) const;
+
+  private:
+    uint64_t data_start() const;
+
+    std::vector<_cfg_file_entry_t> entries_;
+    std::vector<uint8_t> dataArea_;
+};
+
 // getFileAttributes with the name looked up in `table`: same statuses and
 // results as getFileAttributes while `table` indexes the selected table.
 uint32_t getFileAttributesWithIndex(FcsHandle *handle, const char *name,

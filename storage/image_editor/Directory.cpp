@@ -38,6 +38,11 @@ uint32_t Directory::getSize() {
 }
 
 std::deque<std::shared_ptr<IFile>>::iterator Directory::lowerBound(std::string_view name) {
+    // Stores are mostly built in name order: a name past the last child is
+    // answered without a search (whose probes each reach a node far away).
+    if (children.empty() || children.back()->nameView() < name) {
+        return children.end();
+    }
     return std::lower_bound(children.begin(), children.end(), name,
                             [](const std::shared_ptr<IFile> &child, std::string_view key) {
                                 return child->nameView() < key;
@@ -52,6 +57,11 @@ bool Directory::addFile(std::string, std::shared_ptr<IFile> file) {
     // Inserting after the last child that does not sort after `file` gives the
     // order that appending and re-sorting gives (names in a store are unique;
     // among equal names any order is what an unstable sort may produce).
+    // Appending in name order, the usual case, needs no search.
+    if (children.empty() || !nameLess(file, children.back())) {
+        children.push_back(std::move(file));
+        return true;
+    }
     const auto place = std::upper_bound(children.begin(), children.end(), file, nameLess);
     children.insert(place, std::move(file));
     return true;

@@ -314,21 +314,23 @@ KamfsFileNumbers::KamfsFileNumbers() {
         return;
     }
     const auto *first = reinterpret_cast<const uint8_t *>(g_table_buf);
-    numbers_.reserve(static_cast<size_t>(g_table_num_files));
+    records_.reserve(static_cast<size_t>(g_table_num_files));
     for (int32_t i = 0; i < g_table_num_files; ++i) {
-        const auto *entry = reinterpret_cast<const file_table_entry_t *>(
-            first + static_cast<size_t>(i) * quor::fcs::kEntrySize);
-        numbers_.emplace(boundedName(quor::fcs::entry_name(entry)),
-                         quor::minivfs::file_number_of(entry));
+        records_.insert(reinterpret_cast<const file_table_entry_t *>(
+            first + static_cast<size_t>(i) * quor::fcs::kEntrySize));
     }
 }
 
+std::string_view KamfsFileNumbers::RecordName::operator()(const file_table_entry_t *entry) const {
+    return boundedName(quor::fcs::entry_name(entry));
+}
+
 uint32_t KamfsFileNumbers::find(const char *name, uint32_t *fileNumber) const {
-    const auto found = numbers_.find(boundedName(name));
-    if (found == numbers_.end()) {
+    const file_table_entry_t *entry = records_.find(boundedName(name));
+    if (entry == nullptr) {
         return QUOR_VFS_NAME_NOT_IN_TABLE;
     }
-    *fileNumber = found->second;
+    *fileNumber = quor::minivfs::file_number_of(entry);
     return QUOR_VFS_FOUND;
 }
 

@@ -20,9 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <unordered_map>
 
 #include "common/export.h"
+#include "fcs/NameIndex.h"
 #include "include/quorstorage/quorstorage.h"
 #include "interface/kamfs_report.h"
 #include "interface/kamfs_session.h"
@@ -52,7 +52,10 @@ class KamfsFileNumbers {
     uint32_t find(const char *name, uint32_t *fileNumber) const;
 
   private:
-    std::unordered_map<std::string_view, uint32_t> numbers_;
+    struct RecordName {
+        std::string_view operator()(const file_table_entry_t *entry) const;
+    };
+    quor::fcs::NameIndex<const file_table_entry_t, RecordName> records_;
 };
 
 // Checks one buffer descriptor: size not 0 with a null pointer reports

@@ -4,13 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "common/bytes.h"
 #include "errors/taverrors.h"
+#include "fcs/NameIndex.h"
 #include "interface/kamfs_report.h"
 #include "interface/kamfs_session.h"
-
 
 namespace {
 
@@ -32,10 +33,21 @@ constexpr size_t kNameScratchSize = 1024;
 constexpr uint32_t kFcsOk = 0;
 constexpr uint32_t kFcsNoMoreFiles = 3;
 constexpr uint32_t kFcsBufferTooSmall = 5;
+constexpr uint32_t kFcsNullHandle = 6;
+
+std::string_view nameKey(const char *name) {
+    return std::string_view(name, strnlen(name, kFcsNameSize));
+}
+
+struct EntryName {
+    std::string_view operator()(const FcsFileEntry *entry) const { return nameKey(entry->name); }
+};
 
 // Name index of each table, keyed by the table's address. Names compare over
-// kFcsNameSize bytes, so the key is the name up to its NUL or 255 bytes.
-using NameIndex = std::unordered_map<std::string, FcsFileEntry *>;
+// kFcsNameSize bytes, so the key is the name up to its NUL or 255 bytes, read
+// from the entry itself: an entry's name never changes while it is linked,
+// and the index is dropped whenever its entries are released.
+using NameIndex = quor::fcs::NameIndex<FcsFileEntry, EntryName>;
 
 // Never destroyed, so that the tables can still be released while the
 // process exits (StorageSession gives its tables back then).
@@ -44,15 +56,11 @@ std::unordered_map<const FcsTable *, NameIndex> &indexes() {
     return *all;
 }
 
-std::string nameKey(const char *name) {
-    return std::string(name, strnlen(name, kFcsNameSize));
-}
-
 void forgetIndex(const FcsTable *table) {
     indexes().erase(table);
 }
 
-FcsFileEntry *findByName(const FcsTable *table, const std::string &key) {
+FcsFileEntry *findByName(const FcsTable *table, std::string_view key) {
     if (table->head == nullptr) {
         return nullptr;
     }
@@ -61,8 +69,7 @@ FcsFileEntry *findByName(const FcsTable *table, const std::string &key) {
     if (it == all.end()) {
         return nullptr;
     }
-    auto found = it->second.find(key);
-    return found == it->second.end() ? nullptr : found->second;
+    return it->second.find(key);
 }
 
 // Links `entry` at the tail of `table` and counts it. An empty list (head
@@ -81,7 +88,7 @@ void appendEntry(FcsTable *table, FcsFileEntry *entry) {
     }
     table->tail = entry;
     ++table->count;
-    indexes()[table].emplace(nameKey(entry->name), entry);
+    indexes()[table].insert(entry);
 }
 
 void report(ImageToolsErrorName code, const char *detail) {
@@ -165,7 +172,6 @@ bool loadEntryValue(FcsTable *table, FcsFileEntry *entry) {
     return true;
 }
 
-
 // kaMfsAddNewFileFcs with the store's addition done by `addToStore(handle,
 // name, blob, blobSize)`.
 template <class AddToStore>
@@ -199,7 +205,7 @@ bool addEntryToTable(FcsTable *table, FcsFileEntry *entry, const AddToStore &add
         std::free(blob);
         return false;
     }
-    const std::string fileName = nameKey(entry->name) + "/";
+    const std::string fileName = std::string(nameKey(entry->name)) + "/";
     const uint32_t status =
         addToStore(table->handle, fileName.c_str(), blob, static_cast<uint16_t>(blobSize));
     std::free(blob);
@@ -312,12 +318,14 @@ extern "C" FcsFileEntry *kaMfsFindFileEntryInTable(FcsFileName id, const char *n
         report(TAV_ERR_INVALID_FCS_FILE, detail);
         return nullptr;
     }
-    std::string path = std::strncmp(name, kHomePrefix, kHomePrefixLength) == 0
-                           ? std::string(name)
-                           : std::string(kHomePrefix) + name;
     if (!s_fcsInitialized || table->head == nullptr) {
         return nullptr;
     }
+    // The usual full path is looked up as it is, without a copy.
+    if (std::strncmp(name, kHomePrefix, kHomePrefixLength) == 0) {
+        return findByName(table, nameKey(name));
+    }
+    const std::string path = std::string(kHomePrefix) + name;
     return findByName(table, nameKey(path.c_str()));
 }
 
@@ -401,23 +409,30 @@ extern "C" bool kaMfsGenerateFcsCurrentsTable() {
 
 extern "C" bool kaMfsSerializeFcsTable(FcsTable *table) {
     table->size = 0;
-    uint32_t status = flush(table->handle, table->buffer, &table->size);
-    if (status != kFcsBufferTooSmall) {
-        setLibError(TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY, static_cast<int32_t>(status));
+    FcsHandle *handle = table->handle;
+    if (handle == nullptr || handle->root == nullptr || handle->iterator == nullptr) {
+        setLibError(TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY,
+                    static_cast<int32_t>(kFcsNullHandle));
         return false;
     }
+    // One walk of the store gives the length and the bytes (flush would walk
+    // it twice: once for the length, once for the bytes).
+    const quor::fcs::StoreImage image(*handle);
     std::free(table->buffer);  // bytes of an earlier serialization are replaced, not leaked
-    table->buffer = static_cast<uint8_t *>(quor::heap_fault::allocate(table->size));
+    table->buffer = nullptr;
+    if (image.size() > UINT32_MAX) {
+        setLibError(TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY,
+                    static_cast<int32_t>(kFcsBufferTooSmall));
+        return false;
+    }
+    const auto size = static_cast<uint32_t>(image.size());
+    table->buffer = static_cast<uint8_t *>(quor::heap_fault::allocate(size));
     if (table->buffer == nullptr) {
-        table->size = 0;
         report(TAV_ERR_OUT_OF_MEMORY, "");
         return false;
     }
-    status = flush(table->handle, table->buffer, &table->size);
-    if (status != kFcsOk) {
-        setLibError(TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY, static_cast<int32_t>(status));
-        return false;
-    }
+    image.write(table->buffer);
+    table->size = size;
     return true;
 }
 

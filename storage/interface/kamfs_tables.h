@@ -127,8 +127,9 @@ bool kaMfsAddNewFileFcsIndexed(FcsTable *table, FcsFileEntry *entry, bool checkM
 // its store cannot be created.
 extern "C" bool kaMfsGenerateFcsCurrentsTable();
 
-// Serializes the store of `table` into a new table->buffer/size with flush. False after reporting
-// TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY (flush status) or TAV_ERR_OUT_OF_MEMORY.
+// Serializes the store of `table` into a new table->buffer/size, the bytes flush writes. False
+// after reporting TAV_ERR_FAILED_FLUSH_FCS_BUFFER_INTO_MEMORY (the status flush would give: 6 no
+// store, 5 a buffer beyond 32-bit lengths, and then no buffer) or TAV_ERR_OUT_OF_MEMORY.
 extern "C" bool kaMfsSerializeFcsTable(FcsTable *table);
 
 // Releases `entry` and its value; nothing for null.
