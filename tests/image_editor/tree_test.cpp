@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -95,6 +96,32 @@ TEST(DirectoryNode, KeepsChildrenInUnsignedByteOrderHoweverAdded) {
     }
     bulk.addFiles(batch);
     EXPECT_EQ(names(single), names(bulk));
+}
+
+// Names arriving in order (the usual way stores are built), equal names, and
+// names arriving before the last: the same order as sorting, and every name
+// found, whichever way it was added.
+TEST(DirectoryNode, InOrderAndOutOfOrderAdditionsGiveTheSortedChildren) {
+    const std::vector<std::string> arrivals = {"a", "b", "b", "c", "ba", "d", "0", "d", "e", "a"};
+    Directory d;
+    std::vector<std::string> sorted;
+    for (const std::string &name : arrivals) {
+        ASSERT_TRUE(d.addFile("", file(name)));
+        sorted.insert(std::upper_bound(sorted.begin(), sorted.end(), name), name);
+        EXPECT_EQ(names(d), sorted) << "after " << name;
+    }
+    std::shared_ptr<IFile> out;
+    for (const std::string &name : arrivals) {
+        ASSERT_TRUE(d.getFile(name, &out)) << name;
+        EXPECT_EQ(out->nameView(), name);
+    }
+    for (const char *absent : {"", "00", "bb", "dd", "f", "zz"}) {
+        EXPECT_FALSE(d.getFile(absent, &out)) << absent;
+        EXPECT_FALSE(d.deleteFile(absent)) << absent;
+    }
+    EXPECT_TRUE(d.deleteFile("e"));  // the last child
+    EXPECT_FALSE(d.getFile("e", &out));
+    EXPECT_TRUE(d.getFile("d", &out));
 }
 
 TEST(DirectoryNode, GetAndDeleteFollowTheirPathRules) {
