@@ -9,9 +9,15 @@
 // Layout of the block behind cacheDescriptors:
 //   [0, 4L)            line descriptors (word 0 links/flags, word 1 tag)
 //   [4L, 4L + 4)       u32 line size the block was built for
-//   [4L + 4, ...)      per line, ceil(lineSize / 64 / 8) bytes of page dirty bits
+//   [4L + 4, M)        per line, ceil(lineSize / 64 / 8) bytes of page dirty bits
+//   [M, M + 2L)        u16 per line: its predecessor in the recency list
+//   [M + 2L, +2)       u16 the last line of the recency list
+//   [M + 2L + 2, +2H)  u16 index of the valid lines by tag: H (a power of two
+//                      of at least 2L) slots, linear probing, 0xFFFF empty
 // The line size is kept with the block so that the line arithmetic always
-// matches the storage that was allocated, whatever cachePageSize says.
+// matches the storage that was allocated, whatever cachePageSize says. The
+// predecessors, the last line and the index make a lookup, a miss's victim
+// and a move to the front constant time, however many lines there are.
 
 namespace {
 
@@ -19,16 +25,35 @@ constexpr uint16_t kValid = 0x1;
 constexpr uint16_t kDirty = 0x2;
 constexpr uint16_t kFlagMask = 0x3;
 
+constexpr uint16_t kNoLine = 0xFFFF;  // an empty index slot
+
 struct CacheView {
     uint8_t *block;
     uint8_t *data;
     uint32_t lines;
     uint32_t lineSize;
     uint32_t maskBytes;
+    uint8_t *prev;   // u16 per line
+    uint8_t *tail;   // u16
+    uint8_t *index;  // u16 per slot
+    uint32_t slots;  // a power of two
 };
 
 uint32_t mask_bytes_for(uint32_t lineSize) {
     return (lineSize / kCacheFtlPageSize + 7) / 8;
+}
+
+uint32_t index_slots_for(uint32_t lines) {
+    uint32_t slots = 1;
+    while (slots < 2 * lines) {
+        slots *= 2;
+    }
+    return slots;
+}
+
+size_t block_size_for(uint32_t lines, uint32_t lineSize) {
+    return 4u * size_t{lines} + 4u + size_t{mask_bytes_for(lineSize)} * lines + 2u * lines + 2u +
+           2u * size_t{index_slots_for(lines)};
 }
 
 CacheView view_of(const AfsContext *context) {
@@ -38,6 +63,10 @@ CacheView view_of(const AfsContext *context) {
     v.lines = context->cacheLineCount;
     v.lineSize = quor::load_le32(v.block + 4u * v.lines);
     v.maskBytes = mask_bytes_for(v.lineSize);
+    v.prev = v.block + 4u * v.lines + 4u + size_t{v.maskBytes} * v.lines;
+    v.tail = v.prev + 2u * v.lines;
+    v.index = v.tail + 2;
+    v.slots = index_slots_for(v.lines);
     return v;
 }
 
@@ -69,15 +98,96 @@ uint8_t *line_data(const CacheView &v, uint32_t line) {
     return v.data + static_cast<size_t>(v.lineSize) * line;
 }
 
-// Moves `line` (whose predecessor in the list is `prev`, kCacheEndOfList when
-// it is the head) to the front of the recency list.
-void move_to_front(AfsContext *context, const CacheView &v, uint16_t line, uint16_t prev) {
-    if (prev == kCacheEndOfList) {
+uint16_t prev_of(const CacheView &v, uint32_t line) {
+    return quor::load_le16(v.prev + 2u * line);
+}
+void set_prev(const CacheView &v, uint32_t line, uint16_t prev) {
+    quor::store_le16(v.prev + 2u * line, prev);
+}
+uint16_t tail_of(const CacheView &v) {
+    return quor::load_le16(v.tail);
+}
+void set_tail(const CacheView &v, uint16_t line) {
+    quor::store_le16(v.tail, line);
+}
+
+// Moves `line` to the front of the recency list.
+void move_to_front(AfsContext *context, const CacheView &v, uint16_t line) {
+    const uint16_t prev = prev_of(v, line);
+    if (line == context->cacheHead || prev == kCacheEndOfList) {
         return;
     }
-    set_next(v, prev, next_of(v, line));
+    const uint16_t next = next_of(v, line);
+    set_next(v, prev, next);
+    if (next == kCacheEndOfList) {
+        set_tail(v, prev);
+    } else {
+        set_prev(v, next, prev);
+    }
     set_next(v, line, context->cacheHead);
+    set_prev(v, context->cacheHead, line);
+    set_prev(v, line, kCacheEndOfList);
     context->cacheHead = line;
+}
+
+// ---- index of the valid lines by tag ----
+
+uint16_t index_at(const CacheView &v, uint32_t slot) {
+    return quor::load_le16(v.index + 2u * slot);
+}
+void set_index_at(const CacheView &v, uint32_t slot, uint16_t line) {
+    quor::store_le16(v.index + 2u * slot, line);
+}
+uint32_t home_slot(const CacheView &v, uint16_t tag) {
+    return (tag * 40503u >> 4) & (v.slots - 1);  // spreads consecutive tags
+}
+
+// The valid line holding cache page `tag`, or kNoLine.
+uint16_t index_find(const CacheView &v, uint16_t tag) {
+    for (uint32_t slot = home_slot(v, tag);; slot = (slot + 1) & (v.slots - 1)) {
+        const uint16_t line = index_at(v, slot);
+        if (line == kNoLine || tag_of(v, line) == tag) {
+            return line;
+        }
+    }
+}
+
+// Enters `line` (valid, its tag set, not yet in the index).
+void index_insert(const CacheView &v, uint16_t line) {
+    uint32_t slot = home_slot(v, tag_of(v, line));
+    while (index_at(v, slot) != kNoLine) {
+        slot = (slot + 1) & (v.slots - 1);
+    }
+    set_index_at(v, slot, line);
+}
+
+// Takes `line` out of the index (if it is there), moving back the entries
+// after it in its probe sequence so that every entry stays reachable.
+void index_erase(const CacheView &v, uint16_t line) {
+    const uint32_t mask = v.slots - 1;
+    uint32_t hole = home_slot(v, tag_of(v, line));
+    while (index_at(v, hole) != line) {
+        if (index_at(v, hole) == kNoLine) {
+            return;
+        }
+        hole = (hole + 1) & mask;
+    }
+    for (uint32_t slot = (hole + 1) & mask; index_at(v, slot) != kNoLine;
+         slot = (slot + 1) & mask) {
+        const uint16_t moved = index_at(v, slot);
+        // An entry may fill the hole unless its home lies after the hole,
+        // up to the entry itself (cyclically).
+        const uint32_t home = home_slot(v, tag_of(v, moved));
+        if (((slot - home) & mask) >= ((slot - hole) & mask)) {
+            set_index_at(v, hole, moved);
+            hole = slot;
+        }
+    }
+    set_index_at(v, hole, kNoLine);
+}
+
+void index_clear(const CacheView &v) {
+    std::memset(v.index, 0xFF, 2u * size_t{v.slots});
 }
 
 // Only the dynamic area is cached: data chunks bypass the cache, so no line holds a stale chunk.
@@ -143,16 +253,7 @@ uint16_t line_of(const CacheView &v, const uint8_t *pointer) {
 
 void mark_dirty(AfsContext *context, const CacheView &v, uint16_t line, uint32_t firstByte,
                 uint32_t length) {
-    if (context->cacheHead != line) {
-        uint16_t prev = context->cacheHead;
-        for (uint32_t steps = 0; steps < v.lines && prev != kCacheEndOfList; ++steps) {
-            if (next_of(v, prev) == line) {
-                move_to_front(context, v, line, prev);
-                break;
-            }
-            prev = next_of(v, prev);
-        }
-    }
+    move_to_front(context, v, line);
     uint8_t *mask = page_mask(v, line);
     const uint32_t last = firstByte + (length == 0 ? 0 : length - 1);
     for (uint32_t p = firstByte / kCacheFtlPageSize;
@@ -208,9 +309,7 @@ extern "C" uint32_t cache_init(AfsContext *context, uint32_t pageSize, uint16_t 
         return kCacheInconsistent;
     }
     context->cacheLineCount = lineCount;
-    const size_t blockSize =
-        4u * static_cast<size_t>(lineCount) + 4u + mask_bytes_for(pageSize) * size_t{lineCount};
-    auto *block = static_cast<uint8_t *>(std::calloc(1, blockSize));
+    auto *block = static_cast<uint8_t *>(std::calloc(1, block_size_for(lineCount, pageSize)));
     if (block == nullptr) {
         return kCacheNoMemory;
     }
@@ -226,7 +325,10 @@ extern "C" uint32_t cache_init(AfsContext *context, uint32_t pageSize, uint16_t 
     for (uint32_t i = 0; i < lineCount; ++i) {
         const uint16_t next = (i + 1 < lineCount) ? static_cast<uint16_t>(i + 1) : kCacheEndOfList;
         set_word0(v, i, static_cast<uint16_t>(next << 2));
+        set_prev(v, i, i == 0 ? kCacheEndOfList : static_cast<uint16_t>(i - 1));
     }
+    set_tail(v, static_cast<uint16_t>(lineCount - 1));
+    index_clear(v);
     return kCacheOk;
 }
 
@@ -236,40 +338,35 @@ extern "C" uint32_t cache_ptr(AfsContext *context, uint16_t pageIndex, uint8_t *
         return kCacheInconsistent;
     }
     const CacheView v = view_of(context);
-    uint16_t prev = kCacheEndOfList;
-    uint16_t line = context->cacheHead;
-    bool hit = false;
-    for (uint32_t steps = 0; steps < v.lines; ++steps) {
-        if ((word0(v, line) & kValid) != 0 && tag_of(v, line) == pageIndex) {
-            hit = true;
-            break;
-        }
-        const uint16_t next = next_of(v, line);
-        if (next == kCacheEndOfList) {
-            break;
-        }
-        prev = line;
-        line = next;
+    uint16_t line = index_find(v, pageIndex);
+    if (line != kNoLine) {
+        move_to_front(context, v, line);
+        *out = line_data(v, line);
+        return 0;
     }
-    move_to_front(context, v, line, prev);
-    if (!hit) {
-        if ((word0(v, line) & (kValid | kDirty)) == (kValid | kDirty)) {
-            const uint32_t status = write_back(context, v, line);
-            if (status != 0) {
-                return status;
-            }
-        }
-        const uint32_t status = read_line(context, v, line, pageIndex);
+    // A miss takes the least recently used line.
+    line = tail_of(v);
+    move_to_front(context, v, line);
+    if ((word0(v, line) & (kValid | kDirty)) == (kValid | kDirty)) {
+        const uint32_t status = write_back(context, v, line);
         if (status != 0) {
-            // The storage may be partly overwritten: the line no longer holds
-            // its old page, so it is dropped rather than kept as valid.
-            set_flags(v, line, 0);
             return status;
         }
-        set_tag(v, line, pageIndex);
-        set_flags(v, line, kValid);
-        std::memset(page_mask(v, line), 0, v.maskBytes);
     }
+    // The storage is about to be overwritten: the line no longer holds its
+    // old page, and stays dropped (not valid) if the read fails.
+    if ((word0(v, line) & kValid) != 0) {
+        index_erase(v, line);
+    }
+    set_flags(v, line, 0);
+    const uint32_t status = read_line(context, v, line, pageIndex);
+    if (status != 0) {
+        return status;
+    }
+    set_tag(v, line, pageIndex);
+    set_flags(v, line, kValid);
+    index_insert(v, line);
+    std::memset(page_mask(v, line), 0, v.maskBytes);
     *out = line_data(v, line);
     return 0;
 }
@@ -312,4 +409,5 @@ extern "C" void cache_invalidate(AfsContext *context) {
     for (uint32_t i = 0; i < v.lines; ++i) {
         set_word0(v, i, static_cast<uint16_t>(word0(v, i) & ~kValid));
     }
+    index_clear(v);
 }

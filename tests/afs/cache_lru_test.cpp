@@ -2,6 +2,7 @@
 // write-back on eviction and flush, invalidation, initialisation states.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -148,6 +149,88 @@ TEST_F(Cache, LargeLinesWriteBackOnlyTheirModifiedPages) {
     flash.log.clear();
     ASSERT_EQ(cache_flush(&ctx), 0u);
     EXPECT_EQ(flash.log, "w192 w256");
+}
+
+// Long random sequences of lookups, writes, flushes and invalidations on
+// caches of 1 to 1000 lines against a model of the recency list: every
+// lookup answers with the page's latest bytes, and the page operations (which
+// pages are read and written back, in which order) are exactly the model's.
+TEST_F(Cache, RandomUseMatchesAModelOfTheRecencyList) {
+    struct Slot {
+        bool valid = false;
+        bool dirty = false;
+        uint16_t tag = 0;
+    };
+    for (const uint16_t lines : {1, 3, 10, 61, 1000}) {
+        for (const uint32_t pages : {uint32_t{lines} + 3, std::min(4u * lines, 1024u)}) {
+            SCOPED_TRACE(std::to_string(lines) + " lines, " + std::to_string(pages) + " pages");
+            TearDown();
+            SetUp();
+            ctx = AfsContext{};
+            flash = FakeFlash{};
+            make(64, lines);
+            std::vector<Slot> model(lines);  // most recently used first
+            std::vector<uint8_t> latest(pages, 0);
+            uint8_t stamp = 0;
+            uint32_t seed = 12345u + lines + pages;
+            const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+            for (int op = 0; op < 4000; ++op) {
+                flash.log.clear();
+                std::string expected;
+                const auto expect = [&expected](char kind, uint32_t va) {
+                    expected += (expected.empty() ? "" : " ") + (kind + std::to_string(va));
+                };
+                const uint32_t what = next() % 100;
+                if (what < 2) {
+                    cache_invalidate(&ctx);
+                    for (Slot &slot : model) {
+                        slot.valid = false;
+                        if (slot.dirty) {
+                            slot.dirty = false;
+                        }
+                    }
+                    // Pending bytes are gone: the flash has the latest again.
+                    for (uint32_t page = 0; page < pages; ++page) {
+                        latest[page] = flash.bytes[64 * page];
+                    }
+                    continue;
+                }
+                if (what < 5) {
+                    ASSERT_EQ(cache_flush(&ctx), 0u);
+                    for (auto slot = model.rbegin(); slot != model.rend(); ++slot) {
+                        if (slot->valid && slot->dirty) {
+                            expect('w', 64u * slot->tag);
+                            slot->dirty = false;
+                        }
+                    }
+                    ASSERT_EQ(flash.log, expected) << "flush, op " << op;
+                    continue;
+                }
+                const auto page = static_cast<uint16_t>(next() % pages);
+                auto at = std::find_if(model.begin(), model.end(), [page](const Slot &slot) {
+                    return slot.valid && slot.tag == page;
+                });
+                if (at == model.end()) {
+                    at = model.end() - 1;
+                    if (at->valid && at->dirty) {
+                        expect('w', 64u * at->tag);
+                    }
+                    expect('r', 64u * page);
+                    *at = Slot{true, false, page};
+                }
+                std::rotate(model.begin(), at, at + 1);
+                uint8_t *p = get(page);
+                ASSERT_NE(p, nullptr);
+                ASSERT_EQ(flash.log, expected) << "page " << page << ", op " << op;
+                ASSERT_EQ(p[0], latest[page]) << "page " << page << ", op " << op;
+                if (what < 40) {
+                    p[0] = latest[page] = ++stamp;
+                    cache_line_written(&ctx, p);
+                    model.front().dirty = true;
+                }
+            }
+        }
+    }
 }
 
 TEST_F(Cache, InitRefusesHalfBuiltStateAndFlushesAnOldCache) {
