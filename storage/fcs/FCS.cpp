@@ -6,7 +6,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -235,7 +234,7 @@ class FcsBufferLoader {
   public:
     FcsBufferLoader(FcsHandle &handle, Directory &root) : handle_(handle), root_(root) {
         for (const auto &child : root_.children) {
-            names_.insert(child->nameView());
+            names_.insert(child.get());
         }
     }
 
@@ -286,13 +285,13 @@ class FcsBufferLoader {
         if (check_file_number(table_, tableName.c_str(), blob.data(), blobLength, false) != kOk) {
             return false;
         }
-        if (names_.count(tableName) != 0) {
+        if (names_.find(tableName) != nullptr) {
             return false;  // a file of that name exists
         }
         try {
             auto node = std::make_shared<File>(blob.data(), blobLength, tableName.c_str());
             staged_.push_back(node);
-            names_.insert(node->nameView());
+            names_.insert(node.get());
         } catch (const std::bad_alloc &) {
             return false;
         }
@@ -302,7 +301,11 @@ class FcsBufferLoader {
     FcsHandle &handle_;
     Directory &root_;
     FileTableIndex table_;
-    std::unordered_set<std::string_view> names_;  // views into the nodes' own names
+    struct NodeName {
+        std::string_view operator()(const IFile *node) const { return node->nameView(); }
+    };
+
+    NameIndex<const IFile, NodeName> names_;  // the root's children and the staged nodes
     std::vector<std::shared_ptr<IFile>> staged_;
 };
 
@@ -584,29 +587,24 @@ const file_table_entry_t *FileTableIndex::entry(int32_t index) const {
                                                         static_cast<size_t>(index) * kEntrySize);
 }
 
-// Keys are paired with the entry's address, which grows with the record index,
-// so among equal keys the walk's first match sorts first.
+std::string_view FileTableIndex::RecordName::operator()(const file_table_entry_t *entry) const {
+    return bounded_name(entry_name(entry));
+}
+
+// Bounded comparison of two names over 48 bytes is equality of their bounded
+// forms, so an index of the bounded names answers it; records go in in table
+// order and the first of equal names stays, as the walk's first match.
 const file_table_entry_t *FileTableIndex::by_name(const char *name) const {
     if (count_ < 1) {
         return nullptr;
     }
-    if (names_.empty()) {
+    if (names_.size() == 0) {
         names_.reserve(static_cast<size_t>(count_));
         for (int32_t i = 0; i < count_; ++i) {
-            names_.emplace_back(bounded_name(entry_name(entry(i))), entry(i));
+            names_.insert(entry(i));
         }
-        sort_unless_sorted(names_);
     }
-    // Bounded comparison of two names over 48 bytes is equality of their
-    // bounded forms, so the sorted bounded names answer it.
-    const std::string_view key = bounded_name(name);
-    const auto found =
-        std::lower_bound(names_.begin(), names_.end(), key,
-                         [](const auto &item, std::string_view k) { return item.first < k; });
-    if (found == names_.end() || found->first != key) {
-        return nullptr;
-    }
-    return found->second;
+    return names_.find(bounded_name(name));
 }
 
 const file_table_entry_t *FileTableIndex::by_fileno(uint32_t fileno) const {

@@ -36,6 +36,7 @@
 
 #include "common/bytes.h"
 #include "common/export.h"
+#include "fcs/NameIndex.h"
 #include "image_editor/FileIterator.h"
 #include "image_editor/IFile.h"
 #include "include/quorstorage/quorstorage.h"
@@ -222,9 +223,13 @@ class FileTableIndex {
   private:
     const file_table_entry_t *entry(int32_t index) const;
 
+    struct RecordName {  // a record's name over at most 48 bytes
+        std::string_view operator()(const file_table_entry_t *entry) const;
+    };
+
     const file_table_entry_t *first_ = nullptr;
     int32_t count_ = 0;
-    mutable std::vector<std::pair<std::string_view, const file_table_entry_t *>> names_;
+    mutable NameIndex<const file_table_entry_t, RecordName> names_;
     mutable std::vector<std::pair<uint32_t, const file_table_entry_t *>> numbers_;
 };
 
