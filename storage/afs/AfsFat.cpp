@@ -257,25 +257,101 @@ uint32_t set_fat_entry(AfsContext *c, uint32_t k, uint16_t value) {
     return 0;
 }
 
+// set_fat_entry for every link of a chain, through one cache lookup per
+// line: the line stays the most recently used while its entries are
+// written, and each 64-byte page of it is marked written once, before
+// another line is looked up, so that the cache ends up as after one
+// set_fat_entry per entry.
+uint32_t set_chain_entries(AfsContext *c, const uint16_t *cids, size_t count, uint16_t tail) {
+    FatCursor cursor;
+    uint8_t *pending = nullptr;  // 64-byte page written and not yet marked
+    uint32_t status = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t va = fat_offset(cids[i]);
+        if (!in_line(cursor, va)) {
+            if (pending != nullptr) {
+                cache_line_written(c, pending);
+                pending = nullptr;
+            }
+            uint8_t *p = nullptr;
+            status = volume_ptr(c, va, &p);
+            if (status != 0) {
+                return status;
+            }
+            const uint32_t within = va % c->cachePageSize;
+            cursor.line = p - within;
+            cursor.first = va - within;
+            cursor.end = cursor.first + c->cachePageSize;
+        }
+        const uint32_t within = va - cursor.first;
+        uint8_t *page = cursor.line + within / kCacheFtlPageSize * kCacheFtlPageSize;
+        if (page != pending) {
+            if (pending != nullptr) {
+                cache_line_written(c, pending);
+            }
+            pending = page;
+        }
+        quor::store_le16(cursor.line + within, i + 1 < count ? cids[i + 1] : tail);
+    }
+    if (pending != nullptr) {
+        cache_line_written(c, pending);
+    }
+    return 0;
+}
+
+namespace {
+
+// Appends the links of `runs` to `chain`.
+uint32_t append_links(const LinkRun *runs, uint32_t runCount, std::vector<Link> *chain) {
+    size_t links = 0;
+    for (uint32_t r = 0; r < runCount; ++r) {
+        links += runs[r].count;
+    }
+    try {
+        // Geometric growth: a chain is appended to one cache line at a time.
+        if (chain->capacity() < chain->size() + links) {
+            chain->reserve(std::max(chain->size() + links, 2 * chain->capacity()));
+        }
+    } catch (const std::bad_alloc &) {
+        return kAfsNoMemory;
+    }
+    for (uint32_t r = 0; r < runCount; ++r) {
+        const LinkRun &run = runs[r];
+        for (uint32_t i = 0; i + 1 < run.count; ++i) {
+            chain->push_back(
+                Link{static_cast<uint16_t>(run.cid + i), static_cast<uint16_t>(run.cid + i + 1)});
+        }
+        chain->push_back(Link{static_cast<uint16_t>(run.cid + run.count - 1), run.last});
+    }
+    return 0;
+}
+
+}  // namespace
+
 // Reads the file entry and the whole chain behind it. `entry` receives the
-// file entry; `chain` the chunks in file order.
+// file entry; `chain` the chunks in file order. The chain is read a cache
+// line of entries at a time, with the checks and guard of get_next_cid on
+// every entry.
 uint32_t load_chain(AfsContext *c, uint32_t index, uint16_t *entry, std::vector<Link> *chain) {
     uint32_t status = read_file_entry(c, index, entry);
     if (status != 0) {
         return status;
     }
+    constexpr uint32_t kRuns = 16;
+    LinkRun runs[kRuns];
+    FatCursor cursor;
     uint16_t cid = *entry;
     while (is_cid(c, cid)) {
-        uint16_t next = 0;
-        status = get_next_cid(c, cid, &next);
+        uint32_t runCount = 0;
+        status = read_link_runs(c, cid, c->chunkCount, &cursor, runs, kRuns, &runCount);
         if (status != 0) {
             return status;
         }
-        try {
-            chain->push_back(Link{cid, next});
-        } catch (const std::bad_alloc &) {
-            return kAfsNoMemory;
+        status = append_links(runs, runCount, chain);
+        if (status != 0) {
+            return status;
         }
+        const uint16_t next = runs[runCount - 1].last;
         if (next <= kAfsChunkSize) {
             break;
         }

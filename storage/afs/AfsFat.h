@@ -84,6 +84,11 @@ uint32_t get_next_cid(AfsContext *c, uint32_t k, uint16_t *value, FatCursor *cur
 
 uint32_t set_fat_entry(AfsContext *c, uint32_t k, uint16_t value);
 
+// Links the `count` chunks of `cids` in that order: the entry of each names
+// the next, the last one's holds `tail`. The same cache state and results
+// as set_fat_entry on each in turn.
+uint32_t set_chain_entries(AfsContext *c, const uint16_t *cids, size_t count, uint16_t tail);
+
 // One link of a file's chain: the chunk and the value of its entry.
 struct Link {
     uint16_t cid;

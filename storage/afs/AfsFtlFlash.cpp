@@ -11,26 +11,54 @@ namespace quor::afs::ftl {
 
 namespace {
 
-// Equality of two short byte ranges, eight bytes at a time: the read-backs
-// are mostly of one byte or one 66-byte record, where a call of memcmp costs
-// more than the comparison.
+// Equality of two short byte ranges, sixteen bytes at a time: the
+// read-backs are mostly of one byte or one 66-byte record, where a call of
+// memcmp costs more than the comparison. The last piece overlaps the one
+// before it rather than being taken byte by byte.
 bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t n) {
-    uint64_t diff = 0;
-    for (; n >= 8; n -= 8, a += 8, b += 8) {
-        uint64_t x = 0;
-        uint64_t y = 0;
-        std::memcpy(&x, a, 8);
-        std::memcpy(&y, b, 8);
-        diff |= x ^ y;
+    if (n < 16) {
+        uint32_t diff = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            diff |= static_cast<uint32_t>(a[i] ^ b[i]);
+        }
+        return diff == 0;
     }
-    for (; n != 0; --n, ++a, ++b) {
-        diff |= static_cast<uint64_t>(*a ^ *b);
+    uint64_t diff = 0;
+    auto piece = [&](uint32_t at) {
+        uint64_t x[2];
+        uint64_t y[2];
+        std::memcpy(x, a + at, 16);
+        std::memcpy(y, b + at, 16);
+        diff |= (x[0] ^ y[0]) | (x[1] ^ y[1]);
+    };
+    uint32_t at = 0;
+    for (; at + 16 <= n; at += 16) {
+        piece(at);
+    }
+    if (at != n) {
+        piece(n - 16);
     }
     return diff == 0;
 }
 
 // The read-back buffer: writes up to this length are read back in one read.
 constexpr uint32_t kReadBack = 256;
+
+// One read-and-compare attempt over a write of `length` bytes: 1 same, 0
+// different, -1 the read failed.
+int read_back_once(uint32_t address, uint32_t length, const uint8_t *expected) {
+    uint8_t back[kReadBack];
+    for (uint32_t done = 0; done < length; done += kReadBack) {
+        const uint32_t n = length - done < kReadBack ? length - done : kReadBack;
+        if (SpiDrvRead(address + done, n, back) != 0) {
+            return -1;
+        }
+        if (!same_bytes(back, expected + done, n)) {
+            return 0;
+        }
+    }
+    return 1;
+}
 
 }  // namespace
 
@@ -43,25 +71,32 @@ uint32_t verified_write(const AfsContext *ctx, uint32_t unit, uint32_t offset, u
         return kFtlIoError;
     }
     const auto *expected = static_cast<const uint8_t *>(data);
-    uint8_t back[kReadBack];
     for (uint32_t attempt = 0; attempt < kVerifyAttempts; ++attempt) {
-        bool same = true;
-        for (uint32_t done = 0; done < length && same; done += kReadBack) {
-            const uint32_t n = length - done < kReadBack ? length - done : kReadBack;
-            if (SpiDrvRead(address + done, n, back) != 0) {
-                return kFtlIoError;
-            }
-            same = same_bytes(back, expected + done, n);
-        }
-        if (same) {
-            return kFtlOk;
+        const int same = read_back_once(address, length, expected);
+        if (same != 0) {
+            return same > 0 ? kFtlOk : kFtlIoError;
         }
     }
     return kFtlIoError;
 }
 
+// verified_write of one byte (status bytes, commit marks), the compare
+// without the loops.
 uint32_t verified_write_byte(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint8_t value) {
-    return verified_write(ctx, unit, offset, 1, &value);
+    const uint32_t address = unit_address(ctx, unit, offset);
+    if (SpiDrvWrite(address, 1, &value) != 0) {
+        return kFtlIoError;
+    }
+    for (uint32_t attempt = 0; attempt < kVerifyAttempts; ++attempt) {
+        uint8_t back = 0;
+        if (SpiDrvRead(address, 1, &back) != 0) {
+            return kFtlIoError;
+        }
+        if (back == value) {
+            return kFtlOk;
+        }
+    }
+    return kFtlIoError;
 }
 
 uint32_t erase_unit(const AfsContext *ctx, uint32_t unit) {

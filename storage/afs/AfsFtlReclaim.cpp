@@ -340,20 +340,6 @@ bool unit_has_kind(const FtlControl *c, uint32_t u, UnitKind kind) {
     return true;
 }
 
-// Empty unit of the kind with the lowest sequence; kFtlNone when none.
-uint32_t empty_unit_of_kind(const FtlControl *c, UnitKind kind) {
-    uint32_t best = kFtlNone;
-    for (uint32_t u = 0; u < c->unitCount; ++u) {
-        if (u == c->spareUnit || !unit_has_kind(c, u, kind) || c->euInfo[u].freeSlots == 0) {
-            continue;
-        }
-        if (best == kFtlNone || c->euInfo[u].sequence < c->euInfo[best].sequence) {
-            best = u;
-        }
-    }
-    return best;
-}
-
 // ---- Victim choice: survey, then decision ------------------------------------
 
 // The units of one kind (the spare left out) as the victim choice sees them.
@@ -366,6 +352,9 @@ struct VictimSurvey {
     uint32_t lowestErase = kFtlNone;
     uint32_t highestErase = 0;
     uint32_t leastErased = kFtlNone;  // first unit with lowestErase
+    // Empty unit of the kind with the lowest sequence (first in index order);
+    // kFtlNone when none.
+    uint32_t empty = kFtlNone;
 };
 
 VictimSurvey survey_victims(const FtlControl *c, UnitKind kind, bool idle) {
@@ -389,6 +378,10 @@ VictimSurvey survey_victims(const FtlControl *c, UnitKind kind, bool idle) {
         }
         if (info.eraseCount > s.highestErase) {
             s.highestErase = info.eraseCount;
+        }
+        if (info.freeSlots != 0 &&
+            (s.empty == kFtlNone || info.sequence < c->euInfo[s.empty].sequence)) {
+            s.empty = u;
         }
     }
     return s;
@@ -537,14 +530,14 @@ uint32_t _choose_eu_to_reclaim(AfsContext *ctx, UnitKind kind, bool allowWearLev
             return kFtlNone;
         }
         kind = static_cast<UnitKind>(idleKind);
-    } else if (kind == UnitKind::Dynamic || kind == UnitKind::Reserved) {
-        const uint32_t empty = empty_unit_of_kind(c, kind);
-        if (empty != kFtlNone) {
-            *mode = ReclaimMode::Switch;
-            return empty;
-        }
     }
+    // One pass over the units gives both the empty unit that a demand
+    // reclaim switches to and the victim otherwise.
     const VictimSurvey s = survey_victims(c, kind, idle);
+    if (!idle && (kind == UnitKind::Dynamic || kind == UnitKind::Reserved) && s.empty != kFtlNone) {
+        *mode = ReclaimMode::Switch;
+        return s.empty;
+    }
     *mode = ReclaimMode::Reclaim;
     if (allowWearLevelling && wear_levelling_due(s)) {
         return s.leastErased;

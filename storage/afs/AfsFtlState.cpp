@@ -20,24 +20,15 @@ uint32_t unit_with_base(const FtlControl *c, uint16_t base) {
     return kFtlNone;
 }
 
-namespace {
-
-constexpr uint8_t kNoUnit = 0xFF;
-
-// Reserved base of group g: the page number of its first page (16 bits).
-uint16_t group_base(const AfsContext *ctx, uint32_t group) {
-    return static_cast<uint16_t>((dynamic_pages(ctx) + group * kFtlReservedSlots) & 0xFFFF);
-}
-
 // Fills the group table from the units' bases, with what unit_with_base
 // would answer for each group: units are entered from the last to the
 // first, so that the first in index order wins where two carry one base.
 void build_group_units(const AfsContext *ctx, FtlControl *c) {
-    std::memset(c->groupUnit, kNoUnit, sizeof(c->groupUnit));
+    std::memset(c->groupUnit, kNoGroupUnit, sizeof(c->groupUnit));
     const uint32_t pages = dynamic_pages(ctx);
     for (uint32_t u = c->unitCount; u-- > 0;) {
         const uint16_t base = c->euInfo[u].reservedBase;
-        if (u == c->spareUnit || base == 0 || u >= kNoUnit) {
+        if (u == c->spareUnit || base == 0 || u >= kNoGroupUnit) {
             continue;
         }
         const uint32_t offset = static_cast<uint16_t>(base - pages);
@@ -47,34 +38,6 @@ void build_group_units(const AfsContext *ctx, FtlControl *c) {
     }
     c->groupUnitsPages = pages;
     c->groupUnitsValid = 1;
-}
-
-// The unit carrying `group`, as unit_with_base(c, group_base(group)).
-uint32_t unit_of_group(const AfsContext *ctx, uint32_t group) {
-    FtlControl *c = ftl_control(ctx);
-    if (c->groupUnitsValid == 0 || c->groupUnitsPages != dynamic_pages(ctx)) {
-        build_group_units(ctx, c);
-    }
-    const uint8_t unit = c->groupUnit[group];
-    return unit == kNoUnit ? kFtlNone : unit;
-}
-
-}  // namespace
-
-ReservedPlace locate_index(const AfsContext *ctx, uint32_t index) {
-    const uint32_t group = (index & 0xFFFF) / kFtlReservedSlots;
-    ReservedPlace place{};
-    place.index = index;
-    place.slot = index % kFtlReservedSlots;
-    place.unit = group_base(ctx, group) == 0 ? kFtlNone : unit_of_group(ctx, group);
-    // No unit carries the page: refuse instead of touching unit 0, which
-    // holds other data.
-    place.found = place.unit != kFtlNone;
-    return place;
-}
-
-ReservedPlace locate_reserved(const AfsContext *ctx, uint32_t va) {
-    return locate_index(ctx, (va - ctx->dynamicAreaSize) / kFtlPageSize);
 }
 
 // Commits a unit that the mount kept in use to complete an interrupted

@@ -103,9 +103,41 @@ inline void forget_group_units(FtlControl *c) {
     c->groupUnitsValid = 0;
 }
 
-ReservedPlace locate_index(const AfsContext *ctx, uint32_t index);
+// Fills the table of which unit carries which group (c->groupUnit) from the
+// units' reserved bases.
+void build_group_units(const AfsContext *ctx, FtlControl *c);
 
-ReservedPlace locate_reserved(const AfsContext *ctx, uint32_t va);
+inline constexpr uint8_t kNoGroupUnit = 0xFF;
+
+// Where reserved page `index` lives: the unit whose reserved base is the
+// page number of its group's first page (as unit_with_base finds it), from
+// the table kept for that. Called several times for every chunk written, so
+// it stays inline.
+inline ReservedPlace locate_index(const AfsContext *ctx, uint32_t index) {
+    const uint32_t group = (index & 0xFFFF) / kFtlReservedSlots;
+    const uint32_t pages = dynamic_pages(ctx);
+    ReservedPlace place{};
+    place.index = index;
+    place.slot = index % kFtlReservedSlots;
+    place.unit = kFtlNone;
+    // A group whose base would read as 0 has no unit (0 marks a dynamic unit).
+    if (((pages + group * kFtlReservedSlots) & 0xFFFF) != 0) {
+        FtlControl *c = ftl_control(ctx);
+        if (c->groupUnitsValid == 0 || c->groupUnitsPages != pages) {
+            build_group_units(ctx, c);
+        }
+        const uint8_t unit = c->groupUnit[group];
+        place.unit = unit == kNoGroupUnit ? kFtlNone : unit;
+    }
+    // No unit carries the page: refuse instead of touching unit 0, which
+    // holds other data.
+    place.found = place.unit != kFtlNone;
+    return place;
+}
+
+inline ReservedPlace locate_reserved(const AfsContext *ctx, uint32_t va) {
+    return locate_index(ctx, (va - ctx->dynamicAreaSize) / kFtlPageSize);
+}
 
 inline bool control_usable(const AfsContext *ctx) {
     if (ctx == nullptr || ctx->ftl == nullptr) {

@@ -208,15 +208,12 @@ uint32_t flush_or_discard(AfsContext *c, const std::vector<uint16_t> &cids) {
 uint32_t link_new_chunks(AfsContext *c, uint32_t index, const WritePlan &plan,
                          const std::vector<Link> &old, const std::vector<uint16_t> &cids) {
     const uint16_t tail = tail_value(plan, old);
-    for (size_t i = 0; i < cids.size(); ++i) {
-        const uint16_t value = (i + 1 < cids.size()) ? cids[i + 1] : tail;
-        const uint32_t status = set_fat_entry(c, cids[i], value);
-        if (status != 0) {
-            release_resources(c, cids[0], static_cast<uint32_t>(cids.size()), cids.data(), true);
-            return status;
-        }
+    uint32_t status = set_chain_entries(c, cids.data(), cids.size(), tail);
+    if (status != 0) {
+        release_resources(c, cids[0], static_cast<uint32_t>(cids.size()), cids.data(), true);
+        return status;
     }
-    uint32_t status = flush_or_discard(c, cids);
+    status = flush_or_discard(c, cids);
     if (status != 0) {
         return status;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "common/bytes.h"
@@ -230,6 +231,25 @@ TEST(FlashFault, FastAndCountedPathsCopyAndCountAlike) {
     EXPECT_EQ(fast[150], 0xFF);
     EXPECT_EQ(fast[200], 0x5A) << "read of one byte";
     EXPECT_EQ(fast[201 + 65], 0x41) << "read of a record";
+}
+
+// Every length the short moves handle and a few past them, with the source
+// before, after and away from the target: the result is memmove's.
+TEST(FlashFault, ProgramsOfEveryShortLengthMoveLikeMemmove) {
+    ff::Guard guard;
+    for (size_t length = 0; length <= 140; ++length) {
+        for (const int shift : {-7, -1, 1, 16, 300}) {
+            std::vector<uint8_t> flash(600);
+            for (size_t i = 0; i < flash.size(); ++i) {
+                flash[i] = static_cast<uint8_t>(i * 7 + 3);
+            }
+            std::vector<uint8_t> want = flash;
+            uint8_t *target = flash.data() + 150;
+            std::memmove(want.data() + 150, want.data() + 150 + shift, length);
+            EXPECT_TRUE(ff::program(target, target + shift, length));
+            ASSERT_EQ(flash, want) << "length " << length << ", shift " << shift;
+        }
+    }
 }
 
 // The driver's read through the seam obeys the read faults as after_read does.
