@@ -39,6 +39,11 @@ class QuorstoreRoundTrip : public QuorstoreCli {
             auto it = b.find(name);
             EXPECT_TRUE(it != b.end() && it->second == bytes) << tag << ": " << name << " differs";
         }
+        // What mkimage and a commit write is clean, configuration tables included.
+        for (const std::string &built : {bundle, rebuilt.string()}) {
+            const Result fsck = run({"fsck", built});
+            EXPECT_EQ(fsck.status, 0) << tag << ": " << built << "\n" << fsck.out << fsck.err;
+        }
         const Result diff = run({"diff", bundle, rebuilt.string()});
         EXPECT_EQ(diff.status, 0) << tag << ":\n" << diff.out << diff.err;
         return json::parse(slurp(first / "description.json"));

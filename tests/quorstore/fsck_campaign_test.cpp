@@ -7,7 +7,8 @@
 // Two kinds of flip: on the disk after the commit (bundle.json unchanged),
 // and inside a region before it was sealed (bundle.json resealed over it),
 // which only the file systems' own checks and fsck's storage checks can
-// find. Offsets are sampled with a stride; QUOR_CAMPAIGN_STRIDE=1 flips
+// find (and, for the configuration tables, fsck's cross-check of their
+// entries against the file table). Offsets are sampled with a stride; QUOR_CAMPAIGN_STRIDE=1 flips
 // every byte.
 #include <gtest/gtest.h>
 
@@ -161,12 +162,14 @@ class FsckCampaign : public ::testing::Test {
         write_bytes(work_ / kBundleJson, read_bytes(root_ / "sample" / kBundleJson));
     }
 
-    void campaign(const std::string &piece, size_t default_stride, bool sealed) {
-        const size_t size = fs::file_size(root_ / "sample" / piece);
+    // Flips bytes `begin` to `end` of `piece` (to its end when `end` is 0).
+    void campaign(const std::string &piece, size_t default_stride, bool sealed, size_t begin = 0,
+                  size_t end = 0) {
+        const size_t size = end != 0 ? end : fs::file_size(root_ / "sample" / piece);
         const size_t stride =
             stride_ != 0 ? static_cast<size_t>(stride_) : default_stride * kStrideFactor;
         Counts counts;
-        for (size_t offset = 0; offset < size; offset += stride) {
+        for (size_t offset = begin; offset < size; offset += stride) {
             flip(piece, offset, sealed, counts);
         }
         RecordProperty("flips", counts.flips);
@@ -203,6 +206,24 @@ TEST_F(FsckCampaign, FlipsSealedIntoTheEfsRegionAreFoundOrHarmless) {
 
 TEST_F(FsckCampaign, FlipsSealedIntoTheAfsRegionAreFoundOrHarmless) {
     campaign(kPieceAfs, 521, true);
+}
+
+// The count and entries of both configuration tables (file numbers, payload
+// offsets and sizes, flags): no checksum covers them, so a flip sealed into
+// them must break what the tables agree on with the file table and each
+// other. (Payload bytes are values: a changed value of an NVAR kept in the
+// tables alone cannot be told from a set one.) A stride of 7 reaches every
+// byte of the 12-byte entries in some entry.
+TEST_F(FsckCampaign, FlipsSealedIntoTheConfigurationTableEntriesAreFoundOrHarmless) {
+    const Bytes vendor = read_bytes(root_ / "sample" / kPieceVendorCfg);
+    const Bytes tool = read_bytes(root_ / "sample" / kPieceToolCfg);
+    ASSERT_GE(tool.size(), 20u);
+    auto entries_end = [](const Bytes &b, size_t start) {
+        const size_t count = b[start] | b[start + 1] << 8 | b[start + 2] << 16;
+        return start + 4 + 12 * count;
+    };
+    campaign(kPieceVendorCfg, 7, true, 0, entries_end(vendor, 0));
+    campaign(kPieceToolCfg, 7, true, 8, entries_end(tool, 16));
 }
 
 }  // namespace

@@ -17,13 +17,6 @@ namespace quorstore {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const char kBundleJson[] = "bundle.json";
-const char kPieceFileTable[] = "ftbl.bin";
-const char kPieceVendorCfg[] = "ostra.cfg";
-const char kPieceToolCfg[] = "tavc.cfg";
-const char kPieceAfs[] = "mfs.bin";
-const char kPieceEfs[] = "efs.bin";
-
 namespace {
 
 const char kBundleFormat[] = "quorstore-bundle";

@@ -65,12 +65,12 @@
 
 namespace quorstore {
 
-extern const char kBundleJson[];
-extern const char kPieceFileTable[];
-extern const char kPieceVendorCfg[];
-extern const char kPieceToolCfg[];
-extern const char kPieceAfs[];
-extern const char kPieceEfs[];
+inline constexpr char kBundleJson[] = "bundle.json";
+inline constexpr char kPieceFileTable[] = "ftbl.bin";
+inline constexpr char kPieceVendorCfg[] = "ostra.cfg";
+inline constexpr char kPieceToolCfg[] = "tavc.cfg";
+inline constexpr char kPieceAfs[] = "mfs.bin";
+inline constexpr char kPieceEfs[] = "efs.bin";
 
 // The pieces a bundle may hold, in manifest order.
 const std::vector<std::string> &known_pieces();

@@ -5,7 +5,8 @@
 //   1. bundle.json and every piece against it (size, SHA-256);
 //   2. the file table (it selects the bundle's SKU, its EFS layout fits
 //      efs.bin) and opening the storage: both configuration tables load, and
-//      every NVAR with a file is read from it;
+//      every NVAR with a file is read from it; both configuration tables
+//      agree with the file table and with each other (config_tables.h);
 //   3. every file of AFS and EFS read in full, named by its file-table entry;
 //   4. the EFS block maps: a damaged header or a newest entry that fails its
 //      check means the mount fell back to an older state of the region (a

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config_tables.h"
 #include "efs_block_maps.h"
 #include "quorstorage/quorstorage.h"
 
@@ -289,6 +290,10 @@ StorageCheck check_storage(const Bundle &bundle, bool with_trial_commit) {
         return check;
     }
     const NameMap names = names_of_files();
+    for (FsckFinding &f : check_config_tables(copy.find(kPieceVendorCfg), copy.find(kPieceToolCfg),
+                                              file_table_entries(), copy.sku)) {
+        check.damage.push_back(std::move(f));
+    }
     if (copy.has(kPieceEfs)) {
         for (FsckFinding &f : check_block_maps(copy.at(kPieceEfs), check.block_map_fallback)) {
             check.damage.push_back(std::move(f));
