@@ -172,11 +172,17 @@ TEST_F(ToolBundles, DiskFullLeavesNothingBehindAndRetriesSucceed) {
     const Result build = run({"mkimage", std::string(QUORSTORE_SOURCE_DIR) + "/examples/demo.json",
                               "-o", mounted_ + "/second"});
     EXPECT_EQ(build.status, 1) << build.err;
+    // Outputs that fail leave no folder behind, and say why.
+    EXPECT_FALSE(fs::exists(mounted_ + "/second"));
+    const Result dump = run({"dump", bundle, "-o", mounted_ + "/dump"});
+    EXPECT_EQ(dump.status, 1) << dump.err;
+    EXPECT_NE(dump.err.find("No space left on device"), std::string::npos) << dump.err;
+    EXPECT_FALSE(fs::exists(mounted_ + "/dump"));
     fs::remove(mounted_ + "/filler");
     ok({"nvar", "set", bundle, "/home/net/hostname=roomy"});
     EXPECT_EQ(ok({"nvar", "get", bundle, "/home/net/hostname", "--text"}), "roomy\n");
-    // The failed build's folder takes a retry without --force.
     make_demo(mounted_ + "/second");
+    ok({"dump", bundle, "-o", mounted_ + "/dump"});
 }
 
 TEST_F(ToolBundles, AReadOnlyFileSystemReadsChecksAndRefusesChanges) {

@@ -157,6 +157,21 @@ TEST_F(QuorstoreCli, BrokenPiecesAndWrongSkuAreNamedPrecisely) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("bad.json:3:"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(root_ / "out"));
+    r = run({"mkimage", root_.string(), "-o", (root_ / "out").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(root_.string() + ": a folder, not a description file"), std::string::npos)
+        << r.err;
+
+    // A broken bundle.json in the words of a broken description.
+    for (const auto &[text, said] : std::vector<std::pair<std::string, std::string>>{
+             {"", "bundle.json: empty, not a JSON document"},
+             {"{\n  \"sku\": 17,\n", "bundle.json:3:1: syntax error"}}) {
+        std::ofstream(folder / "bundle.json") << text;
+        r = run({"info", bundle_});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("json.exception"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(QuorstoreCli, MkimageRefusesToOverwriteWithoutForce) {
@@ -368,6 +383,10 @@ TEST_F(QuorstoreCli, UsageErrorsExitTwoWithTheirCause) {
         {{"nvar", "set", bundle_, "/home/net/dhcp"}, "expected NAME=VALUE"},
         {{"nvar", "set", bundle_, "/home/net/mtu:u8=256"}, "256 is outside the u8 range 0 to 255"},
         {{"afs", "put", bundle_, "256", "--text", "x"}, "256: AFS has files 0 to 255"},
+        {{"nvar", "set", bundle_, "/home/net/mtu:float=1"},
+         "\"float\" is not a value type (text, hex, file, u8, u16, u32, u64, i32)"},
+        {{"info", bundle_, "--wait", "abc"}, "\"abc\" is not a number of seconds from 0 to 86400"},
+        {{"info", bundle_, "--wait", "-1"}, "\"-1\" is not a number of seconds"},
     };
     for (const Case &c : cases) {
         const Result r = run(c.args);

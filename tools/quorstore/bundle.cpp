@@ -9,6 +9,7 @@
 
 #include "bundle_commit.h"
 #include "bundle_io.h"
+#include "description.h"
 #include "errors.h"
 #include "piece_checksum.h"
 
@@ -36,10 +37,11 @@ json parse_manifest(const fs::path &path) {
     if (error != 0) {
         throw ToolError(kCodeReadingInput, path.string() + ": " + std::strerror(error));
     }
+    const std::string text(bytes.begin(), bytes.end());
     try {
-        return json::parse(bytes.begin(), bytes.end());
+        return json::parse(text);
     } catch (const json::parse_error &e) {
-        fail_manifest(path, e.what());
+        throw ToolError(kCodeBadJson, json_error_text(path.string(), text, e));
     }
 }
 
@@ -174,6 +176,7 @@ void load_piece(Bundle &bundle, const std::string &name, PieceRecord &record, Ac
         return;
     }
     if (error != 0) {
+        record.read_error = error;
         record.state = error == ENOENT ? PieceState::kMissing : PieceState::kUnreadable;
         record.detail = error == ENOENT ? "missing (bundle.json lists it with " +
                                               std::to_string(record.size) + " bytes)"

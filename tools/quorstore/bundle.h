@@ -100,6 +100,7 @@ struct PieceRecord {
     PieceState state = PieceState::kIntact;
     std::string actual_sha;  // of the bytes found, when they were read
     std::string detail;      // why the piece is not usable, for messages
+    int read_error = 0;      // errno of a read that failed (kMissing, kUnreadable)
 };
 
 struct Bundle {

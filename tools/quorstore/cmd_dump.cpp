@@ -1,5 +1,7 @@
 // quorstore dump: writes the description (and raw files) that mkimage turns
 // back into the bundle.
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -39,13 +41,47 @@ void check_dump_folder(const fs::path &folder, bool force) {
 }
 
 void write_file(const fs::path &path, const std::string &bytes) {
+    errno = 0;
     std::ofstream out(path, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
-        throw ToolError(kCodeWriteOutput, path.string() + ": cannot write");
+        const int error = errno;
+        throw ToolError(kCodeWriteOutput, path.string() + ": cannot write" +
+                                              (error != 0 ? std::string(": ") + std::strerror(error)
+                                                          : std::string()));
     }
 }
+
+// What a dump wrote into `folder`, removed again when it fails: the whole
+// folder when the dump made it, else the description and the raw files.
+class DumpCleanup {
+  public:
+    explicit DumpCleanup(const fs::path &folder) : folder_(folder) {
+        std::error_code ec;
+        created_ = !fs::exists(folder, ec);
+    }
+    ~DumpCleanup() {
+        if (done_) {
+            return;
+        }
+        std::error_code ec;
+        if (created_) {
+            fs::remove_all(folder_, ec);
+            return;
+        }
+        fs::remove(folder_ / kDescriptionFile, ec);
+        fs::remove_all(folder_ / kFilesFolder, ec);
+    }
+    DumpCleanup(const DumpCleanup &) = delete;
+    DumpCleanup &operator=(const DumpCleanup &) = delete;
+    void keep() { done_ = true; }
+
+  private:
+    fs::path folder_;
+    bool created_ = false;
+    bool done_ = false;
+};
 
 std::string raw_file_name(const RawFileDescription &file) {
     return std::string(kFilesFolder) + "/" + (file.fs == StorageKind::kEfs ? "efs-" : "afs-") +
@@ -59,6 +95,7 @@ int run_dump(const DumpOptions &options) {
     const BundleDescription described = describe_bundle(bundle);
     const fs::path folder(options.output);
     check_dump_folder(folder, options.force);
+    DumpCleanup cleanup(folder);
     std::error_code ec;
     fs::create_directories(folder / kFilesFolder, ec);
     if (ec) {
@@ -71,6 +108,7 @@ int run_dump(const DumpOptions &options) {
             return json{{"path", name}};
         });
     write_file(folder / kDescriptionFile, doc.dump(2) + "\n");
+    cleanup.keep();
     for (const std::string &what : described.left_out) {
         std::cerr << "warning: not in the description: " << what << "\n";
     }

@@ -99,7 +99,7 @@ void print_text(const FsckReport &r) {
         std::cout << "\n";
     }
     if (!r.damage.empty()) {
-        std::cout << r.damage.size() << " problems left\n";
+        std::cout << plural(r.damage.size(), "problem", "problems") << " left\n";
     } else if (!r.repaired.empty()) {
         std::cout << r.repaired.size() << " problems repaired\n";
     } else {

@@ -39,19 +39,40 @@ void check_output_folder(const fs::path &folder, bool force) {
     }
 }
 
+// A folder this build made and that holds nothing but the lock file (no
+// other process has committed a bundle into it since) goes again.
+void remove_if_only_housekeeping(const fs::path &folder) {
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(folder, ec)) {
+        if (!is_bundle_housekeeping(entry.path().filename().string())) {
+            return;
+        }
+    }
+    fs::remove_all(folder, ec);
+}
+
 }  // namespace
 
 Bundle build_bundle(const ImageDescription &image, const std::string &source,
                     const fs::path &folder, bool force) {
     (void)source;  // the builder's errors name the folder
     check_output_folder(folder, force);
-    Bundle bundle = build_bundle(image, folder);
-    std::set<std::string> all;
-    for (const auto &piece : bundle.pieces) {
-        all.insert(piece.first);
+    std::error_code ec;
+    const bool created = !fs::exists(folder, ec);
+    try {
+        Bundle bundle = build_bundle(image, folder);
+        std::set<std::string> all;
+        for (const auto &piece : bundle.pieces) {
+            all.insert(piece.first);
+        }
+        save_bundle(bundle, all, /*remove_stale=*/true);
+        return bundle;
+    } catch (...) {
+        if (created) {
+            remove_if_only_housekeeping(folder);  // a failed build leaves no folder behind
+        }
+        throw;
     }
-    save_bundle(bundle, all, /*remove_stale=*/true);
-    return bundle;
 }
 
 int run_mkimage(const MkimageOptions &options) {

@@ -186,7 +186,16 @@ Assignment parse_assignment(const std::string &arg, const std::string &where,
         usage_error(where + "\"" + arg +
                     "\": expected NAME=VALUE (or give one NAME with --hex, --text or --file)");
     }
-    auto [name, kind] = split_value_kind(arg.substr(0, eq));
+    const std::string written = arg.substr(0, eq);
+    auto [name, kind] = split_value_kind(written);
+    // "NAME:float=1": a mistyped type, not an NVAR whose name ends in ":float".
+    const auto colon = written.rfind(':');
+    if (name == written && colon != std::string::npos &&
+        written.find('/', colon) == std::string::npos) {
+        usage_error(where + "\"" + written.substr(colon + 1) +
+                    "\" is not a value type (text, hex, file, u8, u16, u32, u64, i32); for a name "
+                    "that holds ':' write NAME:text=VALUE");
+    }
     const std::string label = where + name;
     return Assignment{name, encode_value(kind, arg.substr(eq + 1), label, base), kind};
 }

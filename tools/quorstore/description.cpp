@@ -1,5 +1,8 @@
 #include "description.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -438,6 +441,19 @@ const SkuDescription *ImageDescription::find_sku(uint32_t id) const {
     return nullptr;
 }
 
+std::string json_error_text(const std::string &source, const std::string &text,
+                            const json::parse_error &error) {
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        return source + ": empty, not a JSON document";
+    }
+    // error.byte is one past the offending character.
+    const size_t byte = error.byte > 0 ? error.byte - 1 : 0;
+    const std::string what = error.what();
+    const auto colon = what.find("syntax error");
+    return source + ":" + line_column(text, byte) + ": " +
+           (colon == std::string::npos ? what : what.substr(colon));
+}
+
 ImageDescription parse_description(const std::string &text, const std::string &source,
                                    std::optional<uint32_t> sku_override,
                                    const std::filesystem::path &base) {
@@ -445,12 +461,7 @@ ImageDescription parse_description(const std::string &text, const std::string &s
     try {
         doc = json::parse(text);
     } catch (const json::parse_error &e) {
-        // e.byte is one past the offending character.
-        const size_t byte = e.byte > 0 ? e.byte - 1 : 0;
-        std::string what = e.what();
-        const auto colon = what.find("syntax error");
-        throw ToolError(kCodeBadJson, source + ":" + line_column(text, byte) + ": " +
-                                          (colon == std::string::npos ? what : what.substr(colon)));
+        throw ToolError(kCodeBadJson, json_error_text(source, text, e));
     }
     const Parser p(source, base);
     p.expect_object(doc, "(top)",
@@ -546,9 +557,14 @@ ImageDescription parse_description(const std::string &text, const std::string &s
 }
 
 ImageDescription load_description(const std::string &path, std::optional<uint32_t> sku_override) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        throw ToolError(kCodeReadingInput, path + ": a folder, not a description file");
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw ToolError(kCodeReadingInput, path + ": cannot open the description");
+        throw ToolError(kCodeReadingInput,
+                        path + ": cannot open the description: " + std::strerror(errno));
     }
     std::ostringstream text;
     text << in.rdbuf();

@@ -106,6 +106,11 @@ constexpr uint32_t kEfsMaxFiles = 2048;
 constexpr uint32_t kAfsMaxFileSize = 262144;
 constexpr int kDescriptionVersion = 1;
 
+// "SOURCE:LINE:COLUMN: syntax error ..." for malformed JSON in `text`, or
+// "SOURCE: empty, not a JSON document".
+std::string json_error_text(const std::string &source, const std::string &text,
+                            const nlohmann::json::parse_error &error);
+
 // Parses a description; throws ToolError (code 118) naming `source` and the
 // field (or line:column for malformed JSON). `sku_override`, when given,
 // replaces the "sku" field. {"path": ...} values are read relative to `base`.

@@ -3,6 +3,7 @@
 // atomic bundle commit.
 #include "fsck.h"
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -31,7 +32,11 @@ std::string report_text(const Report &r) {
 void check_pieces(const Bundle &bundle, FsckReport &report) {
     for (const auto &[name, record] : bundle.records) {
         report.pieces.push_back(FsckPiece{name, piece_state_name(record.state), record.size});
-        if (!piece_usable(record.state)) {
+        if (record.read_error == EACCES || record.read_error == EPERM) {
+            // Not the bundle's fault: the check cannot run on what it may not read.
+            report.operational_error =
+                name + ": " + record.detail + " (fsck needs to read every piece)";
+        } else if (!piece_usable(record.state)) {
             add(report.damage, name, record.detail);
         }
     }
@@ -169,6 +174,9 @@ FsckReport fsck_bundle(const fs::path &folder, const FsckOptions &options) {
     }
     report.recovered = bundle.recovered;
     check_pieces(bundle, report);
+    if (!report.operational_error.empty()) {
+        return report;  // what follows would blame the bundle for the unread piece
+    }
     if (!bundle.has(kPieceFileTable) || !bundle.has(kPieceVendorCfg)) {
         return report;  // nothing opens without both tables
     }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -254,7 +255,16 @@ int main(int argc, char **argv) {
     double wait_seconds = static_cast<double>(lock_wait().count()) / 1000.0;
     app.add_option("--wait", wait_seconds,
                    "seconds to wait for a bundle another process has locked (default 5)")
-        ->check(CLI::Range(0.0, 86400.0));
+        ->check(CLI::Validator(
+            [](const std::string &text) -> std::string {
+                char *end = nullptr;
+                const double seconds = std::strtod(text.c_str(), &end);
+                const bool number = !text.empty() && end == text.c_str() + text.size();
+                return number && seconds >= 0 && seconds <= 86400
+                           ? ""
+                           : "\"" + text + "\" is not a number of seconds from 0 to 86400";
+            },
+            "SECONDS"));
     app.footer(
         "\nA bundle is a folder holding the pieces of one image (ftbl.bin, ostra.cfg, tavc.cfg,\n"
         "mfs.bin, efs.bin) and bundle.json. Commands that change a bundle write new pieces\n"
