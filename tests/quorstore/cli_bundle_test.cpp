@@ -233,7 +233,7 @@ TEST_F(ToolBundles, FsckReportsMissingAndTruncatedPiecesAsOneJsonDocument) {
         {"missing manifest", [](const fs::path &b) { fs::remove(b / "bundle.json"); },
          "bundle.json", "missing (not a bundle folder?)"},
         {"malformed manifest", [](const fs::path &b) { std::ofstream(b / "bundle.json") << "{"; },
-         "bundle.json", "parse error"},
+         "bundle.json", "bundle.json:1:2: syntax error"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
