@@ -78,6 +78,17 @@ class Recorder {
     }
 
     void status(uint32_t s) { trace_.statuses = fnv(trace_.statuses, &s, sizeof(s)); }
+    // Runs one model operation on the volume, records its status and, when
+    // it succeeded, applies it to the model. Returns the status.
+    uint32_t step(Model &model, const Op &op) {
+        const uint32_t s = run(vol, op);
+        status(s);
+        if (s == 0) {
+            afs_test::apply(model, op);
+        }
+        return s;
+    }
+
     // A call that must succeed for the workload to mean anything.
     void ok(uint32_t s) {
         EXPECT_EQ(s, 0u);
@@ -132,12 +143,7 @@ Trace random_small_volume() {
         if (i % 25 == 0) {
             r.status(r.vol.mount());
         }
-        const Op op = random_op(rng, model, 12, 900, i + 1);
-        const uint32_t s = run(r.vol, op);
-        r.status(s);
-        if (s == 0) {
-            afs_test::apply(model, op);
-        }
+        r.step(model, random_op(rng, model, 12, 900, i + 1));
     }
     EXPECT_EQ(check_volume(r.vol, model, 12), "");
     return r.finish();
@@ -164,11 +170,8 @@ Trace large_files() {
             op.offset = rng.below(4) == 0 ? 0 : rng.below(40000);
             op.length = 1 + rng.below(40000);
         }
-        const uint32_t s = run(r.vol, op);
-        r.status(s);
-        if (s == 0) {
-            afs_test::apply(model, op);
-        } else if (s == kAfsNoSpace) {
+        const uint32_t s = r.step(model, op);
+        if (s == kAfsNoSpace) {
             // Make room the way an application would: drop the biggest file.
             int32_t biggest = -1;
             size_t most = 0;
@@ -182,7 +185,7 @@ Trace large_files() {
                 r.status(afs_deletefile(&r.vol.ctx(), biggest));
                 model.erase(biggest);
             }
-        } else if (op.kind == OpKind::kDelete) {
+        } else if (s != 0 && op.kind == OpKind::kDelete) {
             model.erase(op.file);  // a delete of an absent file answers 2
         }
         if (i % 7 == 3) {
@@ -244,8 +247,9 @@ Trace failures_and_cuts() {
             cut.seed = i;
             fault::cut_at(k, cut);
         }
-        const uint32_t s = run(r.vol, op);
-        r.status(s);
+        // A call that succeeded is applied to the model; after a cut or a
+        // failure the model is read back from the volume below.
+        const uint32_t s = r.step(model, op);
         const bool cut = fault::power_is_cut();
         fault::fail_at(~uint64_t{0});  // nothing more is refused
         if (cut) {
@@ -266,8 +270,6 @@ Trace failures_and_cuts() {
                     model[f] = bytes;
                 }
             }
-        } else {
-            afs_test::apply(model, op);
         }
     }
     EXPECT_EQ(check_volume(r.vol, model, 16), "");
@@ -336,12 +338,7 @@ Trace unaligned_writes(bool forwarding) {
     Rng rng(41);
     Model model;
     for (uint32_t i = 0; i < 120; ++i) {
-        Op op = random_op(rng, model, 8, 20000, i + 1);
-        const uint32_t s = run(r.vol, op);
-        r.status(s);
-        if (s == 0) {
-            afs_test::apply(model, op);
-        }
+        r.step(model, random_op(rng, model, 8, 20000, i + 1));
     }
     EXPECT_EQ(check_volume(r.vol, model, 8), "");
     return r.finish();
