@@ -140,6 +140,15 @@ TEST_F(QuorstoreCli, BrokenPiecesAndWrongSkuAreNamedPrecisely) {
     EXPECT_NE(r.err.find((folder / "ostra.cfg").string() + ": missing"), std::string::npos)
         << r.err;
 
+    fs::remove(folder / "ostra.cfg");
+    fs::create_symlink(root_ / "nowhere.cfg", folder / "ostra.cfg");
+    r = run({"nvar", "list", bundle_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find((folder / "ostra.cfg").string() + ": a link to " +
+                         (root_ / "nowhere.cfg").string() + ", which does not exist"),
+              std::string::npos)
+        << r.err;
+
     fs::remove_all(folder);
     make_demo();
     std::string meta = slurp(folder / "bundle.json");
@@ -212,6 +221,13 @@ TEST_F(QuorstoreCli, RawFilesPutCatRmThroughTheFileSystems) {
         << refused.err;
     ok({"efs", "rm", bundle_, "/home/mfg/serial", "--force"});
     EXPECT_EQ(run({"efs", "cat", bundle_, "0"}).status, 1);
+    // A name of the other file system says which command reaches it.
+    const Result other = run({"efs", "cat", bundle_, "/home/net/hostname"});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.err.find("not a file of EFS in the file table (it is AFS file 16: use "
+                             "`quorstore afs`)"),
+              std::string::npos)
+        << other.err;
 }
 
 TEST_F(QuorstoreCli, FsckReportsDamageAndNeverWritesWithoutRepair) {

@@ -178,7 +178,12 @@ void load_piece(Bundle &bundle, const std::string &name, PieceRecord &record, Ac
     if (error != 0) {
         record.read_error = error;
         record.state = error == ENOENT ? PieceState::kMissing : PieceState::kUnreadable;
-        record.detail = error == ENOENT ? "missing (bundle.json lists it with " +
+        std::error_code ec;
+        const std::string missing =
+            fs::is_symlink(path, ec)
+                ? "a link to " + fs::read_symlink(path, ec).string() + ", which does not exist"
+                : std::string("missing");
+        record.detail = error == ENOENT ? missing + " (bundle.json lists it with " +
                                               std::to_string(record.size) + " bytes)"
                                         : std::string(std::strerror(error));
         return;

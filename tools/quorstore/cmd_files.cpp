@@ -79,8 +79,18 @@ uint32_t resolve_file(FileSystem fs, const std::string &file) {
             }
         }
         if (!found) {
+            // The other file system's name: say which command reaches it.
+            const FileSystem other = fs == FileSystem::kEfs ? FileSystem::kAfs : FileSystem::kEfs;
+            std::string hint;
+            for (const auto &[i, name] : names_by_index(other)) {
+                if (name == file) {
+                    hint = " (it is " + std::string(file_system_name(other)) + " file " +
+                           std::to_string(i) + ": use `quorstore " +
+                           (other == FileSystem::kEfs ? "efs" : "afs") + "`)";
+                }
+            }
             throw ToolError(kCodeFileNotFound, file + ": not a file of " + file_system_name(fs) +
-                                                   " in the file table");
+                                                   " in the file table" + hint);
         }
     }
     if (index >= file_count(fs)) {
