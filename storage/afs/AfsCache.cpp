@@ -43,12 +43,9 @@ uint32_t mask_bytes_for(uint32_t lineSize) {
     return (lineSize / kCacheFtlPageSize + 7) / 8;
 }
 
+// The smallest power of two of at least 2 * lines (lines is 1 to 1000).
 uint32_t index_slots_for(uint32_t lines) {
-    uint32_t slots = 1;
-    while (slots < 2 * lines) {
-        slots *= 2;
-    }
-    return slots;
+    return 1u << (32 - __builtin_clz(2 * lines - 1));
 }
 
 size_t block_size_for(uint32_t lines, uint32_t lineSize) {
@@ -56,7 +53,7 @@ size_t block_size_for(uint32_t lines, uint32_t lineSize) {
            2u * size_t{index_slots_for(lines)};
 }
 
-CacheView view_of(const AfsContext *context) {
+__attribute__((always_inline)) inline CacheView view_of(const AfsContext *context) {
     CacheView v{};
     v.block = static_cast<uint8_t *>(context->cacheDescriptors);
     v.data = context->cacheData;
@@ -112,7 +109,8 @@ void set_tail(const CacheView &v, uint16_t line) {
 }
 
 // Moves `line` to the front of the recency list.
-void move_to_front(AfsContext *context, const CacheView &v, uint16_t line) {
+__attribute__((always_inline)) inline void move_to_front(AfsContext *context, const CacheView &v,
+                                                         uint16_t line) {
     const uint16_t prev = prev_of(v, line);
     if (line == context->cacheHead || prev == kCacheEndOfList) {
         return;
@@ -338,6 +336,12 @@ extern "C" uint32_t cache_ptr(AfsContext *context, uint16_t pageIndex, uint8_t *
         return kCacheInconsistent;
     }
     const CacheView v = view_of(context);
+    // The line used last, the usual one, without the index.
+    const uint16_t head = context->cacheHead;
+    if (head < v.lines && (word0(v, head) & kValid) != 0 && tag_of(v, head) == pageIndex) {
+        *out = line_data(v, head);
+        return 0;
+    }
     uint16_t line = index_find(v, pageIndex);
     if (line != kNoLine) {
         move_to_front(context, v, line);
