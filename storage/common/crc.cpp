@@ -68,30 +68,55 @@ uint32_t crc32_table(uint32_t crc, const uint8_t *data, std::size_t length) {
     return crc_slicing::reflected32_update(kCrc32Slices, crc, data, length);
 }
 
-using Fold = void (*)(uint32_t, const uint8_t *, std::size_t, uint8_t *);
+using Fold = void (*)(uint32_t, const uint8_t *, std::size_t, uint8_t *, uint8_t *);
 
 // Folds the whole 16-byte blocks with `fold`, then finishes the residue and
-// the last 0..15 bytes with the tables.
-uint16_t crc16_folded(Fold fold, uint32_t crc, const uint8_t *data, std::size_t length) {
-    if (length < kClmulMinLength) {
-        return crc16_table(crc, data, length);
-    }
+// the last 0..15 bytes with the tables; with `copy` not null the bytes are
+// copied there too, the blocks by the fold as it reads them.
+uint16_t crc16_folded(Fold fold, uint32_t crc, const uint8_t *data, std::size_t length,
+                      uint8_t *copy) {
     uint8_t residue[16];
     const std::size_t blocks = length / 16;
-    fold(crc, data, blocks, residue);
-    const uint16_t folded = crc16_table(0, residue, sizeof residue);
-    return crc16_table(folded, data + blocks * 16, length % 16);
+    fold(crc, data, blocks, residue, copy);
+    const std::size_t folded = blocks * 16;
+    if (copy != nullptr && folded != length) {
+        std::memcpy(copy + folded, data + folded, length - folded);
+    }
+    return crc16_table(crc16_table(0, residue, sizeof residue), data + folded, length - folded);
 }
 
-uint32_t crc32_folded(Fold fold, uint32_t crc, const uint8_t *data, std::size_t length) {
-    if (length < kClmulMinLength) {
-        return crc32_table(crc, data, length);
-    }
+uint32_t crc32_folded(Fold fold, uint32_t crc, const uint8_t *data, std::size_t length,
+                      uint8_t *copy) {
     uint8_t residue[16];
     const std::size_t blocks = length / 16;
-    fold(crc, data, blocks, residue);
-    const uint32_t folded = crc32_table(0, residue, sizeof residue);
-    return crc32_table(folded, data + blocks * 16, length % 16);
+    fold(crc, data, blocks, residue, copy);
+    const std::size_t folded = blocks * 16;
+    if (copy != nullptr && folded != length) {
+        std::memcpy(copy + folded, data + folded, length - folded);
+    }
+    return crc32_table(crc32_table(0, residue, sizeof residue), data + folded, length - folded);
+}
+
+// The fold `impl` uses, or null for the tables (also when `impl` is not
+// available here).
+Fold crc16_fold(Implementation impl) {
+    if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
+        return clmul::fold_crc16_wide;
+    }
+    if (impl == Implementation::kClmul && clmul::supported()) {
+        return clmul::fold_crc16;
+    }
+    return nullptr;
+}
+
+Fold crc32_fold(Implementation impl) {
+    if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
+        return clmul::fold_crc32_wide;
+    }
+    if (impl == Implementation::kClmul && clmul::supported()) {
+        return clmul::fold_crc32;
+    }
+    return nullptr;
 }
 
 // -1 until the first call picks; then an Implementation.
@@ -141,29 +166,39 @@ bool select(Implementation impl) {
 
 // An implementation that is not available falls back to the tables.
 uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length) {
-    if (length < kClmulMinLength) {  // the short records of AFS pages and EFS headers
-        return crc16_table(crc, data, length);
-    }
-    if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
-        return crc16_folded(clmul::fold_crc16_wide, crc, data, length);
-    }
-    if (impl == Implementation::kClmul && clmul::supported()) {
-        return crc16_folded(clmul::fold_crc16, crc, data, length);
-    }
-    return crc16_table(crc, data, length);
+    const Fold fold = length < kClmulMinLength ? nullptr : crc16_fold(impl);
+    return fold != nullptr ? crc16_folded(fold, crc, data, length, nullptr)
+                           : crc16_table(crc, data, length);
 }
 
 uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length) {
-    if (length < kClmulMinLength) {
-        return crc32_table(crc, data, length);
+    const Fold fold = length < kClmulMinLength ? nullptr : crc32_fold(impl);
+    return fold != nullptr ? crc32_folded(fold, crc, data, length, nullptr)
+                           : crc32_table(crc, data, length);
+}
+
+uint16_t crc16_copy_with(Implementation impl, uint32_t crc, uint8_t *to, const uint8_t *from,
+                         std::size_t length) {
+    const Fold fold = length < kClmulMinLength ? nullptr : crc16_fold(impl);
+    if (fold != nullptr) {
+        return crc16_folded(fold, crc, from, length, to);
     }
-    if (impl == Implementation::kClmulWide && clmul::supported_wide()) {
-        return crc32_folded(clmul::fold_crc32_wide, crc, data, length);
+    if (length != 0) {
+        std::memcpy(to, from, length);
     }
-    if (impl == Implementation::kClmul && clmul::supported()) {
-        return crc32_folded(clmul::fold_crc32, crc, data, length);
+    return crc16_table(crc, to, length);
+}
+
+uint32_t crc32_copy_with(Implementation impl, uint32_t crc, uint8_t *to, const uint8_t *from,
+                         std::size_t length) {
+    const Fold fold = length < kClmulMinLength ? nullptr : crc32_fold(impl);
+    if (fold != nullptr) {
+        return crc32_folded(fold, crc, from, length, to);
     }
-    return crc32_table(crc, data, length);
+    if (length != 0) {
+        std::memcpy(to, from, length);
+    }
+    return crc32_table(crc, to, length);
 }
 
 void crc16_each64_tailed_with(Implementation impl, uint32_t crc, const uint8_t *data,
@@ -206,6 +241,14 @@ void crc16_each64_tailed(uint32_t crc, const uint8_t *data, std::size_t stride, 
 
 uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length) {
     return crc32_with(active(), crc, data, length);
+}
+
+uint16_t crc16_copy(uint32_t crc, uint8_t *to, const uint8_t *from, std::size_t length) {
+    return crc16_copy_with(active(), crc, to, from, length);
+}
+
+uint32_t crc32_copy(uint32_t crc, uint8_t *to, const uint8_t *from, std::size_t length) {
+    return crc32_copy_with(active(), crc, to, from, length);
 }
 
 }  // namespace quor::crc

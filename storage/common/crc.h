@@ -31,6 +31,12 @@ uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length);
 // Continues the CRC-32 register `crc` over `length` bytes.
 uint32_t crc32(uint32_t crc, const uint8_t *data, std::size_t length);
 
+// memcpy(to, from, length) and the CRC of the bytes, in one pass over them
+// where folding is used (the bytes are stored as the fold reads them). `to`
+// and `from` must not overlap.
+uint16_t crc16_copy(uint32_t crc, uint8_t *to, const uint8_t *from, std::size_t length);
+uint32_t crc32_copy(uint32_t crc, uint8_t *to, const uint8_t *from, std::size_t length);
+
 // CRC-16 of each of `count` pieces of 64 bytes lying `stride` (>= 64) bytes
 // apart, each continued from register `crc`: out[i] = crc16(crc, data + i *
 // stride, 64). One page of 64 bytes is too short for folding to pay; many of
@@ -65,6 +71,10 @@ bool select(Implementation impl);
 // benchmarks); one that is not available computes with the tables.
 uint16_t crc16_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
 uint32_t crc32_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t length);
+uint16_t crc16_copy_with(Implementation impl, uint32_t crc, uint8_t *to, const uint8_t *from,
+                         std::size_t length);
+uint32_t crc32_copy_with(Implementation impl, uint32_t crc, uint8_t *to, const uint8_t *from,
+                         std::size_t length);
 void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, std::size_t stride,
                        std::size_t count, uint16_t *out);
 void crc16_each64_tailed_with(Implementation impl, uint32_t crc, const uint8_t *data,

@@ -105,9 +105,12 @@ QUOR_CLMUL_TARGET inline __m128i constants(Fold f) {
 
 // Loads and stores of one block in the bit order of each kind.
 struct Msb16 {
-    QUOR_CLMUL_TARGET static __m128i load(const uint8_t *p) {
+    QUOR_CLMUL_TARGET static __m128i order(__m128i raw) {
         const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse);
+        return _mm_shuffle_epi8(raw, reverse);
+    }
+    QUOR_CLMUL_TARGET static __m128i load(const uint8_t *p) {
+        return order(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
     }
     QUOR_CLMUL_TARGET static void store(__m128i s, uint8_t *p) {
         const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -125,6 +128,7 @@ struct Msb16 {
 };
 
 struct Reflected32 {
+    QUOR_CLMUL_TARGET static __m128i order(__m128i raw) { return raw; }
     QUOR_CLMUL_TARGET static __m128i load(const uint8_t *p) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     }
@@ -142,45 +146,68 @@ struct Reflected32 {
     static constexpr Fold k2048 = reflected32_fold(2048);
 };
 
+// The data being folded and, when kCopy, where each loaded block is also
+// stored (the same offset in `to`): the copy costs a store per block, not a
+// second pass over the bytes.
+template <class Kind, bool kCopy>
+struct Source {
+    const uint8_t *from;
+    uint8_t *to;
+
+    QUOR_CLMUL_TARGET __m128i block(std::size_t at) const {
+        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + at));
+        if (kCopy) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(to + at), raw);
+        }
+        return Kind::order(raw);
+    }
+    void advance(std::size_t n) {
+        from += n;
+        if (kCopy) {
+            to += n;
+        }
+    }
+};
+
 // Folds the remaining `blocks` one at a time into `s` and stores the residue.
-template <class Kind>
-QUOR_CLMUL_TARGET void finish(__m128i s, const uint8_t *data, std::size_t blocks,
+template <class Kind, bool kCopy>
+QUOR_CLMUL_TARGET void finish(__m128i s, Source<Kind, kCopy> src, std::size_t blocks,
                               uint8_t residue[16]) {
     const __m128i k128 = constants(Kind::k128);
-    for (; blocks > 0; --blocks, data += 16) {
-        s = _mm_xor_si128(fold(s, k128), Kind::load(data));
+    for (; blocks > 0; --blocks, src.advance(16)) {
+        s = _mm_xor_si128(fold(s, k128), src.block(0));
     }
     Kind::store(s, residue);
 }
 
-template <class Kind>
-QUOR_CLMUL_TARGET void fold_blocks(uint32_t crc, const uint8_t *data, std::size_t blocks,
+template <class Kind, bool kCopy>
+QUOR_CLMUL_TARGET void fold_blocks(uint32_t crc, Source<Kind, kCopy> src, std::size_t blocks,
                                    uint8_t residue[16]) {
     const __m128i k128 = constants(Kind::k128);
     __m128i s;
     if (blocks >= 8) {
         const __m128i k512 = constants(Kind::k512);
-        __m128i a0 = _mm_xor_si128(Kind::load(data), Kind::initial(crc));
-        __m128i a1 = Kind::load(data + 16);
-        __m128i a2 = Kind::load(data + 32);
-        __m128i a3 = Kind::load(data + 48);
-        data += 64;
+        __m128i a0 = _mm_xor_si128(src.block(0), Kind::initial(crc));
+        __m128i a1 = src.block(16);
+        __m128i a2 = src.block(32);
+        __m128i a3 = src.block(48);
+        src.advance(64);
         blocks -= 4;
-        for (; blocks >= 4; blocks -= 4, data += 64) {
-            a0 = _mm_xor_si128(fold(a0, k512), Kind::load(data));
-            a1 = _mm_xor_si128(fold(a1, k512), Kind::load(data + 16));
-            a2 = _mm_xor_si128(fold(a2, k512), Kind::load(data + 32));
-            a3 = _mm_xor_si128(fold(a3, k512), Kind::load(data + 48));
+        for (; blocks >= 4; blocks -= 4, src.advance(64)) {
+            a0 = _mm_xor_si128(fold(a0, k512), src.block(0));
+            a1 = _mm_xor_si128(fold(a1, k512), src.block(16));
+            a2 = _mm_xor_si128(fold(a2, k512), src.block(32));
+            a3 = _mm_xor_si128(fold(a3, k512), src.block(48));
         }
         s = _mm_xor_si128(fold(a0, k128), a1);
         s = _mm_xor_si128(fold(s, k128), a2);
         s = _mm_xor_si128(fold(s, k128), a3);
     } else {
-        s = _mm_xor_si128(Kind::load(data), Kind::initial(crc));
-        data += 16;
+        s = _mm_xor_si128(src.block(0), Kind::initial(crc));
+        src.advance(16);
         blocks -= 1;
     }
-    finish<Kind>(s, data, blocks, residue);
+    finish<Kind, kCopy>(s, src, blocks, residue);
 }
 
 // ---- CRC-16 of many 64-byte pieces ----------------------------------------
@@ -267,51 +294,63 @@ QUOR_CLMUL_WIDE_TARGET inline __m512i constants_wide(Fold f) {
     return broadcast_lane(constants(f));
 }
 
-QUOR_CLMUL_WIDE_TARGET inline __m512i load_wide(Msb16, const uint8_t *p) {
+QUOR_CLMUL_WIDE_TARGET inline __m512i order_wide(Msb16, __m512i raw) {
     const __m512i reverse =
         broadcast_lane(_mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-    return _mm512_shuffle_epi8(_mm512_loadu_si512(p), reverse);
+    return _mm512_shuffle_epi8(raw, reverse);
 }
 
-QUOR_CLMUL_WIDE_TARGET inline __m512i load_wide(Reflected32, const uint8_t *p) {
-    return _mm512_loadu_si512(p);
+QUOR_CLMUL_WIDE_TARGET inline __m512i order_wide(Reflected32, __m512i raw) {
+    return raw;
 }
 
-template <class Kind>
-QUOR_CLMUL_WIDE_TARGET void fold_blocks_wide(uint32_t crc, const uint8_t *data, std::size_t blocks,
-                                             uint8_t residue[16]) {
+QUOR_CLMUL_WIDE_TARGET inline __m512i load_wide(Msb16 kind, const uint8_t *p) {
+    return order_wide(kind, _mm512_loadu_si512(p));
+}
+
+// Four blocks of `src` at `at`, stored to the copy too when it is kept.
+template <class Kind, bool kCopy>
+QUOR_CLMUL_WIDE_TARGET inline __m512i four_blocks(const Source<Kind, kCopy> &src, std::size_t at) {
+    const __m512i raw = _mm512_loadu_si512(src.from + at);
+    if (kCopy) {
+        _mm512_storeu_si512(src.to + at, raw);
+    }
+    return order_wide(Kind{}, raw);
+}
+
+template <class Kind, bool kCopy>
+QUOR_CLMUL_WIDE_TARGET void fold_blocks_wide(uint32_t crc, Source<Kind, kCopy> src,
+                                             std::size_t blocks, uint8_t residue[16]) {
     if (blocks < 16) {
-        fold_blocks<Kind>(crc, data, blocks, residue);
+        fold_blocks<Kind, kCopy>(crc, src, blocks, residue);
         return;
     }
-    const Kind kind{};
     const __m512i k2048 = constants_wide(Kind::k2048);
-    __m512i z0 =
-        _mm512_xor_si512(load_wide(kind, data), _mm512_zextsi128_si512(Kind::initial(crc)));
-    __m512i z1 = load_wide(kind, data + 64);
-    __m512i z2 = load_wide(kind, data + 128);
-    __m512i z3 = load_wide(kind, data + 192);
-    data += 256;
+    __m512i z0 = _mm512_xor_si512(four_blocks(src, 0), _mm512_zextsi128_si512(Kind::initial(crc)));
+    __m512i z1 = four_blocks(src, 64);
+    __m512i z2 = four_blocks(src, 128);
+    __m512i z3 = four_blocks(src, 192);
+    src.advance(256);
     blocks -= 16;
-    for (; blocks >= 16; blocks -= 16, data += 256) {
-        z0 = fold_wide(z0, k2048, load_wide(kind, data));
-        z1 = fold_wide(z1, k2048, load_wide(kind, data + 64));
-        z2 = fold_wide(z2, k2048, load_wide(kind, data + 128));
-        z3 = fold_wide(z3, k2048, load_wide(kind, data + 192));
+    for (; blocks >= 16; blocks -= 16, src.advance(256)) {
+        z0 = fold_wide(z0, k2048, four_blocks(src, 0));
+        z1 = fold_wide(z1, k2048, four_blocks(src, 64));
+        z2 = fold_wide(z2, k2048, four_blocks(src, 128));
+        z3 = fold_wide(z3, k2048, four_blocks(src, 192));
     }
     const __m512i k512 = constants_wide(Kind::k512);
     z0 = fold_wide(z0, k512, z1);
     z0 = fold_wide(z0, k512, z2);
     z0 = fold_wide(z0, k512, z3);
-    for (; blocks >= 4; blocks -= 4, data += 64) {
-        z0 = fold_wide(z0, k512, load_wide(kind, data));
+    for (; blocks >= 4; blocks -= 4, src.advance(64)) {
+        z0 = fold_wide(z0, k512, four_blocks(src, 0));
     }
     // The four lanes hold consecutive blocks: each is folded over the ones after it.
     __m128i s = lane<3>(z0);
     s = _mm_xor_si128(s, fold(lane<2>(z0), constants(Kind::k128)));
     s = _mm_xor_si128(s, fold(lane<1>(z0), constants(Kind::k256)));
     s = _mm_xor_si128(s, fold(lane<0>(z0), constants(Kind::k384)));
-    finish<Kind>(s, data, blocks, residue);
+    finish<Kind, kCopy>(s, src, blocks, residue);
 }
 
 // Pieces eight at a time on 512-bit registers: one register holds a piece,
@@ -508,12 +547,36 @@ bool supported() {
     return yes;
 }
 
-void fold_crc16(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]) {
-    fold_blocks<Msb16>(crc, data, blocks, residue);
+// The folds with and without the copy are separate instances: the loop
+// that does not copy has no store and no test for one.
+template <class Kind>
+void fold_narrow(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                 uint8_t *copy) {
+    if (copy != nullptr) {
+        fold_blocks<Kind, true>(crc, {data, copy}, blocks, residue);
+    } else {
+        fold_blocks<Kind, false>(crc, {data, nullptr}, blocks, residue);
+    }
 }
 
-void fold_crc32(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]) {
-    fold_blocks<Reflected32>(crc, data, blocks, residue);
+template <class Kind>
+void fold_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+               uint8_t *copy) {
+    if (copy != nullptr) {
+        fold_blocks_wide<Kind, true>(crc, {data, copy}, blocks, residue);
+    } else {
+        fold_blocks_wide<Kind, false>(crc, {data, nullptr}, blocks, residue);
+    }
+}
+
+void fold_crc16(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                uint8_t *copy) {
+    fold_narrow<Msb16>(crc, data, blocks, residue, copy);
+}
+
+void fold_crc32(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                uint8_t *copy) {
+    fold_narrow<Reflected32>(crc, data, blocks, residue, copy);
 }
 
 bool supported_wide() {
@@ -521,12 +584,14 @@ bool supported_wide() {
     return yes;
 }
 
-void fold_crc16_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]) {
-    fold_blocks_wide<Msb16>(crc, data, blocks, residue);
+void fold_crc16_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                     uint8_t *copy) {
+    fold_wide<Msb16>(crc, data, blocks, residue, copy);
 }
 
-void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]) {
-    fold_blocks_wide<Reflected32>(crc, data, blocks, residue);
+void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                     uint8_t *copy) {
+    fold_wide<Reflected32>(crc, data, blocks, residue, copy);
 }
 
 void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
@@ -555,11 +620,11 @@ bool supported() {
     return false;
 }
 
-void fold_crc16(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]) {
+void fold_crc16(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16], uint8_t *) {
     std::memset(residue, 0, 16);
 }
 
-void fold_crc32(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]) {
+void fold_crc32(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16], uint8_t *) {
     std::memset(residue, 0, 16);
 }
 
@@ -567,11 +632,11 @@ bool supported_wide() {
     return false;
 }
 
-void fold_crc16_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]) {
+void fold_crc16_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16], uint8_t *) {
     std::memset(residue, 0, 16);
 }
 
-void fold_crc32_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]) {
+void fold_crc32_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16], uint8_t *) {
     std::memset(residue, 0, 16);
 }
 

@@ -17,16 +17,21 @@ namespace quor::crc::clmul {
 bool supported();
 
 // Folds `blocks` (>= 1) 16-byte blocks of CRC-16 (0x1021, MSB-first) data
-// into `residue`, starting from register `crc`.
-void fold_crc16(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
+// into `residue`, starting from register `crc`. With `copy` not null the
+// blocks are also copied there as they are read (copy must not overlap data).
+void fold_crc16(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                uint8_t *copy);
 // The same for the reflected CRC-32 (0xEDB88320).
-void fold_crc32(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
+void fold_crc32(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                uint8_t *copy);
 
 // The same on 512-bit registers (VPCLMULQDQ, AVX-512), four blocks per
 // register; same results. supported_wide() implies supported().
 bool supported_wide();
-void fold_crc16_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
-void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16]);
+void fold_crc16_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                     uint8_t *copy);
+void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint8_t residue[16],
+                     uint8_t *copy);
 
 // CRC-16 of each of `count` 64-byte pieces `stride` bytes apart, each
 // continued from register `crc` (and over two bytes tails[i] >> 8, tails[i]

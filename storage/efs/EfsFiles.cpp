@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/crc.h"
 #include "efs/EfsBlocks.h"
 
 using namespace quor;
@@ -133,11 +134,9 @@ void build_record(uint8_t *area, uint32_t b, uint32_t o, uint16_t lengthField, c
                   uint32_t n) {
     uint8_t *rec = area + o;
     store_le16(rec, lengthField);
-    if (n != 0) {
-        std::memcpy(rec + kRecordHeaderSize, data, n);
-    }
-    const uint16_t crc =
-        EFS_crc16(EFS_crc16(static_cast<uint16_t>(b), rec, 2), rec + kRecordHeaderSize, n);
+    // The data is copied in by the CRC as it reads it: one pass over the bytes.
+    const uint16_t crc = crc::crc16_copy(EFS_crc16(static_cast<uint16_t>(b), rec, 2),
+                                         rec + kRecordHeaderSize, data, n);
     store_le16(rec + 2, crc);
 }
 

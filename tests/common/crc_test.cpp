@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -108,6 +109,56 @@ TEST_P(CrcImplementation, PiecesGiveTheCrcOfTheWhole) {
     }
     EXPECT_EQ(crc16, bitwise_crc16(0xFFFF, data, total));
     EXPECT_EQ(crc32, bitwise_crc32(0, data, total));
+}
+
+// The copying CRCs as the case calls them: the CRC of `from`, which lands in `to`.
+uint32_t run_copy(const Case &c, bool crc32, uint32_t crc, uint8_t *to, const uint8_t *from,
+                  size_t length) {
+    if (c.dispatched) {
+        return crc32 ? quor::crc::crc32_copy(crc, to, from, length)
+                     : quor::crc::crc16_copy(crc, to, from, length);
+    }
+    return crc32 ? quor::crc::crc32_copy_with(c.impl, crc, to, from, length)
+                 : quor::crc::crc16_copy_with(c.impl, crc, to, from, length);
+}
+
+// Copying while computing: the same CRC as the bitwise definition, every
+// byte copied and nothing written before or after the copy, for every
+// length around the folds' steps, random longer ones and both alignments of
+// source and destination.
+TEST_P(CrcImplementation, CopyingGivesTheCrcAndAnExactCopy) {
+    const Case c = GetParam();
+    std::mt19937 rng(0xC0B1);
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 300; ++n) {
+        lengths.push_back(n);
+    }
+    for (int i = 0; i < 60; ++i) {
+        lengths.push_back(rng() % 9000);
+    }
+    lengths.push_back(4072);
+    lengths.push_back(4076);
+    std::vector<uint8_t> to(9000 + 64);
+    for (bool crc32 : {false, true}) {
+        for (size_t length : lengths) {
+            const size_t from = rng() % 16;
+            const size_t at = 16 + rng() % 16;
+            const uint32_t seed = rng() & (crc32 ? 0xFFFFFFFFu : 0xFFFFu);
+            std::fill(to.begin(), to.end(), 0xA5);
+            const uint8_t *data = buffer_.data() + from;
+            const uint32_t want =
+                crc32 ? bitwise_crc32(seed, data, length) : bitwise_crc16(seed, data, length);
+            ASSERT_EQ(run_copy(c, crc32, seed, to.data() + at, data, length), want)
+                << GetParam().name << (crc32 ? " crc32" : " crc16") << ": length " << length;
+            ASSERT_TRUE(std::equal(data, data + length, to.begin() + static_cast<long>(at)))
+                << GetParam().name << ": copy of " << length << " bytes differs";
+            ASSERT_TRUE(std::all_of(to.begin(), to.begin() + static_cast<long>(at),
+                                    [](uint8_t b) { return b == 0xA5; }));
+            ASSERT_TRUE(std::all_of(to.begin() + static_cast<long>(at + length), to.end(),
+                                    [](uint8_t b) { return b == 0xA5; }))
+                << GetParam().name << ": written past a copy of " << length << " bytes";
+        }
+    }
 }
 
 // crc16_each64 or, with tails, crc16_each64_tailed, as the case calls them.
