@@ -57,6 +57,15 @@ inline uint32_t check_mounted() {
     return EFS_OK;
 }
 
+// all_bytes for n > 32 (EfsBytes.cpp): vectorised, chosen for the CPU.
+bool all_bytes_long(const uint8_t *p, uint32_t n, uint8_t value);
+
+// Copies n bytes `from` -> `to` (not overlapping) and tells whether they
+// equal `expected` (copy_equal) or are all `value` (copy_all), in one pass.
+bool copy_equal(uint8_t *to, const uint8_t *from, const uint8_t *expected, uint32_t n);
+bool copy_all(uint8_t *to, const uint8_t *from, uint32_t n, uint8_t value);
+
+// True when the n bytes at p all equal `value` (n = 0: true).
 inline bool all_bytes(const uint8_t *p, uint32_t n, uint8_t value) {
     // Headers, footers and slots are short: a loop beats a call there.
     if (n <= 32) {
@@ -66,9 +75,7 @@ inline bool all_bytes(const uint8_t *p, uint32_t n, uint8_t value) {
         }
         return differs == 0;
     }
-    // Every byte equals the first one exactly when the buffer equals itself
-    // shifted by one byte.
-    return p[0] == value && std::memcmp(p, p + 1, n - 1) == 0;
+    return all_bytes_long(p, n, value);
 }
 
 // malloc-owned bytes released at scope exit; size 0 still allocates one byte

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "efs/EFS.h"
+#include "efs/EfsBlocks.h"
 #include "support/bitwise_crc.h"
 
 namespace {
@@ -67,6 +68,21 @@ TEST(EfsCrcFast, CrcOfADataAreaDoesNotDependOnHowItIsSplit) {
         at += n;
     }
     EXPECT_EQ(pieces, whole);
+}
+
+// The CRC-32 register carried over zero bytes without reading them (used to
+// update a footer from a changed record): the bitwise CRC over that many
+// zeros, for every count up to a data area and registers at the edges.
+TEST(EfsCrcFast, Crc32AfterZerosEqualsTheCrcOverZeros) {
+    const std::vector<uint8_t> zeros(quor::efs::kDataAreaSize, 0);
+    std::mt19937 rng(0x2E05);
+    for (uint32_t n = 0; n <= quor::efs::kDataAreaSize; n += 1 + n / 64) {
+        for (uint32_t crc : {0u, 1u, 0x80000000u, 0xFFFFFFFFu, static_cast<uint32_t>(rng())}) {
+            ASSERT_EQ(quor::efs::detail::crc32_after_zeros(crc, n),
+                      bitwise_crc32(crc, zeros.data(), n))
+                << n << " zeros, register " << crc;
+        }
+    }
 }
 
 TEST(EfsCrcFast, ExportedByteTablesHoldTheCrcOfEachByte) {
