@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "common/crc.h"
 #include "common/flash_fault.h"
+#include "efs/EfsBlocks.h"
 #include "efs/efs_tools_utils.h"
 
 namespace quor::efs {
@@ -16,6 +18,12 @@ uint8_t *s_owned_image = nullptr;
 bool access_fits(uint32_t address, uint32_t length) {
     return efs_image != nullptr && length != 0 && address < efs_size &&
            range_fits(address, length, efs_size);
+}
+
+// True while the seam has no read fault armed and keeps no calls: a read is
+// then a plain copy of the image and may be fused with the test of its bytes.
+bool reads_plain() {
+    return flash_fault::detail::g_plainReads;
 }
 
 }  // namespace
@@ -31,6 +39,61 @@ void release_owned_image() {
     s_owned_image = nullptr;
 }
 
+uint32_t physical_read_equal(uint32_t address, uint32_t length, uint8_t *out,
+                             const uint8_t *expected, bool *equal) {
+    if (out == nullptr || !access_fits(address, length) || !reads_plain()) {
+        const uint32_t st = EFS_physical_read(address, length, out);
+        if (st == kPhyOk) {
+            *equal = std::memcmp(out, expected, length) == 0;
+        }
+        return st;
+    }
+    *equal = detail::copy_equal(out, efs_image + address, expected, length);
+    return kPhyOk;
+}
+
+uint32_t physical_read_all(uint32_t address, uint32_t length, uint8_t *out, uint8_t value,
+                           bool *all) {
+    if (out == nullptr || !access_fits(address, length) || !reads_plain()) {
+        const uint32_t st = EFS_physical_read(address, length, out);
+        if (st == kPhyOk) {
+            *all = detail::all_bytes(out, length, value);
+        }
+        return st;
+    }
+    *all = detail::copy_all(out, efs_image + address, length, value);
+    return kPhyOk;
+}
+
+uint32_t physical_read_crc16(uint32_t address, uint32_t length, uint8_t *out, uint32_t crc,
+                             uint16_t *result) {
+    if (out == nullptr || !access_fits(address, length) || !reads_plain()) {
+        const uint32_t st = EFS_physical_read(address, length, out);
+        if (st == kPhyOk) {
+            *result = crc::crc16(crc, out, length);
+        }
+        return st;
+    }
+    *result = crc::crc16_copy(crc, out, efs_image + address, length);
+    return kPhyOk;
+}
+
+uint32_t physical_read_crc32(uint32_t address, uint32_t length, uint8_t *out, uint32_t from,
+                             uint32_t count, uint32_t *result) {
+    if (out == nullptr || !access_fits(address, length) || !reads_plain()) {
+        const uint32_t st = EFS_physical_read(address, length, out);
+        if (st == kPhyOk) {
+            *result = crc::crc32(0, out + from, count);
+        }
+        return st;
+    }
+    const uint8_t *flash = efs_image + address;
+    std::memcpy(out, flash, from);
+    *result = crc::crc32_copy(0, out + from, flash + from, count);
+    std::memcpy(out + from + count, flash + from + count, length - from - count);
+    return kPhyOk;
+}
+
 }  // namespace quor::efs
 
 using namespace quor::efs;
@@ -39,11 +102,9 @@ uint32_t EFS_physical_read(uint32_t address, uint32_t length, void *out) {
     if (out == nullptr || !access_fits(address, length)) {
         return kPhyInvalid;
     }
-    std::memcpy(out, efs_image + address, length);
-    if (quor::flash_fault::after_read(out, length)) {
-        return kPhyIoError;
-    }
-    return kPhyOk;
+    const bool delivered =
+        quor::flash_fault::read(static_cast<uint8_t *>(out), efs_image + address, length);
+    return delivered ? kPhyOk : kPhyIoError;
 }
 
 uint32_t EFS_physical_write(uint32_t address, uint32_t length, const void *data) {

@@ -23,6 +23,27 @@ inline constexpr uint32_t kPhyInvalid = 22;
 // Releases an image that EFS allocated itself (no-op for an attached one).
 void release_owned_image();
 
+// Reads fused with what EFS does with the bytes read. Each is a read of the
+// driver as EFS_physical_read(address, length, out) is one: the same checks
+// and statuses, the same bytes in `out`, the same read as the fault seam
+// sees it. While no read fault is armed the bytes are tested as they are
+// copied, in one pass; otherwise the read is EFS_physical_read and the test
+// runs over what it delivered. The result is set only on status 0.
+//
+// *equal: the bytes read equal the `length` bytes of `expected`.
+uint32_t physical_read_equal(uint32_t address, uint32_t length, uint8_t *out,
+                             const uint8_t *expected, bool *equal);
+// *all: every byte read is `value`.
+uint32_t physical_read_all(uint32_t address, uint32_t length, uint8_t *out, uint8_t value,
+                           bool *all);
+// *result: the CRC-16 register `crc` continued over the bytes read.
+uint32_t physical_read_crc16(uint32_t address, uint32_t length, uint8_t *out, uint32_t crc,
+                             uint16_t *result);
+// *result: the CRC-32 from 0 of the `count` bytes read from offset `from`
+// (from + count <= length).
+uint32_t physical_read_crc32(uint32_t address, uint32_t length, uint8_t *out, uint32_t from,
+                             uint32_t count, uint32_t *result);
+
 }  // namespace quor::efs
 
 // Copies `length` bytes of the region at `address` to `out`. 22 for length 0,

@@ -118,8 +118,19 @@ uint32_t invalidate_and_erase_bm(uint32_t index) {
 // Loads physical data block `p` into block_buf until header and footer verify.
 uint32_t block_check(uint32_t p) {
     bool ok = false;
-    const uint32_t st =
-        read_until(data_address(p), kEfsBlockSize, efs_ctx.block_buf, data_block_ok, &ok);
+    uint8_t *block = efs_ctx.block_buf;
+    // The header CRC and the data area's CRC against the footer; the latter
+    // is computed as the block is read.
+    const uint32_t st = retry_read(
+        [&](bool *verified) {
+            uint32_t areaCrc = 0;
+            const uint32_t rst = physical_read_crc32(data_address(p), kEfsBlockSize, block,
+                                                     kDataAreaOffset, kDataAreaSize, &areaCrc);
+            *verified = rst == EFS_OK && header_crc_ok(block) &&
+                        areaCrc == load_le32(block + kFooterOffset);
+            return rst;
+        },
+        &ok);
     if (st != EFS_OK) {
         return st;
     }
@@ -156,10 +167,12 @@ uint32_t record_check(uint32_t b, uint32_t o, bool first, uint32_t expected, uin
         }
         uint8_t *data =
             sink.data != nullptr && n <= sink.room ? sink.data : rec + kRecordHeaderSize;
-        if (n != 0 && (st = EFS_physical_read(at + kRecordHeaderSize, n, data)) != EFS_OK) {
+        uint16_t crc = EFS_crc16(static_cast<uint16_t>(b), rec, 2);
+        // The data's CRC is computed as the data is read.
+        if (n != 0 &&
+            (st = physical_read_crc16(at + kRecordHeaderSize, n, data, crc, &crc)) != EFS_OK) {
             return st;
         }
-        const uint16_t crc = EFS_crc16(EFS_crc16(static_cast<uint16_t>(b), rec, 2), data, n);
         if (crc == load_le16(rec + 2)) {
             *stored = length;
             if (dataAt != nullptr) {

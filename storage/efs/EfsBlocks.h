@@ -146,20 +146,20 @@ class WorkingCopy {
     WorkingBme bme_;
 };
 
-// Reads `length` bytes at `address` into `out` up to R times until one read
-// satisfies `accept`; *accepted tells whether one did. A failed read returns
-// its status at once.
-template <class Accept>
-inline uint32_t read_until(uint32_t address, uint32_t length, uint8_t *out, Accept accept,
-                           bool *accepted) {
+// Runs `attempt(&ok)`, one read and the test of its bytes (a status, and ok
+// when the bytes pass), up to R times until one passes; *accepted tells
+// whether one did. A failed read returns its status at once.
+template <class Attempt>
+inline uint32_t retry_read(Attempt attempt, bool *accepted) {
     *accepted = false;
     const uint32_t attempts = efs_ctx.read_attempts;
     for (uint32_t i = 0; i < attempts; ++i) {
-        const uint32_t st = EFS_physical_read(address, length, out);
+        bool ok = false;
+        const uint32_t st = attempt(&ok);
         if (st != EFS_OK) {
             return st;
         }
-        if (accept(out)) {
+        if (ok) {
             *accepted = true;
             return EFS_OK;
         }
@@ -167,13 +167,23 @@ inline uint32_t read_until(uint32_t address, uint32_t length, uint8_t *out, Acce
     return EFS_OK;
 }
 
-inline bool header_crc_ok(const uint8_t *h) {
-    return EFS_crc32(0, h, kHdrCrc) == load_le32(h + kHdrCrc);
+// Reads `length` bytes at `address` into `out` up to R times until one read
+// satisfies `accept`; *accepted tells whether one did. A failed read returns
+// its status at once.
+template <class Accept>
+inline uint32_t read_until(uint32_t address, uint32_t length, uint8_t *out, Accept accept,
+                           bool *accepted) {
+    return retry_read(
+        [&](bool *ok) {
+            const uint32_t st = EFS_physical_read(address, length, out);
+            *ok = st == EFS_OK && accept(out);
+            return st;
+        },
+        accepted);
 }
 
-inline bool data_block_ok(const uint8_t *block) {
-    return header_crc_ok(block) &&
-           EFS_crc32(0, block + kDataAreaOffset, kDataAreaSize) == load_le32(block + kFooterOffset);
+inline bool header_crc_ok(const uint8_t *h) {
+    return EFS_crc32(0, h, kHdrCrc) == load_le32(h + kHdrCrc);
 }
 
 void build_bm_header(uint8_t *h, uint32_t sequence);

@@ -19,9 +19,11 @@ uint32_t EFS_write_with_read_check(uint32_t address, uint32_t length, const void
     bool ok = false;
     uint32_t st = EFS_OK;
     if (requireErased) {
-        st = read_until(
-            address, length, check,
-            [length](const uint8_t *p) { return all_bytes(p, length, 0xFF); }, &ok);
+        st = retry_read(
+            [&](bool *erased) {
+                return physical_read_all(address, length, check, kErasedByte, erased);
+            },
+            &ok);
         if (st != EFS_OK) {
             return st;
         }
@@ -35,9 +37,10 @@ uint32_t EFS_write_with_read_check(uint32_t address, uint32_t length, const void
     if (st != EFS_OK) {
         return st;
     }
-    st = read_until(
-        address, length, check,
-        [data, length](const uint8_t *p) { return std::memcmp(p, data, length) == 0; }, &ok);
+    const auto *expected = static_cast<const uint8_t *>(data);
+    st = retry_read(
+        [&](bool *equal) { return physical_read_equal(address, length, check, expected, equal); },
+        &ok);
     if (st != EFS_OK) {
         return st;
     }
