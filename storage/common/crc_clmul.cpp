@@ -304,10 +304,6 @@ QUOR_CLMUL_WIDE_TARGET inline __m512i order_wide(Reflected32, __m512i raw) {
     return raw;
 }
 
-QUOR_CLMUL_WIDE_TARGET inline __m512i load_wide(Msb16 kind, const uint8_t *p) {
-    return order_wide(kind, _mm512_loadu_si512(p));
-}
-
 // Four blocks of `src` at `at`, stored to the copy too when it is kept.
 template <class Kind, bool kCopy>
 QUOR_CLMUL_WIDE_TARGET inline __m512i four_blocks(const Source<Kind, kCopy> &src, std::size_t at) {
