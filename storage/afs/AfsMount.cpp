@@ -185,6 +185,9 @@ uint32_t scan_file(AfsContext *c, uint32_t index) {
         size = 0;
     } else if (entry != kAfsEntryNone) {
         size = 0;
+        // Only this walk uses the cache until it ends, so consecutive entries
+        // of one line are read without a lookup each.
+        FatCursor cursor;
         for (uint16_t cid = entry; is_cid(c, cid);) {
             if (c->allocationBitmap != nullptr) {
                 const uint32_t j = cid - c->fileCount;
@@ -195,7 +198,7 @@ uint32_t scan_file(AfsContext *c, uint32_t index) {
                 c->allocationBitmap[j / 32] |= 1u << (j % 32);
             }
             uint16_t next = 0;
-            status = get_next_cid(c, cid, &next);
+            status = get_next_cid(c, cid, &next, &cursor);
             if (status != 0) {
                 return status;
             }
