@@ -15,18 +15,6 @@ namespace detail = quor::efs::detail;
 
 namespace {
 
-// Lengths every vector step and tail cares about, and the block sizes.
-std::vector<uint32_t> check_lengths() {
-    std::vector<uint32_t> lengths;
-    for (uint32_t n = 1; n <= 300; ++n) {
-        lengths.push_back(n);
-    }
-    for (uint32_t n : {511u, 512u, 513u, 1000u, 4072u, 4076u, 4096u}) {
-        lengths.push_back(n);
-    }
-    return lengths;
-}
-
 // Places of a single differing byte: both ends, the middle, the end of an
 // unaligned head and the last partial register.
 std::vector<uint32_t> flip_places(uint32_t n) {
@@ -39,7 +27,7 @@ std::vector<uint32_t> flip_places(uint32_t n) {
 
 TEST(EfsByteChecks, AllBytesFindsEveryDifferingByte) {
     for (uint8_t value : {uint8_t{0xFF}, uint8_t{0x00}}) {
-        for (uint32_t n : check_lengths()) {
+        for (uint32_t n : vector_step_lengths()) {
             std::vector<uint8_t> bytes(n, value);
             ASSERT_TRUE(detail::all_bytes(bytes.data(), n, value)) << n;
             for (uint32_t at : flip_places(n)) {
@@ -54,7 +42,7 @@ TEST(EfsByteChecks, AllBytesFindsEveryDifferingByte) {
 
 TEST(EfsByteChecks, CopiesAreExactAndTheirChecksFindEveryDifference) {
     std::mt19937 rng(77);
-    for (uint32_t n : check_lengths()) {
+    for (uint32_t n : vector_step_lengths()) {
         std::vector<uint8_t> from(n);
         for (auto &b : from) {
             b = static_cast<uint8_t>(rng());

@@ -14,6 +14,19 @@
 
 namespace efs_test {
 
+// Byte counts around the vector steps and tails of the byte checks and fused
+// reads (every length to 300, the 512-byte step), and the block sizes.
+inline std::vector<uint32_t> vector_step_lengths() {
+    std::vector<uint32_t> lengths;
+    for (uint32_t n = 1; n <= 300; ++n) {
+        lengths.push_back(n);
+    }
+    for (uint32_t n : {511u, 512u, 513u, 1000u, 4072u, 4076u, 4096u}) {
+        lengths.push_back(n);
+    }
+    return lengths;
+}
+
 struct FilePlace {
     uint16_t index;
     uint16_t block;

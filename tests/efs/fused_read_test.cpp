@@ -18,18 +18,6 @@ namespace ff = quor::flash_fault;
 
 namespace {
 
-// Lengths around the vector steps and tails, and the block sizes.
-std::vector<uint32_t> read_lengths() {
-    std::vector<uint32_t> lengths;
-    for (uint32_t n = 1; n <= 300; ++n) {
-        lengths.push_back(n);
-    }
-    for (uint32_t n : {511u, 512u, 513u, 1000u, 4072u, 4076u, 4096u}) {
-        lengths.push_back(n);
-    }
-    return lengths;
-}
-
 class EfsFusedReads : public testing::Test {
   protected:
     void SetUp() override {
@@ -49,7 +37,7 @@ class EfsFusedReads : public testing::Test {
 // of the plain read and test, for ranges starting anywhere.
 TEST_F(EfsFusedReads, AnswerAsTheReadThenTheTest) {
     std::mt19937 rng(9);
-    for (uint32_t n : read_lengths()) {
+    for (uint32_t n : vector_step_lengths()) {
         const uint32_t at = static_cast<uint32_t>(rng() % (efs_size - n));
         const uint8_t *flash = efs_image + at;
         std::vector<uint8_t> out(n);
