@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bundle.h"
+#include "file_bytes.h"
 #include "fsck.h"
 #include "piece_checksum.h"
 #include "quorstorage/quorstorage.h"
@@ -44,17 +45,6 @@ constexpr size_t kStrideFactor = 1;
 #endif
 using nlohmann::json;
 using Values = std::map<std::string, Bytes>;
-
-Bytes read_bytes(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const fs::path &path, const Bytes &bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
 
 // Every NVAR of the current table and every file of both file systems.
 Values read_everything(const fs::path &folder) {

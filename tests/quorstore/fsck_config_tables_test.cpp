@@ -10,8 +10,10 @@
 #include <nlohmann/json.hpp>
 
 #include "bundle.h"
+#include "file_bytes.h"
 #include "fsck.h"
 #include "piece_checksum.h"
+#include "wire.h"
 
 namespace quorstore {
 namespace {
@@ -19,25 +21,12 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-Bytes read_bytes(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const fs::path &path, const Bytes &bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
 uint32_t get32(const Bytes &b, size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+    return wire::le32(b.data() + at);
 }
 
 void put32(Bytes &b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
+    wire::store_le32(b.data() + at, v);
 }
 
 // A configuration table as entries with their payloads; encoded with the
@@ -56,8 +45,8 @@ struct Table {
         for (uint32_t i = 0; i < count; ++i) {
             const size_t e = start + 4 + 12 * i;
             const size_t offset = start + get32(b, e + 4);
-            const size_t size = b[e + 8] | b[e + 9] << 8;
-            t.entries.push_back({get32(b, e), static_cast<uint16_t>(b[e + 10] | b[e + 11] << 8),
+            const size_t size = wire::le16(b.data() + e + 8);
+            t.entries.push_back({get32(b, e), wire::le16(b.data() + e + 10),
                                  Bytes(b.begin() + offset, b.begin() + offset + size)});
         }
         return t;
