@@ -27,7 +27,13 @@ inline bool flash_read(const AfsContext *ctx, uint32_t unit, uint32_t offset, ui
     return SpiDrvRead(unit_address(ctx, unit, offset), length, out) == 0;
 }
 
-// One driver write, then up to 7 read-and-compare attempts. 0 or 5.
+// One byte of flash state (a status byte): looked at in place while the
+// driver lends a view of the flash, else one driver read. False when that
+// read failed.
+bool flash_read_byte(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint8_t *value);
+
+// One driver write, then up to 7 read-and-compare attempts (the first in
+// place while the driver lends a view of the flash). 0 or 5.
 uint32_t verified_write(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint32_t length,
                         const void *data);
 

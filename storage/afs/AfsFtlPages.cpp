@@ -156,7 +156,7 @@ uint32_t write_reserved_record(AfsContext *ctx, uint32_t va, BuildRecord build_r
     uint8_t record[kFtlRecordSize];
     build_record(record);
     uint8_t status = 0;
-    if (!flash_read(ctx, place.unit, kStatusBytes + place.slot, 1, &status) ||
+    if (!flash_read_byte(ctx, place.unit, kStatusBytes + place.slot, &status) ||
         status != kSlotFree) {
         return kFtlIoError;
     }
@@ -326,7 +326,7 @@ uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) 
             handOut = true;
         } else {
             uint8_t status = 0;
-            if (!flash_read(context, place.unit, kStatusBytes + place.slot, 1, &status)) {
+            if (!flash_read_byte(context, place.unit, kStatusBytes + place.slot, &status)) {
                 return kFtlIoError;
             }
             if (status == kSlotFree) {

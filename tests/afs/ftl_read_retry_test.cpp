@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 
+#include "afs_model.h"
 #include "afs_test_util.h"
 #include "afs_volume_fixture.h"
 #include "common/flash_fault.h"
@@ -67,6 +68,75 @@ TEST(FtlReadRetry, WriteReadBackRetriesAndRamAgreesWithTheNextMount) {
         ASSERT_EQ(r.mount(), 0u);
         EXPECT_EQ(r.read(64), page_of(c.tag)) << "after remount";
     }
+}
+
+// A reserved write reads the slot's status byte, then verifies "started",
+// the record and "written" in turn, one driver read per attempt: reads 1, 2,
+// 3 and 4 while every attempt succeeds. Bad reads starting at one of the
+// read-backs: six are absorbed (10 reads in all), the seventh answers 5 where
+// it falls. A bad status read finds the slot not free. Every read here is a
+// driver copy that the seam counts and spoils, never a look at the flash in
+// place, which would see the good bytes.
+TEST(FtlReadRetry, ReservedWriteReadsItsStatusAndReadsBackEachProgram) {
+    struct Case {
+        uint64_t first, bad;
+        uint32_t status;
+        uint64_t reads;
+    };
+    for (const Case &c : {Case{1, 1, 5, 1}, Case{2, 6, 0, 10}, Case{2, 7, 5, 8}, Case{3, 6, 0, 10},
+                          Case{3, 7, 5, 9}, Case{4, 6, 0, 10}, Case{4, 7, 5, 10}}) {
+        afs_test::FtlRegion r;
+        ASSERT_EQ(r.format_and_mount(), 0u);
+        r.allocate_and_write(1);
+        uint16_t id = 0;
+        ASSERT_EQ(afs_physical_ftl_allocate_page(r.ctx(), &id), 0u);
+        SCOPED_TRACE("bad reads " + std::to_string(c.first) + " +" + std::to_string(c.bad));
+        ff::Guard guard;
+        ff::corrupt_reads(c.first, c.bad);
+        EXPECT_EQ(r.write(r.chunk_va(id - r.ctx()->fileCount), 2), c.status);
+        EXPECT_EQ(ff::read_count(), c.reads);
+    }
+}
+
+// Writes whose read-backs and status reads look at the flash in place (no
+// read fault armed) and writes read back through driver copies (a fault
+// armed that never fires) leave the same flash and answer the same, for a
+// random run of file writes, truncations and deletes with reclaims.
+TEST(FtlReadRetry, WritesCheckedInPlaceAndThroughDriverCopiesAgree) {
+    const auto workload = [](bool copies, std::vector<uint8_t> *image,
+                             std::vector<uint32_t> *statuses) {
+        afs_test::Volume v(5 * kFtlUnitSize, 80);
+        ff::Guard guard;
+        if (copies) {
+            ff::corrupt_reads(UINT64_MAX, 0);  // counts reads only
+        }
+        const uint32_t formatted = v.format();
+        ASSERT_EQ(formatted, 0u);
+        statuses->push_back(formatted);
+        afs_test::Rng rng(23);
+        afs_test::Model model;
+        for (uint32_t i = 0; i < 150; ++i) {
+            const afs_test::Op op = afs_test::random_op(rng, model, 8, 1500, i + 1);
+            const uint32_t s = afs_test::run(v, op);
+            statuses->push_back(s);
+            if (s == 0) {
+                afs_test::apply(model, op);
+            }
+        }
+        EXPECT_EQ(afs_test::check_volume(v, model, 8), "");
+        if (copies) {
+            EXPECT_GT(ff::read_count(), 1000u);
+        }
+        *image = v.flash();
+    };
+    std::vector<uint8_t> inPlace;
+    std::vector<uint8_t> copied;
+    std::vector<uint32_t> inPlaceStatuses;
+    std::vector<uint32_t> copiedStatuses;
+    workload(false, &inPlace, &inPlaceStatuses);
+    workload(true, &copied, &copiedStatuses);
+    EXPECT_EQ(inPlaceStatuses, copiedStatuses);
+    EXPECT_TRUE(inPlace == copied) << "the flash images differ";
 }
 
 // With the FAT cached, a file read is one bulk chunk read.
