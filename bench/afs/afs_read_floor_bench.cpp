@@ -41,11 +41,9 @@ void BM_AfsReadFloor(benchmark::State &state) {
             uint16_t crcs[kBatch];
             quor::afs::crc16_of_records(batch, kFtlRecordSize, n, static_cast<uint16_t>(done),
                                         crcs);
-            for (uint32_t i = 0; i < n; ++i) {
-                if (quor::load_le16(batch + i * kFtlRecordSize + kFtlPageSize) != crcs[i]) {
-                    state.SkipWithError("bad record");
-                    return;
-                }
+            if (quor::afs::first_crc_mismatch(batch, kFtlRecordSize, n, crcs) != n) {
+                state.SkipWithError("bad record");
+                return;
             }
             uint8_t *dest = out.data() + size_t{done} * kFtlPageSize;
             for (uint32_t i = 0; i < n; ++i) {

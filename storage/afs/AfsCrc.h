@@ -44,4 +44,9 @@ void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const 
 // The same for consecutive pages first, first + 1, ...
 void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16_t first,
                       uint16_t *out);
+
+// Index of the first of `count` records (64 data bytes, then their CRC-16 low
+// byte first; `stride` bytes apart) whose CRC is not crcs[i], or `count`.
+uint32_t first_crc_mismatch(const uint8_t *records, size_t stride, uint32_t count,
+                            const uint16_t *crcs);
 }  // namespace quor::afs

@@ -2,6 +2,7 @@
 #include "afs/AfsFat.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "common/bytes.h"
@@ -157,6 +158,38 @@ bool add_link(LinkRun *runs, uint32_t maxRuns, uint32_t *runCount, uint32_t k, u
     return true;
 }
 
+// Eight little-endian bytes as one word: entry j of the four at p in bits
+// 16 j .. 16 j + 15.
+inline uint64_t load_le64(const uint8_t *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// How many of the `room` entries from `entry` on hold k + 1, k + 2, ... in
+// turn, four entries a step. Entries are 16 bits, so none can hold a value
+// above 0xFFFF and the count stops there: the lanes never carry.
+uint32_t consecutive_entries(const uint8_t *entry, uint32_t k, uint32_t room) {
+    room = std::min(room, 0xFFFF - k);
+    constexpr uint64_t kLanes = 0x0001000100010001;
+    uint64_t expected = (k + 1) * kLanes + 0x0003000200010000;
+    uint32_t i = 0;
+    for (; i + 4 <= room; i += 4) {
+        const uint64_t diff = load_le64(entry + 2 * i) ^ expected;
+        if (diff != 0) {
+            return i + static_cast<uint32_t>(__builtin_ctzll(diff)) / 16;
+        }
+        expected += 4 * kLanes;
+    }
+    while (i < room && quor::load_le16(entry + 2 * i) == k + i + 1) {
+        ++i;
+    }
+    return i;
+}
+
 // True when entry k would go to a new stretch and there is no room for one.
 bool runs_full(const LinkRun *runs, uint32_t maxRuns, uint32_t runCount, uint32_t k) {
     return runCount == maxRuns && k != uint32_t{runs[runCount - 1].cid} + runs[runCount - 1].count;
@@ -199,11 +232,7 @@ uint32_t read_link_runs(AfsContext *c, uint16_t cid, uint32_t max, FatCursor *cu
         if (k >= files && k >= kAfsChunkSize && k + 1 < total && reads < guard) {
             const uint32_t room =
                 std::min({max - n, (cursor->end - va) / 2, total - 1 - k, guard - reads});
-            const uint8_t *entry = cursor->line + (va - cursor->first);
-            uint32_t i = 0;
-            while (i < room && quor::load_le16(entry + 2 * i) == k + i + 1) {
-                ++i;
-            }
+            const uint32_t i = consecutive_entries(cursor->line + (va - cursor->first), k, room);
             if (i != 0) {
                 add_link(runs, maxRuns, runCount, k, static_cast<uint16_t>(k + 1));
                 LinkRun &r = runs[*runCount - 1];

@@ -44,6 +44,30 @@ inline bool chunk_allocated(const AfsContext *c, uint32_t cid) {
     return c->allocationBitmap == nullptr || bit_set(c, cid - c->fileCount);
 }
 
+// How many of the `max` chunks from `cid` on are allocated before the first
+// one that is not (all of them without a bitmap): chunk_allocated of each in
+// turn, a word of the bitmap at a time. The chunks must exist (is_cid).
+inline uint32_t allocated_from(const AfsContext *c, uint32_t cid, uint32_t max) {
+    if (c->allocationBitmap == nullptr) {
+        return max;
+    }
+    const uint32_t first = cid - c->fileCount;
+    uint32_t n = 0;
+    while (n < max) {
+        const uint32_t bit = first + n;
+        const uint32_t shift = bit % 32;
+        // Zeros come in from the top, so the ones are counted only up to the
+        // word's end.
+        const uint32_t clear = ~(c->allocationBitmap[bit / 32] >> shift);
+        const uint32_t ones = clear == 0 ? 32 : static_cast<uint32_t>(__builtin_ctz(clear));
+        n += ones;
+        if (ones < 32 - shift) {
+            break;
+        }
+    }
+    return n < max ? n : max;
+}
+
 inline const AfsPhysicalHandler *ops(const AfsContext *c) {
     return afs_physical_handlers(c);
 }

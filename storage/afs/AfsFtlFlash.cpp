@@ -154,10 +154,9 @@ uint32_t first_bad_record(const uint8_t *records, uint32_t count, PageSource sou
         } else {
             quor::afs::crc16_of_records(batch, kFtlRecordSize, n, source.page(done), crcs);
         }
-        for (uint32_t i = 0; i < n; ++i) {
-            if (quor::load_le16(batch + i * kFtlRecordSize + kFtlPageSize) != crcs[i]) {
-                return done + i;
-            }
+        const uint32_t bad = quor::afs::first_crc_mismatch(batch, kFtlRecordSize, n, crcs);
+        if (bad != n) {
+            return done + bad;
         }
     }
     return count;

@@ -88,7 +88,7 @@ uint32_t take_link(AfsContext *c, const Link &link, uint64_t pos, uint8_t *work,
 
 // Takes the chunks of one stretch of the chain in order, from file position
 // *pos on: runs of full chunks that lengthen the run being built are added
-// in one step (their allocation bits looked up one by one), every other
+// in one step (their allocation bits looked up a word at a time), every other
 // chunk goes through take_link.
 uint32_t take_stretch(AfsContext *c, const LinkRun &stretch, uint64_t *pos, uint8_t *work,
                       ReadRun *run, ReadTarget *t) {
@@ -98,10 +98,7 @@ uint32_t take_stretch(AfsContext *c, const LinkRun &stretch, uint64_t *pos, uint
         if (run->count != 0 && run->count < kReadBatchChunks && run->lastUsed == kAfsChunkSize &&
             cid == run->firstCid + run->count && run->firstAllocated && *pos >= t->offset) {
             const uint32_t room = std::min(stretch.count - 1 - i, kReadBatchChunks - run->count);
-            uint32_t n = 0;
-            while (n < room && chunk_allocated(c, cid + n)) {
-                ++n;
-            }
+            const uint32_t n = allocated_from(c, cid, room);
             if (n != 0) {
                 run->count += n;
                 *pos += uint64_t{kAfsChunkSize} * n;

@@ -16,6 +16,7 @@ namespace {
 using afs_test::pattern;
 using afs_test::Volume;
 using Bytes = std::vector<uint8_t>;
+namespace fl = quor::afs::file_layer;
 
 constexpr uint32_t kSmall = 65536;
 constexpr uint32_t kFiles = 65;
@@ -345,7 +346,6 @@ TEST(AfsFewFiles, AnEndOfChainThatLooksLikeTheNextChunkEndsTheWalk) {
         vol.set_fat(k, entry);
     }
     vol.ctx().fileCount = 10;
-    namespace fl = quor::afs::file_layer;
     fl::FatCursor cursor;
     fl::LinkRun runs[4];
     uint32_t got = 0;
@@ -356,6 +356,79 @@ TEST(AfsFewFiles, AnEndOfChainThatLooksLikeTheNextChunkEndsTheWalk) {
     EXPECT_EQ(runs[0].count, 1u) << "the walk went past the end of the chain";
     EXPECT_EQ(runs[0].last, 11u);
     vol.ctx().fileCount = 65;
+}
+
+// allocated_from counts a word of the bitmap at a time what chunk_allocated
+// tells one chunk at a time: from every chunk, for limits inside a word,
+// at its end and across several, over runs of ones that end anywhere.
+TEST(AfsChainWalk, AllocatedFromCountsAsChunkAllocatedDoes) {
+    constexpr uint32_t kChunks = 300;
+    std::vector<uint32_t> bitmap((kChunks + 31) / 32);
+    AfsContext ctx{};
+    ctx.fileCount = 65;
+    ctx.chunkCount = kChunks;
+    ctx.allocationBitmap = bitmap.data();
+    uint32_t x = 12345;
+    for (int round = 0; round < 6; ++round) {
+        for (uint32_t b = 0; b < kChunks; ++b) {
+            // Mostly ones, in runs of random length.
+            x = x * 1103515245u + 12345u;
+            const bool set = round == 0 || (x >> 16) % 23 != 0;
+            bitmap[b / 32] =
+                set ? bitmap[b / 32] | 1u << (b % 32) : bitmap[b / 32] & ~(1u << (b % 32));
+        }
+        for (uint32_t cid = 65; cid < 65 + kChunks; ++cid) {
+            for (uint32_t max : {0u, 1u, 5u, 31u, 32u, 33u, 64u, 100u, 300u}) {
+                max = std::min(max, 65 + kChunks - cid);
+                uint32_t expected = 0;
+                while (expected < max && fl::chunk_allocated(&ctx, cid + expected)) {
+                    ++expected;
+                }
+                ASSERT_EQ(fl::allocated_from(&ctx, cid, max), expected)
+                    << "chunk " << cid << ", max " << max << ", round " << round;
+            }
+        }
+    }
+    ctx.allocationBitmap = nullptr;
+    EXPECT_EQ(fl::allocated_from(&ctx, 70, 40), 40u) << "without a bitmap every chunk counts";
+}
+
+// Chains of consecutive chunks that leave the sequence at every place of a
+// FAT line (and of the next ones): the walk a line at a time (load_chain)
+// finds the same links as get_next_cid entry by entry.
+TEST(AfsChainWalk, ConsecutiveEntriesStopWhereTheSequenceBreaks) {
+    Volume vol(kSmall, kFiles);
+    ASSERT_EQ(vol.format(), 0u);
+    constexpr uint16_t kBase = 70;
+    for (uint16_t brk = 0; brk < 70; ++brk) {
+        // kBase .. kBase + brk in a row, then a jump to kBase + 200, its next
+        // chunk, and the end of the chain (20 bytes).
+        for (uint16_t k = kBase; k < kBase + brk; ++k) {
+            vol.set_fat(k, static_cast<uint16_t>(k + 1));
+        }
+        vol.set_fat(kBase + brk, kBase + 200);
+        vol.set_fat(kBase + 200, kBase + 201);
+        vol.set_fat(kBase + 201, 20);
+        vol.set_fat(kBase + brk + 1, static_cast<uint16_t>(kBase + brk + 2));  // would go on
+        vol.set_fat(5, kBase);
+        std::vector<fl::Link> walked;
+        fl::reset_chain_guard();
+        uint16_t cid = kBase;
+        while (cid > kAfsChunkSize) {
+            uint16_t next = 0;
+            ASSERT_EQ(fl::get_next_cid(&vol.ctx(), cid, &next), 0u);
+            walked.push_back({cid, next});
+            cid = next;
+        }
+        uint16_t entry = 0;
+        std::vector<fl::Link> chain;
+        ASSERT_EQ(fl::load_chain(&vol.ctx(), 5, &entry, &chain), 0u);
+        ASSERT_EQ(chain.size(), walked.size()) << "break after " << brk;
+        for (size_t i = 0; i < chain.size(); ++i) {
+            ASSERT_EQ(chain[i].cid, walked[i].cid) << "link " << i << ", break after " << brk;
+            ASSERT_EQ(chain[i].entry, walked[i].entry) << "link " << i << ", break after " << brk;
+        }
+    }
 }
 
 TEST(AfsReclaim, EntriesPassThroughToTheFtl) {

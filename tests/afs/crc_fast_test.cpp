@@ -97,13 +97,50 @@ TEST(AfsCrcFast, RecordsAtOnceEqualOneRecordAtATime) {
             ASSERT_EQ(out[i], quor::afs::crc16_of_record(buffer.data() + shift + 66 * i, pages[i]))
                 << "record " << i << " of " << count << ", offset " << shift;
         }
-        // Consecutive page numbers, wrapping past 0xFFFF.
-        const auto first = static_cast<uint16_t>(0xFFFF - count / 2);
-        quor::afs::crc16_of_records(buffer.data() + shift, 66, count, first, out.data());
+        // Consecutive page numbers: wrapping past 0xFFFF, ending just at it,
+        // from 0, and from anywhere.
+        for (const uint32_t first :
+             {0xFFFF - count / 2, 0x10000 - count, 0u, static_cast<uint32_t>(rng() % 0x10000)}) {
+            const auto page = static_cast<uint16_t>(first);
+            quor::afs::crc16_of_records(buffer.data() + shift, 66, count, page, out.data());
+            for (uint32_t i = 0; i < count; ++i) {
+                ASSERT_EQ(out[i], quor::afs::crc16_of_record(buffer.data() + shift + 66 * i,
+                                                             static_cast<uint16_t>(page + i)))
+                    << "consecutive record " << i << " of " << count << " from page " << page
+                    << ", offset " << shift;
+            }
+        }
+    }
+}
+
+// The stored CRCs (bytes 64 and 65 of each record, low byte first) against
+// computed ones: the first record that disagrees, wherever it is and however
+// few bits differ, or the count when all agree.
+TEST(AfsCrcFast, FirstCrcMismatchFindsTheFirstBadRecord) {
+    std::mt19937 rng(0xBAD);
+    for (uint32_t count : {1u, 7u, 8u, 61u, 64u}) {
+        std::vector<uint8_t> records(count * 66 + 3);
+        for (auto &b : records) {
+            b = static_cast<uint8_t>(rng());
+        }
+        uint8_t *base = records.data() + 3;  // any alignment
+        std::vector<uint16_t> crcs(count);
         for (uint32_t i = 0; i < count; ++i) {
-            ASSERT_EQ(out[i], quor::afs::crc16_of_record(buffer.data() + shift + 66 * i,
-                                                         static_cast<uint16_t>(first + i)))
-                << "consecutive record " << i << " of " << count << ", offset " << shift;
+            crcs[i] = static_cast<uint16_t>(base[66 * i + 64] | base[66 * i + 65] << 8);
+        }
+        EXPECT_EQ(quor::afs::first_crc_mismatch(base, 66, count, crcs.data()), count);
+        for (uint32_t bad = 0; bad < count; ++bad) {
+            const uint16_t flip = static_cast<uint16_t>(1u << (rng() % 16));
+            crcs[bad] ^= flip;
+            if (bad + 1 < count) {
+                crcs[count - 1] ^= 0x8000;  // a later one disagrees too
+            }
+            ASSERT_EQ(quor::afs::first_crc_mismatch(base, 66, count, crcs.data()), bad)
+                << "record " << bad << " of " << count;
+            crcs[bad] ^= flip;
+            if (bad + 1 < count) {
+                crcs[count - 1] ^= 0x8000;
+            }
         }
     }
 }
