@@ -10,7 +10,9 @@
 // Two implementations compute the same values: tables that consume sixteen
 // bytes per step (crc_slicing.h), and carry-less multiplication folding
 // (PCLMULQDQ on x86-64, on 512-bit registers where AVX-512 and VPCLMULQDQ
-// are there) for inputs long enough to pay for it. The faster one
+// are there) for inputs long enough to pay for it; on 512-bit registers the
+// CRCs of many 64-byte pieces are bit-matrix products (GFNI) instead, where
+// the CPU has them. The faster one
 // is chosen once, at the first call, from what the CPU offers; setting the
 // environment variable QUOR_CRC=table before that call keeps the table code
 // (the CI suites use it to run the fallback).

@@ -349,152 +349,6 @@ QUOR_CLMUL_WIDE_TARGET void fold_blocks_wide(uint32_t crc, Source<Kind, kCopy> s
     finish<Kind, kCopy>(s, src, blocks, residue);
 }
 
-// Pieces eight at a time on 512-bit registers: one register holds a piece,
-// two products per register give its eight words' products in four lanes,
-// a transposition sums the lanes of four pieces into the four lanes of one
-// register, and one Barrett step reduces the four sums.
-//
-// The constants are taken times x^48 (a 16-bit constant in the top of its
-// 64-bit word), so each lane holds V * x^48: floor(V / x^16) is then the
-// lane's high word as it stands, and the Barrett step is two products and
-// two XORs with no shifts; the remainder comes out in bits 48..63.
-constexpr unsigned kLift = 48;
-
-constexpr Fold lifted(Fold f) {
-    return {f.low << kLift, f.high << kLift};
-}
-
-QUOR_CLMUL_WIDE_TARGET __attribute__((always_inline)) inline __m512i piece_products(
-    __m512i k, __m512i reverse, const uint8_t *p) {
-    const __m512i z = _mm512_shuffle_epi8(_mm512_loadu_si512(p), reverse);
-    return _mm512_xor_si512(_mm512_clmulepi64_epi128(z, k, 0x00),
-                            _mm512_clmulepi64_epi128(z, k, 0x11));
-}
-
-// Lane i of the result: the XOR of the four lanes of the i-th argument, and
-// of lane i of `extra`. (The zeroing forms of the shuffles: see broadcast_lane.)
-QUOR_CLMUL_WIDE_TARGET __attribute__((always_inline)) inline __m512i sum_lanes(__m512i a, __m512i b,
-                                                                               __m512i c, __m512i d,
-                                                                               __m512i extra) {
-    constexpr int kLow = 0x44;   // lanes 0, 1 of the first and 0, 1 of the second
-    constexpr int kHigh = 0xEE;  // lanes 2, 3 of each
-    constexpr int kEven = 0x88;  // lanes 0, 2 of each
-    constexpr int kOdd = 0xDD;   // lanes 1, 3 of each
-    constexpr int kXor3 = 0x96;
-    const __m512i ab = _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, a, b, kLow),
-                                        _mm512_maskz_shuffle_i64x2(0xFF, a, b, kHigh));
-    const __m512i cd = _mm512_xor_si512(_mm512_maskz_shuffle_i64x2(0xFF, c, d, kLow),
-                                        _mm512_maskz_shuffle_i64x2(0xFF, c, d, kHigh));
-    return _mm512_ternarylogic_epi64(_mm512_maskz_shuffle_i64x2(0xFF, ab, cd, kEven),
-                                     _mm512_maskz_shuffle_i64x2(0xFF, ab, cd, kOdd), extra, kXor3);
-}
-
-// The remainder of each lane's V (held as V * x^48) by P, in bits 48..63 of
-// the lane: q = t + floor(t * mu / x^64) for t = floor(V / x^16), the lane's
-// high word, and V + q * P agrees with the remainder in the 16 bits wanted.
-QUOR_CLMUL_WIDE_TARGET __attribute__((always_inline)) inline __m512i reduce16_lanes(__m512i v) {
-    const __m512i mu = _mm512_set1_epi64(static_cast<long long>(kBarrett16Mu));
-    const __m512i poly = _mm512_set1_epi64(static_cast<long long>(kPoly16 << kLift));
-    const __m512i q = _mm512_xor_si512(v, _mm512_clmulepi64_epi128(v, mu, 0x01));
-    return _mm512_xor_si512(v, _mm512_clmulepi64_epi128(q, poly, 0x01));
-}
-
-// What the pieces of one group add besides their data: the register's share
-// (the same for every piece) in bits 48..63 of each lane and, with tails,
-// tail T of piece i as T * x^16 (times x^48: the lane's high word).
-struct GroupTerms {
-    __m512i even;  // lanes of pieces 0, 2, 4, 6
-    __m512i odd;   // lanes of pieces 1, 3, 5, 7
-};
-
-template <unsigned kTail>
-QUOR_CLMUL_WIDE_TARGET __attribute__((always_inline)) inline GroupTerms group_terms(
-    __m512i share, const uint16_t *t) {
-    if (kTail == 0) {
-        return {share, share};
-    }
-    const __m512i terms =
-        _mm512_maskz_cvtepu16_epi64(0xFF, _mm_loadu_si128(reinterpret_cast<const __m128i *>(t)));
-    constexpr __mmask8 kHighWords = 0xAA;
-    return {_mm512_mask_permutexvar_epi64(share, kHighWords,
-                                          _mm512_set_epi64(6, 6, 4, 4, 2, 2, 0, 0), terms),
-            _mm512_mask_permutexvar_epi64(share, kHighWords,
-                                          _mm512_set_epi64(7, 7, 5, 5, 3, 3, 1, 1), terms)};
-}
-
-// Eight pieces at p, p + stride, ... (tails t[0..7]): the even ones and the
-// odd ones each fill one register of four sums, reduced together; one word
-// permutation gathers the eight remainders in piece order for one store.
-template <unsigned kTail>
-QUOR_CLMUL_WIDE_TARGET __attribute__((always_inline)) inline void eight_pieces(
-    __m512i k, __m512i reverse, __m512i share, const uint8_t *p, std::size_t stride,
-    const uint16_t *t, uint16_t *out) {
-    const GroupTerms terms = group_terms<kTail>(share, t);
-    const __m512i even =
-        sum_lanes(piece_products(k, reverse, p), piece_products(k, reverse, p + 2 * stride),
-                  piece_products(k, reverse, p + 4 * stride),
-                  piece_products(k, reverse, p + 6 * stride), terms.even);
-    const __m512i odd = sum_lanes(piece_products(k, reverse, p + stride),
-                                  piece_products(k, reverse, p + 3 * stride),
-                                  piece_products(k, reverse, p + 5 * stride),
-                                  piece_products(k, reverse, p + 7 * stride), terms.odd);
-    // The even pieces' remainders in the low words, the odd ones' in the high.
-    const __m512i both = _mm512_mask_blend_epi64(0xAA, reduce16_lanes(even),
-                                                 _mm512_bslli_epi128(reduce16_lanes(odd), 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out),
-                     _mm512_maskz_cvtepi64_epi16(0xFF, _mm512_maskz_srli_epi64(0xFF, both, kLift)));
-}
-
-// Pieces eight at a time; a last group of fewer than eight goes as the last
-// eight pieces (of which some are done twice, with the same results) or,
-// with fewer than eight in all, as a group copied to the stack with the
-// results of its missing places dropped. The register's share (the CRC continued from `crc` over a
-// zero piece and zero tail) is added to each sum rather than to each piece.
-template <unsigned kTail>
-QUOR_CLMUL_WIDE_TARGET void crc16_pieces_wide(uint32_t crc, const uint8_t *data, std::size_t stride,
-                                              std::size_t count, const uint16_t *tails,
-                                              uint16_t *out) {
-    if (count < 2) {
-        crc16_pieces<kTail>(crc, data, stride, count, tails, out);
-        return;
-    }
-    const auto w = [](uint64_t v) { return static_cast<long long>(v); };
-    constexpr Fold f0 = lifted(piece_fold(0, kTail));
-    constexpr Fold f1 = lifted(piece_fold(1, kTail));
-    constexpr Fold f2 = lifted(piece_fold(2, kTail));
-    constexpr Fold f3 = lifted(piece_fold(3, kTail));
-    const __m512i k = _mm512_set_epi64(w(f3.high), w(f3.low), w(f2.high), w(f2.low), w(f1.high),
-                                       w(f1.low), w(f0.high), w(f0.low));
-    const __m512i reverse =
-        broadcast_lane(_mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-    const uint8_t zeros[64] = {};
-    const uint64_t shareValue = reduce16(piece_sum<kTail>(Msb16::initial(crc), zeros));
-    // The share in the low word of each lane, nothing in the high word.
-    const __m512i share = _mm512_maskz_set1_epi64(0x55, w(shareValue << kLift));
-    std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        eight_pieces<kTail>(k, reverse, share, data + i * stride, stride,
-                            tails != nullptr ? tails + i : nullptr, out + i);
-    }
-    if (i < count && count >= 8) {
-        // The last eight again: the ones already done get the same results.
-        i = count - 8;
-        eight_pieces<kTail>(k, reverse, share, data + i * stride, stride,
-                            tails != nullptr ? tails + i : nullptr, out + i);
-    } else if (i < count) {
-        const std::size_t left = count - i;
-        uint8_t pieces[8 * 64] = {};
-        uint16_t t[8] = {};
-        uint16_t results[8];
-        for (std::size_t j = 0; j < left; ++j) {
-            std::memcpy(pieces + 64 * j, data + (i + j) * stride, 64);
-            t[j] = tails != nullptr ? tails[i + j] : 0;
-        }
-        eight_pieces<kTail>(k, reverse, share, pieces, 64, t, results);
-        std::memcpy(out + i, results, left * sizeof *out);
-    }
-}
-
 bool cpu_has_clmul() {
     unsigned eax = 0;
     unsigned ebx = 0;
@@ -599,15 +453,6 @@ void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::si
     }
 }
 
-void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
-                       const uint16_t *tails, uint16_t *out) {
-    if (tails != nullptr) {
-        crc16_pieces_wide<2>(crc, data, stride, count, tails, out);
-    } else {
-        crc16_pieces_wide<0>(crc, data, stride, count, nullptr, out);
-    }
-}
-
 #else
 
 // Without the folding code every caller stays on the tables; these are never
@@ -638,11 +483,6 @@ void fold_crc32_wide(uint32_t, const uint8_t *, std::size_t, uint8_t residue[16]
 
 void crc16_each64(uint32_t, const uint8_t *, std::size_t, std::size_t count, const uint16_t *,
                   uint16_t *out) {
-    std::memset(out, 0, count * sizeof *out);
-}
-
-void crc16_each64_wide(uint32_t, const uint8_t *, std::size_t, std::size_t count, const uint16_t *,
-                       uint16_t *out) {
     std::memset(out, 0, count * sizeof *out);
 }
 

@@ -39,7 +39,9 @@ void fold_crc32_wide(uint32_t crc, const uint8_t *data, std::size_t blocks, uint
 // the multiplications and one Barrett reduction per piece, no tables.
 void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                   const uint16_t *tails, uint16_t *out);
-// The same, eight pieces per step on 512-bit registers (supported_wide()).
+// The same, eight pieces per step on 512-bit registers by bit-matrix
+// products (GFNI with AVX-512; crc_pages_wide.cpp), for callers that checked
+// supported_wide(); where the CPU lacks GFNI it is crc16_each64.
 void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                        const uint16_t *tails, uint16_t *out);
 

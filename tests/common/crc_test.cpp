@@ -196,7 +196,8 @@ TEST_P(CrcImplementation, EachPieceOf64BytesEqualsItsBitwiseCrc) {
     const Case c = GetParam();
     std::mt19937 rng(0x6464);
     for (bool withTails : {false, true}) {
-        for (size_t count : {0u, 1u, 2u, 3u, 7u, 8u, 9u, 13u, 15u, 16u, 17u, 61u, 122u}) {
+        for (size_t count : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 13u, 15u, 16u, 17u, 23u, 24u,
+                             25u, 61u, 122u}) {
             for (size_t stride : {64u, 65u, 66u, 80u, 130u}) {
                 if (count * stride + 16 > buffer_.size()) {
                     continue;
@@ -219,6 +220,50 @@ TEST_P(CrcImplementation, EachPieceOf64BytesEqualsItsBitwiseCrc) {
                         << (withTails ? ", with tails" : "");
                 }
                 EXPECT_EQ(out[count], 0xBEEF) << "written past the last piece";
+            }
+        }
+    }
+}
+
+// The pieces and tails read are exactly the ones asked for: each run lies at
+// the very end of its own allocation (and the tails in theirs), so a read
+// past the last piece's 64 bytes or the last tail is out of bounds (which
+// the sanitizer builds report); a piece's CRC does not depend on the bytes
+// between pieces.
+TEST_P(CrcImplementation, EachPieceOf64BytesReadsOnlyItsPieces) {
+    const Case c = GetParam();
+    std::mt19937 rng(0x6565);
+    for (bool withTails : {false, true}) {
+        for (size_t count : {1u, 5u, 8u, 11u, 64u}) {
+            for (size_t stride : {64u, 66u, 100u}) {
+                const size_t bytes = (count - 1) * stride + 64;
+                std::vector<uint8_t> data(bytes);
+                for (auto &b : data) {
+                    b = static_cast<uint8_t>(rng());
+                }
+                std::vector<uint16_t> tails(count);
+                for (auto &t : tails) {
+                    t = static_cast<uint16_t>(rng());
+                }
+                std::vector<uint16_t> out(count);
+                run_each64(c, 0xFFFF, data.data(), stride, count,
+                           withTails ? tails.data() : nullptr, out.data());
+                // The same pieces with other bytes between them.
+                std::vector<uint8_t> spread(count * 130);
+                for (size_t i = 0; i < count; ++i) {
+                    std::copy_n(data.data() + i * stride, 64, spread.data() + i * 130);
+                    std::fill_n(spread.data() + i * 130 + 64, 66, static_cast<uint8_t>(i + 1));
+                }
+                std::vector<uint16_t> again(count);
+                run_each64(c, 0xFFFF, spread.data(), 130, count, withTails ? tails.data() : nullptr,
+                           again.data());
+                for (size_t i = 0; i < count; ++i) {
+                    ASSERT_EQ(out[i], bitwise_piece(0xFFFF, data.data() + i * stride,
+                                                    withTails ? &tails[i] : nullptr))
+                        << GetParam().name << ": piece " << i << " of " << count << ", stride "
+                        << stride << (withTails ? ", with tails" : "");
+                    ASSERT_EQ(again[i], out[i]) << GetParam().name << ": piece " << i;
+                }
             }
         }
     }
