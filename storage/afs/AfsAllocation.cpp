@@ -141,8 +141,12 @@ uint32_t allocate_chunk(AfsContext *c, uint16_t *cid) {
 // flash before the reclaim that the next request triggers (the chunks handed
 // out so far were written when they were filled).
 uint32_t allocate_for_write(AfsContext *c, uint16_t *cid) {
-    for (uint32_t i = 0; i < kAllocRetries; ++i) {
-        const uint32_t status = allocate_chunk(c, cid);
+    return continue_allocation(c, cid, allocate_chunk(c, cid));
+}
+
+uint32_t continue_allocation(AfsContext *c, uint16_t *cid, uint32_t first) {
+    uint32_t status = first;
+    for (uint32_t i = 1;; ++i) {
         // A reclaim that gained nothing is asked again like a first refusal:
         // the next request reclaims another unit or reports no space.
         if (status != kFtlOutOfSlots && status != kFtlNoGain) {
@@ -152,8 +156,11 @@ uint32_t allocate_for_write(AfsContext *c, uint16_t *cid) {
         if (flushStatus != 0) {
             return flushStatus;
         }
+        if (i == kAllocRetries) {
+            return kAfsNoSpace;
+        }
+        status = allocate_chunk(c, cid);
     }
-    return kAfsNoSpace;
 }
 
 }  // namespace quor::afs::file_layer

@@ -28,4 +28,8 @@ uint32_t release_resources(AfsContext *c, uint16_t firstCid, uint32_t count, con
 // out so far were written when they were filled).
 uint32_t allocate_for_write(AfsContext *c, uint16_t *cid);
 
+// allocate_for_write after its first request to the allocator answered
+// `first` (a writer that asked the FTL itself goes on from there).
+uint32_t continue_allocation(AfsContext *c, uint16_t *cid, uint32_t first);
+
 }  // namespace quor::afs::file_layer

@@ -192,4 +192,25 @@ uint32_t ftl_read_data_slice(AfsContext *context, uint32_t va, uint32_t count, u
 // here. The same checks, flash operations and statuses as a write_page.
 uint32_t ftl_write_chunk(AfsContext *context, uint32_t va, const uint8_t *data, uint16_t dataCrc);
 
+// A run of new data chunks, each handed out and then written as the file
+// layer does it one at a time (afs_physical_ftl_allocate_page, then
+// ftl_write_chunk of the chunk handed out), with the same flash operations
+// and reads in the same order: `count` chunks whose 64 bytes lie one after
+// another from `data`, `crcs[i]` the CRC-16 register after chunk i's bytes.
+struct ChunkRun {
+    const uint8_t *data = nullptr;
+    const uint16_t *crcs = nullptr;
+    uint32_t count = 0;
+    uint16_t *ids = nullptr;  // the ids handed out, `done` of them
+    uint32_t done = 0;
+    uint32_t allocStatus = 0;  // non-zero: the allocation of chunk `done` answered this
+};
+
+// Allocates and writes the chunks of `run` until all are written, an
+// allocation answers non-zero (left in run->allocStatus, 0 returned, chunk
+// `done` neither handed out nor written) or a write fails (its status
+// returned; its chunk is among the `done` handed out). Only for volumes
+// whose chunks the FTL hands out (ftlAllocation).
+uint32_t ftl_allocate_and_write_chunks(AfsContext *context, ChunkRun *run);
+
 }  // namespace quor::afs

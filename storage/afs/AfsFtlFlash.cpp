@@ -119,16 +119,6 @@ uint32_t verified_write_byte(const AfsContext *ctx, uint32_t unit, uint32_t offs
     return kFtlIoError;
 }
 
-bool flash_read_byte(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint8_t *value) {
-    const uint32_t address = unit_address(ctx, unit, offset);
-    const uint8_t *view = quor::afs::spi_read_view(address, 1);
-    if (view != nullptr) {
-        *value = *view;
-        return true;
-    }
-    return SpiDrvRead(address, 1, value) == 0;
-}
-
 uint32_t erase_unit(const AfsContext *ctx, uint32_t unit) {
     if (SpiDrvEraseBlock(unit_address(ctx, unit, 0)) != 0 ||
         SpiDrvEraseBlock(unit_address(ctx, unit, kSpiEraseBlockSize)) != 0) {

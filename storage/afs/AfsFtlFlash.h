@@ -30,7 +30,15 @@ inline bool flash_read(const AfsContext *ctx, uint32_t unit, uint32_t offset, ui
 // One byte of flash state (a status byte): looked at in place while the
 // driver lends a view of the flash, else one driver read. False when that
 // read failed.
-bool flash_read_byte(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint8_t *value);
+inline bool flash_read_byte(const AfsContext *ctx, uint32_t unit, uint32_t offset, uint8_t *value) {
+    const uint32_t address = unit_address(ctx, unit, offset);
+    const uint8_t *view = quor::afs::spi_read_view(address, 1);
+    if (view != nullptr) {
+        *value = *view;
+        return true;
+    }
+    return SpiDrvRead(address, 1, value) == 0;
+}
 
 // One driver write, then up to 7 read-and-compare attempts (the first in
 // place while the driver lends a view of the flash). 0 or 5.

@@ -144,12 +144,12 @@ uint32_t write_dynamic_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
     return kFtlOk;
 }
 
-// Writes a reserved page whose record (data and checksum) is built by
-// `build_record(record)` once the page is known to be writable.
+// Writes the reserved page at `place` (as locate_reserved found it) whose
+// record (data and checksum) is built by `build_record(record)` once the
+// page is known to be writable.
 template <class BuildRecord>
-uint32_t write_reserved_record(AfsContext *ctx, uint32_t va, BuildRecord build_record) {
+uint32_t write_reserved_at(AfsContext *ctx, const ReservedPlace &place, BuildRecord build_record) {
     FtlControl *c = ftl_control(ctx);
-    const ReservedPlace place = locate_reserved(ctx, va);
     if (!place.found || (ctx->noAllocationBitmap == 0 && !chunk_exists(ctx, place.index))) {
         return kFtlIoError;
     }
@@ -173,6 +173,11 @@ uint32_t write_reserved_record(AfsContext *ctx, uint32_t va, BuildRecord build_r
     set_chunk(ctx, place.index, true);
     info.invalidSlots = dec8(info.invalidSlots);
     return kFtlOk;
+}
+
+template <class BuildRecord>
+uint32_t write_reserved_record(AfsContext *ctx, uint32_t va, BuildRecord build_record) {
+    return write_reserved_at(ctx, locate_reserved(ctx, va), build_record);
 }
 
 uint32_t write_reserved_page(AfsContext *ctx, uint32_t va, const uint8_t *data) {
@@ -293,10 +298,11 @@ uint32_t afs_physical_ftl_trim_page(AfsContext *context, uint32_t va, uint32_t l
     return kFtlOk;
 }
 
-uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) {
-    if (!control_usable(context) || chunkId == nullptr) {
-        return kFtlIoError;
-    }
+namespace {
+
+// afs_physical_ftl_allocate_page, leaving the place of the chunk handed out
+// in `*handed` (as locate_index finds it) for a writer that fills it next.
+uint32_t allocate_at(AfsContext *context, uint16_t *chunkId, ReservedPlace *handed) {
     FtlControl *c = ftl_control(context);
     if (c->allocNext == kFtlNone) {
         const uint32_t status = allocator_unit_used_up(context);
@@ -338,6 +344,7 @@ uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) 
         if (handOut) {
             *chunkId = static_cast<uint16_t>(context->fileCount + x);
             c->allocNext = x + 1;
+            *handed = place;
             return kFtlOk;
         }
         ++examined;
@@ -347,6 +354,57 @@ uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) 
         }
     }
 }
+
+}  // namespace
+
+uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) {
+    if (!control_usable(context) || chunkId == nullptr) {
+        return kFtlIoError;
+    }
+    ReservedPlace place{};
+    return allocate_at(context, chunkId, &place);
+}
+
+namespace quor::afs {
+
+uint32_t ftl_allocate_and_write_chunks(AfsContext *context, ChunkRun *run) {
+    run->done = 0;
+    run->allocStatus = kFtlOk;
+    for (uint32_t i = 0; i < run->count; ++i) {
+        // What afs_physical_ftl_allocate_page checks first, then the
+        // allocation itself.
+        if (!control_usable(context)) {
+            run->allocStatus = kFtlIoError;
+            return kFtlOk;
+        }
+        uint16_t id = 0;
+        ReservedPlace place{};
+        const uint32_t allocStatus = allocate_at(context, &id, &place);
+        if (allocStatus != kFtlOk) {
+            run->allocStatus = allocStatus;
+            return kFtlOk;
+        }
+        run->ids[i] = id;
+        run->done = i + 1;
+        // ftl_write_chunk of the chunk just handed out: nothing ran in
+        // between, so the place the allocator found is where it lies.
+        if (!control_usable(context) || commit_pending_open_unit(context) != kFtlOk) {
+            return kFtlIoError;
+        }
+        const uint8_t *data = run->data + size_t{i} * kFtlPageSize;
+        const auto page = static_cast<uint16_t>(
+            (context->dynamicAreaSize + place.index * kFtlPageSize) / kFtlPageSize);
+        const uint32_t status = write_reserved_at(context, place, [&](uint8_t *record) {
+            build_record_from(record, data, run->crcs[i], page);
+        });
+        if (status != kFtlOk) {
+            return status;
+        }
+    }
+    return kFtlOk;
+}
+
+}  // namespace quor::afs
 
 namespace {
 

@@ -5,22 +5,16 @@
 
 uint8_t *gpBuffer = nullptr;  // C linkage from the header
 
+uint64_t quor::afs::spi_detail::g_limit = 0;
+
 namespace {
 
-uint64_t g_limit = 0;  // 0 = no limit
-
-// True when [address, address + length) may be touched.
-bool access_allowed(uint32_t address, uint32_t length) {
-    if (gpBuffer == nullptr) {
-        return false;
-    }
-    return g_limit == 0 || quor::range_fits(address, length, g_limit);
-}
+using quor::afs::spi_access_allowed;
 
 // Applies a program or erase through the fault seam. `fill` is the byte of an
 // erase; `source` is the data of a program (null for an erase).
 uint32_t apply_operation(uint32_t address, uint32_t length, const uint8_t *source, uint8_t fill) {
-    if (!access_allowed(address, length)) {
+    if (!spi_access_allowed(address, length)) {
         return kSpiFailure;
     }
     uint8_t *target = gpBuffer + address;
@@ -41,11 +35,11 @@ uint32_t SpiFlashDrvDeinitialize(void) {
 }
 
 void SpiFlashDrvSetLimit(uint64_t size) {
-    g_limit = size;
+    quor::afs::spi_detail::g_limit = size;
 }
 
 uint32_t SpiDrvRead(uint32_t address, uint32_t length, void *destination) {
-    if (!access_allowed(address, length)) {
+    if (!spi_access_allowed(address, length)) {
         return kSpiFailure;
     }
     const bool done =
@@ -53,16 +47,9 @@ uint32_t SpiDrvRead(uint32_t address, uint32_t length, void *destination) {
     return done ? 0 : kSpiFailure;
 }
 
-const uint8_t *quor::afs::spi_read_view(uint32_t address, uint32_t length) {
-    if (!access_allowed(address, length) || !quor::flash_fault::reads_are_plain()) {
-        return nullptr;
-    }
-    return gpBuffer + address;
-}
-
 uint32_t SpiDrvWrite(uint32_t address, uint32_t length, const void *source) {
     if (length == 0) {
-        return access_allowed(address, 0) ? 0 : kSpiFailure;
+        return spi_access_allowed(address, 0) ? 0 : kSpiFailure;
     }
     return apply_operation(address, length, static_cast<const uint8_t *>(source), 0);
 }

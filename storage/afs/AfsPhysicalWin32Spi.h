@@ -15,7 +15,9 @@
 
 #include <cstdint>
 
+#include "common/bytes.h"
 #include "common/export.h"
+#include "common/flash_fault.h"
 
 inline constexpr uint32_t kSpiEraseBlockSize = 4096;
 inline constexpr uint32_t kSpiFailure = 1;
@@ -43,12 +45,30 @@ extern "C" void SpiFlashDrvSetLimit(uint64_t size);
 
 namespace quor::afs {
 
+namespace spi_detail {
+extern uint64_t g_limit;  // SpiFlashDrvSetLimit's size; 0 = no limit
+}  // namespace spi_detail
+
+// True when [address, address + length) of the emulated flash may be
+// touched: there is a buffer, and the access stays inside the limit.
+inline bool spi_access_allowed(uint32_t address, uint32_t length) {
+    if (gpBuffer == nullptr) {
+        return false;
+    }
+    return spi_detail::g_limit == 0 || quor::range_fits(address, length, spi_detail::g_limit);
+}
+
 // The `length` flash bytes at `address` in place, for a reader that only
 // looks at them (no copy): null when the read must go through SpiDrvRead
 // instead, which fails or copies exactly as a plain read would: no buffer,
 // past the limit, or a read fault armed or the calls recorded in the fault
 // seam (so that every read the seam counts, corrupts, fails or records is a
-// driver copy).
-const uint8_t *spi_read_view(uint32_t address, uint32_t length);
+// driver copy). Inline: the writer asks before every read-back.
+inline const uint8_t *spi_read_view(uint32_t address, uint32_t length) {
+    if (!quor::flash_fault::reads_are_plain() || !spi_access_allowed(address, length)) {
+        return nullptr;
+    }
+    return gpBuffer + address;
+}
 
 }  // namespace quor::afs

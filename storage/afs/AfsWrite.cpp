@@ -140,37 +140,104 @@ uint32_t write_chunk(AfsContext *c, uint16_t cid, const uint8_t *bytes, bool hav
     return quor::afs::ftl_write_chunk(c, chunk_va(c, cid), bytes, crc);
 }
 
+// The positions whose new chunk is 64 bytes of the caller's and nothing
+// else, [first, end): covered whole (chunk_bytes takes them from the
+// caller's buffer), and with no old chunk read for them (past the old chain
+// or past the old bytes that stay part of the file).
+struct FreshChunks {
+    uint64_t first;
+    uint64_t end;
+};
+
+FreshChunks fresh_chunks(const WritePlan &plan, const std::vector<Link> &old) {
+    const uint64_t oldLimit =
+        plan.truncate ? std::min<uint64_t>(plan.oldSize, plan.offset) : plan.oldSize;
+    const uint64_t firstCovered = (uint64_t{plan.offset} + kAfsChunkSize - 1) / kAfsChunkSize;
+    const uint64_t noOldRead =
+        std::min<uint64_t>(old.size(), (oldLimit + kAfsChunkSize - 1) / kAfsChunkSize);
+    return FreshChunks{std::max(firstCovered, noOldRead), plan.end / kAfsChunkSize};
+}
+
+// Fills and writes the new chunk at `pos`, handed out as `cid`.
+uint32_t fill_and_write(AfsContext *c, const WritePlan &plan, const std::vector<Link> &old,
+                        uint32_t pos, const uint8_t *data, uint16_t crc, uint16_t cid,
+                        std::vector<uint16_t> *cids) {
+    cids->push_back(cid);
+    uint8_t scratch[kAfsChunkSize];
+    const uint8_t *bytes = nullptr;
+    const uint32_t status = chunk_bytes(c, plan, old, pos, data, scratch, &bytes);
+    if (status != 0) {
+        return status;
+    }
+    return write_chunk(c, cid, bytes, covered(plan, pos), crc);
+}
+
+// A stretch of fresh chunks from `pos` on, `count` of them (their CRC
+// registers at `crcs`), handed out and written by the FTL in one call; the
+// chunk whose allocation it leaves to the file layer is allocated and
+// written here. *advanced = the chunks done or failed.
+uint32_t write_fresh_chunks(AfsContext *c, const WritePlan &plan, const std::vector<Link> &old,
+                            uint32_t pos, uint32_t count, const uint8_t *data, const uint16_t *crcs,
+                            std::vector<uint16_t> *cids, uint32_t *advanced) {
+    uint16_t ids[kChunkBatch];
+    quor::afs::ChunkRun run;
+    run.data = covered_bytes(plan, pos, data);
+    run.crcs = crcs;
+    run.count = count;
+    run.ids = ids;
+    const uint32_t status = quor::afs::ftl_allocate_and_write_chunks(c, &run);
+    cids->insert(cids->end(), ids, ids + run.done);
+    *advanced = run.done;
+    if (status != 0 || run.allocStatus == 0) {
+        return status;
+    }
+    // The allocation of the next chunk goes on as allocate_for_write would.
+    *advanced += 1;
+    uint16_t cid = 0;
+    const uint32_t allocated = continue_allocation(c, &cid, run.allocStatus);
+    if (allocated != 0) {
+        return allocated;
+    }
+    return fill_and_write(c, plan, old, pos + run.done, data, crcs[run.done], cid, cids);
+}
+
 // Allocates, fills and writes the new chunks; on failure the chunks obtained
 // so far are released with the cache discarded. Chunks bypass the cache (it
 // holds only the dynamic area), so they reach the flash before the entries
-// that link them.
+// that link them. On the FTL's own allocation, stretches of chunks that are
+// the caller's bytes alone go to the FTL in one call each.
 uint32_t write_new_chunks(AfsContext *c, const WritePlan &plan, const std::vector<Link> &old,
                           const uint8_t *data, std::vector<uint16_t> *cids) {
     const bool direct = ops(c) == &afs_physical_spi_handler;
+    const bool runs = direct && c->ftlAllocation == 1;
+    const FreshChunks fresh = fresh_chunks(plan, old);
     uint16_t crcs[kChunkBatch] = {};
     for (uint32_t done = 0; done < plan.newCount; done += kChunkBatch) {
         const uint32_t count = std::min(kChunkBatch, plan.newCount - done);
         if (direct) {
             covered_crcs(plan, plan.firstPos + done, count, data, crcs);
         }
-        for (uint32_t i = 0; i < count; ++i) {
+        for (uint32_t i = 0; i < count;) {
             const uint32_t pos = plan.firstPos + done + i;
-            uint16_t cid = 0;
-            uint8_t scratch[kAfsChunkSize];
-            const uint8_t *bytes = nullptr;
-            uint32_t status = allocate_for_write(c, &cid);
-            if (status == 0) {
-                cids->push_back(cid);
-                status = chunk_bytes(c, plan, old, pos, data, scratch, &bytes);
-            }
-            if (status == 0) {
-                status = write_chunk(c, cid, bytes, covered(plan, pos), crcs[i]);
+            uint32_t status = 0;
+            uint32_t advanced = 1;
+            if (runs && pos >= fresh.first && pos < fresh.end) {
+                const auto n =
+                    static_cast<uint32_t>(std::min<uint64_t>(count - i, fresh.end - pos));
+                status = write_fresh_chunks(c, plan, old, pos, n, data, crcs + i, cids, &advanced);
+            } else {
+                uint16_t cid = 0;
+                status = allocate_for_write(c, &cid);
+                if (status == 0) {
+                    status = fill_and_write(c, plan, old, pos, data, crcs[i], cid, cids);
+                }
             }
             if (status != 0) {
                 release_resources(c, cids->empty() ? 0 : (*cids)[0],
                                   static_cast<uint32_t>(cids->size()), cids->data(), true);
                 return status;
             }
+            i += advanced;
         }
     }
     return 0;
