@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "afs/AfsFat.h"
+#include "afs/AfsFtlState.h"
 
 namespace quor::afs::file_layer {
 
@@ -20,6 +21,18 @@ namespace {
 
 uint32_t trim_va(AfsContext *c, uint32_t va) {
     return ops(c)->trim_page(c, va, kAfsChunkSize, c->flashOffset);
+}
+
+// trim_va of a chunk: on the FTL, straight to its trim of a reserved page
+// (the same steps, without the call through the handler table).
+void trim_chunk(AfsContext *c, uint16_t cid) {
+    const uint32_t va = chunk_va(c, cid);
+    if (ops(c) == &afs_physical_spi_handler && va >= c->dynamicAreaSize &&
+        quor::afs::ftl::control_usable(c)) {
+        quor::afs::ftl::trim_reserved_index(c, (va - c->dynamicAreaSize) / kFtlPageSize);
+        return;
+    }
+    trim_va(c, va);
 }
 
 // True when no chunk whose entry lies in the cache page at byte offset L is
@@ -68,7 +81,7 @@ uint32_t release_resources(AfsContext *c, uint16_t firstCid, uint32_t count, con
         reset_chain_guard();
         uint16_t cid = firstCid;
         for (uint32_t done = 0;;) {
-            trim_va(c, chunk_va(c, cid));
+            trim_chunk(c, cid);
             uint16_t next = 0;
             if (list != nullptr) {
                 next = (done + 1 < count) ? list[done + 1] : 0;

@@ -284,17 +284,7 @@ uint32_t afs_physical_ftl_trim_page(AfsContext *context, uint32_t va, uint32_t l
         }
         return kFtlOk;
     }
-    const ReservedPlace place = locate_reserved(context, va);
-    if ((place.index & 0xFFFF) / kFtlReservedSlots == c->allocNext / kFtlReservedSlots) {
-        c->checkFlashStatus = 1;
-    }
-    if (chunk_allocated(context, place.index)) {
-        set_chunk(context, place.index, false);
-        if (place.found) {
-            EuInfo &info = eu(c, place.unit);
-            info.invalidSlots = inc8(info.invalidSlots);
-        }
-    }
+    trim_reserved_index(context, (va - context->dynamicAreaSize) / kFtlPageSize);
     return kFtlOk;
 }
 

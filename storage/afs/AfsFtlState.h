@@ -147,6 +147,26 @@ inline bool control_usable(const AfsContext *ctx) {
     return c->euInfo != nullptr && c->pageMap != nullptr && c->needsRemount == 0;
 }
 
+// The trim of reserved page `index` (a data chunk) on a usable control, as
+// afs_physical_ftl_trim_page does it: a trim inside the allocator's group
+// makes the allocator read the status bytes again; an allocated chunk is
+// freed and counted invalid in its unit. Inline for the file layer, which
+// trims the old chunks of every write one by one.
+inline void trim_reserved_index(AfsContext *ctx, uint32_t index) {
+    FtlControl *c = ftl_control(ctx);
+    const ReservedPlace place = locate_index(ctx, index);
+    if ((place.index & 0xFFFF) / kFtlReservedSlots == c->allocNext / kFtlReservedSlots) {
+        c->checkFlashStatus = 1;
+    }
+    if (chunk_allocated(ctx, place.index)) {
+        set_chunk(ctx, place.index, false);
+        if (place.found) {
+            EuInfo &info = eu(c, place.unit);
+            info.invalidSlots = inc8(info.invalidSlots);
+        }
+    }
+}
+
 // Commits a unit that the mount kept in use to complete an interrupted
 // reclaim. Its spare-at-write field names the current spare only until the
 // next reclaim, so it is committed before the first write or reclaim.
