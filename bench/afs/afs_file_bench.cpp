@@ -3,7 +3,9 @@
 // memcpy over the same bytes in the same run, mount time of a volume holding
 // 1000 files, and the cost of one 64-byte overwrite among 100 files and in a
 // full volume. BM_AfsWriteDriverFloor replays the flash driver calls of the
-// write alone: the most any write keeping those calls can reach.
+// write alone: the most any write keeping those calls can reach (the calls
+// as the write makes them now, and the older traffic with every read-back a
+// driver copy).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -87,7 +89,7 @@ struct RecordedWrites {
     uint32_t longestRead = 0;
 };
 
-bool record_writes(Volume &vol, uint32_t size, uint32_t warmup, uint32_t writes,
+bool record_writes(Volume &vol, uint32_t size, uint32_t warmup, uint32_t writes, bool lendViews,
                    RecordedWrites *out) {
     std::vector<uint8_t> data(size, 0xA5);
     const uint32_t slots = size >= 65536 ? 2 : (size >= 4096 ? 200 : 1000);
@@ -95,7 +97,7 @@ bool record_writes(Volume &vol, uint32_t size, uint32_t warmup, uint32_t writes,
     for (uint32_t i = 0; i < warmup + writes; ++i) {
         if (i >= warmup) {
             out->first.push_back(out->calls.size());
-            fault::record_calls(true);
+            fault::record_calls(true, lendViews);
         }
         data[0] = static_cast<uint8_t>(i);
         if (afs_writefile(&vol.ctx, static_cast<int32_t>(i % slots), 0, size, data.data(),
@@ -120,29 +122,56 @@ bool record_writes(Volume &vol, uint32_t size, uint32_t warmup, uint32_t writes,
     return true;
 }
 
+// What BM_AfsWriteDriverFloor replays (its second argument).
+enum FloorMode : int64_t {
+    // Every driver call of the write with each read-back and status read a
+    // driver copy (as the write makes them while a read fault is armed or
+    // the calls are recorded), the seam on its fast path ...
+    kEveryRead = 0,
+    // ... and off it (a fault armed that never fires, reads counted), as the
+    // power-cut and image tests run it.
+    kEveryReadCounted = 1,
+    // The driver calls the write makes as it runs unrecorded: programs,
+    // erases and the few reads it still makes through the driver (the
+    // read-backs and status reads it looks at in place are no calls).
+    kCallsNow = 2,
+    // The same, each program followed by the compare of its bytes with the
+    // flash in place: the least any write keeping every program and every
+    // read-back compare can cost.
+    kCallsNowCompared = 3,
+};
+
+// The in-place compare of a replayed program, one byte without a call.
+bool replay_compare(uint32_t address, uint32_t length, const uint8_t *bytes) {
+    const uint8_t *flash = gpBuffer + address;
+    return length == 1 ? *flash == *bytes : std::memcmp(flash, bytes, length) == 0;
+}
+
 // Replays the driver calls of the 256 KiB writes (reads, programs with the
 // recorded bytes, erases) through the same driver and fault seam; nothing
-// else runs. Arg 1 = 1 keeps the seam off its fast path (a fault armed that
-// never fires and reads counted), as the power-cut tests run it.
+// else runs (FloorMode says which calls and how).
 void BM_AfsWriteDriverFloor(benchmark::State &state) {
     const auto size = static_cast<uint32_t>(state.range(0));
-    const bool counted = state.range(1) != 0;
+    const auto mode = static_cast<FloorMode>(state.range(1));
+    const bool now = mode == kCallsNow || mode == kCallsNowCompared;
+    const bool compared = mode == kCallsNowCompared;
     Volume vol;
     RecordedWrites rec;
     constexpr uint32_t kWarmup = 6;
     constexpr uint32_t kRecorded = 8;
-    if (!vol.init(kFormatFlags) || !record_writes(vol, size, kWarmup, kRecorded, &rec)) {
+    if (!vol.init(kFormatFlags) || !record_writes(vol, size, kWarmup, kRecorded, now, &rec)) {
         state.SkipWithError("recording failed");
         return;
     }
     std::vector<uint8_t> readBuffer(std::max<uint32_t>(rec.longestRead, 1));
     fault::Guard guard;
-    if (counted) {
+    if (mode == kEveryReadCounted) {
         fault::fail_at(~uint64_t{0});
         fault::corrupt_reads(~uint64_t{0}, 1);
     }
     uint32_t w = 0;
     uint32_t failed = 0;
+    uint32_t programs = 0;
     double bytes = 0;
     const double start = cpu_seconds();
     for (auto _ : state) {
@@ -151,7 +180,11 @@ void BM_AfsWriteDriverFloor(benchmark::State &state) {
             if (call.kind == fault::CallKind::kRead) {
                 failed |= SpiDrvRead(call.address, call.length, readBuffer.data());
             } else if (call.kind == fault::CallKind::kProgram) {
-                failed |= SpiDrvWrite(call.address, call.length, rec.bytes.data() + call.data);
+                const uint8_t *program = rec.bytes.data() + call.data;
+                failed |= SpiDrvWrite(call.address, call.length, program);
+                if (compared) {
+                    failed |= replay_compare(call.address, call.length, program) ? 0u : 1u;
+                }
             } else {
                 failed |= SpiDrvEraseBlock(call.address);
             }
@@ -165,9 +198,14 @@ void BM_AfsWriteDriverFloor(benchmark::State &state) {
         state.SkipWithError("a replayed call failed");
         return;
     }
+    for (const DriverCall &call : rec.calls) {
+        programs += call.kind == fault::CallKind::kProgram;
+    }
     report_throughput(state, bytes, seconds, size);
     state.counters["calls_per_write"] =
         static_cast<double>(rec.calls.size()) / static_cast<double>(kRecorded);
+    state.counters["programs_per_write"] =
+        static_cast<double>(programs) / static_cast<double>(kRecorded);
 }
 
 void BM_AfsRead(benchmark::State &state) {
@@ -287,7 +325,11 @@ void BM_AfsOverwrite64InFullVolume(benchmark::State &state) {
 }
 
 BENCHMARK(BM_AfsWrite)->Arg(64)->Arg(4096)->Arg(262144);
-BENCHMARK(BM_AfsWriteDriverFloor)->Args({262144, 0})->Args({262144, 1});
+BENCHMARK(BM_AfsWriteDriverFloor)
+    ->Args({262144, kEveryRead})
+    ->Args({262144, kEveryReadCounted})
+    ->Args({262144, kCallsNow})
+    ->Args({262144, kCallsNowCompared});
 BENCHMARK(BM_AfsRead)->Arg(64)->Arg(4096)->Arg(262144);
 BENCHMARK(BM_AfsMount1000Files)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AfsRewrite64Among100Files)->Unit(benchmark::kMicrosecond);

@@ -9,6 +9,7 @@ namespace detail {
 
 bool g_plainOperations = true;
 bool g_plainReads = true;
+bool g_viewsLent = true;
 uint64_t g_operations = 0;
 
 }  // namespace detail
@@ -33,6 +34,7 @@ bool g_recording = false;
 std::vector<Operation> g_recorded;
 
 bool g_recordingCalls = false;
+bool g_lendViews = false;  // record_calls(true, true)
 std::vector<Call> g_calls;
 std::vector<uint8_t> g_callData;
 
@@ -62,6 +64,7 @@ void refresh_plain() {
     detail::g_plainOperations =
         g_state.mode == Mode::kNone && !g_state.cut && !g_recording && !g_recordingCalls;
     detail::g_plainReads = g_read.mode == ReadMode::kNone && !g_recordingCalls;
+    detail::g_viewsLent = g_read.mode == ReadMode::kNone && (!g_recordingCalls || g_lendViews);
 }
 
 void arm_reads(ReadMode mode, uint64_t first, uint64_t count) {
@@ -313,8 +316,9 @@ const std::vector<Operation> &recorded_operations() {
     return g_recorded;
 }
 
-void record_calls(bool on) {
+void record_calls(bool on, bool lendViews) {
     g_recordingCalls = on;
+    g_lendViews = on && lendViews;
     g_calls.clear();
     g_callData.clear();
     refresh_plain();

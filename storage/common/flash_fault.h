@@ -40,7 +40,11 @@
 // With record_calls(true) the seam keeps every call as a driver made it:
 // reads (of the drivers that read through read() below), programs with their
 // bytes, and erases, each with the place in the emulated flash. A benchmark
-// replays them to time the driver traffic of a workload alone.
+// replays them to time the driver traffic of a workload alone. Recording
+// turns every read into a driver copy, unless the recording lends views
+// (record_calls(true, true)): then a reader that looks at the flash in place
+// when nothing is recorded does so here too, and the calls kept are exactly
+// the driver calls of an unrecorded run.
 //
 // While nothing is armed and nothing is recorded, program(), erase() and
 // read() take a fast path of one predictable branch: count, then copy or
@@ -104,6 +108,7 @@ namespace detail {
 // recorded (reads).
 extern bool g_plainOperations;
 extern bool g_plainReads;
+extern bool g_viewsLent;       // what reads_are_plain() answers
 extern uint64_t g_operations;  // what operation_count() reports
 
 bool program_slow(uint8_t *target, const uint8_t *data, size_t length);
@@ -204,10 +209,11 @@ inline bool read(uint8_t *destination, const uint8_t *source, size_t length) {
 }
 
 // True while a read needs no driver copy for the seam's sake: no read fault
-// armed and no calls recorded. Then a reader may look at the flash bytes in
-// place, as the seam would neither count, change, fail nor record the read.
+// armed, and no calls recorded or a recording that lends views. Then a
+// reader may look at the flash bytes in place, as the seam would neither
+// count, change, fail nor record the read.
 inline bool reads_are_plain() {
-    return detail::g_plainReads;
+    return detail::g_viewsLent;
 }
 
 // Test controls.
@@ -227,8 +233,10 @@ void record_operations(bool on);
 const std::vector<Operation> &recorded_operations();
 
 // Keeps (or stops keeping) every driver call; turning it on clears what was
-// kept. Reads are kept only from drivers that read through read().
-void record_calls(bool on);
+// kept. Reads are kept only from drivers that read through read(). With
+// `lendViews`, reads_are_plain() stays true while no read fault is armed, so
+// that the reads a reader makes in place are not driver calls.
+void record_calls(bool on, bool lendViews = false);
 const std::vector<Call> &recorded_calls();
 const std::vector<uint8_t> &recorded_call_data();
 

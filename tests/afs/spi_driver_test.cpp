@@ -117,6 +117,18 @@ TEST_F(SpiDriver, ReadViewOnlyWhereAPlainReadNeedsNoCopy) {
     EXPECT_EQ(quor::afs::spi_read_view(100, 66), nullptr);
     fault::record_calls(false);
     EXPECT_EQ(quor::afs::spi_read_view(100, 66), flash_.data() + 100);
+    // A recording that lends views keeps only the reads made through the
+    // driver; an armed read fault still takes the view away.
+    fault::record_calls(true, true);
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), flash_.data() + 100);
+    uint8_t out[4] = {};
+    EXPECT_EQ(SpiDrvRead(8, 4, out), 0u);
+    ASSERT_EQ(fault::recorded_calls().size(), 1u);
+    EXPECT_EQ(fault::recorded_calls()[0].kind, fault::CallKind::kRead);
+    fault::corrupt_reads(UINT64_MAX, 0);
+    EXPECT_EQ(quor::afs::spi_read_view(100, 66), nullptr);
+    fault::disarm();
+    fault::record_calls(false);
     SpiFlashDrvInitialize(nullptr);
     EXPECT_EQ(quor::afs::spi_read_view(100, 66), nullptr);
 }
