@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "afs/AfsFtl.h"
 #include "afs/AfsPhysical.h"
 #include "common/bytes.h"
 
@@ -196,6 +197,8 @@ bool cached_page(const AfsContext *context, uint32_t va) {
 // Writes the dirty 64-byte pages of a line back; each page's dirty bit is
 // cleared once it is written, so a failure leaves the rest pending.
 uint32_t write_back(AfsContext *context, const CacheView &v, uint16_t line) {
+    // What a read has checked ahead holds only while nothing is written.
+    quor::afs::ftl_check_ahead_end();
     const AfsPhysicalHandler *h = afs_physical_handlers(context);
     uint8_t *mask = page_mask(v, line);
     const uint32_t base = static_cast<uint32_t>(tag_of(v, line)) * v.lineSize;
@@ -370,7 +373,12 @@ extern "C" uint32_t cache_ptr(AfsContext *context, uint16_t pageIndex, uint8_t *
     set_tag(v, line, pageIndex);
     set_flags(v, line, kValid);
     index_insert(v, line);
-    std::memset(page_mask(v, line), 0, v.maskBytes);
+    // One byte for lines of up to 512 bytes: no call of memset for it.
+    if (v.maskBytes == 1) {
+        *page_mask(v, line) = 0;
+    } else {
+        std::memset(page_mask(v, line), 0, v.maskBytes);
+    }
     *out = line_data(v, line);
     return 0;
 }

@@ -180,6 +180,13 @@ uint32_t crc_differences(const uint8_t *records, size_t stride, uint32_t count,
 
 }  // namespace
 
+bool record_is_good(const uint8_t *record, uint16_t page) {
+    const uint16_t tail = tail_of(page);
+    uint16_t crc = 0;
+    quor::crc::crc16_each64_tailed(kCrc16Init, record, 64, 1, &tail, &crc);
+    return quor::load_le16(record + 64) == crc;
+}
+
 uint32_t first_crc_mismatch(const uint8_t *records, size_t stride, uint32_t count,
                             const uint16_t *crcs) {
     // The usual answer, all good, without a branch per record. (Gathering

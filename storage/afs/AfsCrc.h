@@ -45,6 +45,11 @@ void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const 
 void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16_t first,
                       uint16_t *out);
 
+// True when the record at `record` (64 data bytes, then the CRC-16 low byte
+// first) holds the CRC of its data and page number `page`: the check of one
+// record (a FAT page) without the steps of a batch.
+bool record_is_good(const uint8_t *record, uint16_t page);
+
 // Index of the first of `count` records (64 data bytes, then their CRC-16 low
 // byte first; `stride` bytes apart) whose CRC is not crcs[i], or `count`.
 uint32_t first_crc_mismatch(const uint8_t *records, size_t stride, uint32_t count,

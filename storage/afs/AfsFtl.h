@@ -185,6 +185,12 @@ struct DataSlice {
 uint32_t ftl_read_data_slice(AfsContext *context, uint32_t va, uint32_t count, uint8_t *staging,
                              const DataSlice &slice);
 
+// The records of dynamic pages that a file read of `context` misses in the
+// cache are checked several pages at a time until ftl_check_ahead_end, which
+// comes before anything is written (AfsFtlCheckAhead.h).
+void ftl_check_ahead_begin(const AfsContext *context);
+void ftl_check_ahead_end();
+
 // afs_physical_ftl_write_page of a data chunk (va in the reserved area) whose
 // record checksum is already half done: `dataCrc` is the CRC-16 register
 // after the 64 bytes at `data` (crc16_each64 from 0xFFFF), so that a writer of

@@ -159,6 +159,28 @@ uint32_t read_chain(AfsContext *c, uint16_t first, uint8_t *work, ReadTarget *t)
     }
     return read_run(c, run, work, t);
 }
+// Reads from this length on check ahead: the chunks of eight FAT pages.
+constexpr uint32_t kCheckAheadLength = 8 * kCacheFtlPageSize / 2 * kAfsChunkSize;
+
+// Checking ahead for the time of one file read, on every way out.
+class CheckAheadScope {
+  public:
+    CheckAheadScope(const AfsContext *c, bool on) : on_(on) {
+        if (on_) {
+            quor::afs::ftl_check_ahead_begin(c);
+        }
+    }
+    ~CheckAheadScope() {
+        if (on_) {
+            quor::afs::ftl_check_ahead_end();
+        }
+    }
+    CheckAheadScope(const CheckAheadScope &) = delete;
+    CheckAheadScope &operator=(const CheckAheadScope &) = delete;
+
+  private:
+    bool on_;
+};
 }  // namespace
 
 extern "C" uint32_t afs_getfilesize(AfsContext *context, int32_t index, uint32_t *size) {
@@ -207,6 +229,9 @@ extern "C" uint32_t afs_readfile(AfsContext *context, int32_t index, int32_t off
         *length = 0;
         return 0;
     }
+    // A long read checks the records of the FAT pages it misses several at a
+    // time (AfsFtlCheckAhead.h); a short one would check pages it never reads.
+    CheckAheadScope checkAhead(context, static_cast<uint32_t>(*length) >= kCheckAheadLength);
     // Without the caller's work buffer a local one of the same size serves.
     uint8_t local[kAfsWorkBufferSize];
     uint8_t *work = context->workBuffer != nullptr ? context->workBuffer : local;

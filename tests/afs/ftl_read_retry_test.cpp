@@ -6,6 +6,8 @@
 #include <functional>
 #include <random>
 
+#include "afs/AfsFtlFlash.h"
+#include "afs/AfsFtlState.h"
 #include "afs_model.h"
 #include "afs_test_util.h"
 #include "afs_volume_fixture.h"
@@ -310,6 +312,74 @@ TEST(FtlReadRetry, ReadsInPlaceAndThroughDriverCopiesAgree) {
     at[17] ^= 0x10;
     agree(true, &failed);
     EXPECT_GT(failed, 5u) << "too few reads met the damaged record";
+}
+
+// A long file read checks the records of the FAT pages it misses eight at a
+// time while it may look at them in place, and takes those results for the
+// next misses. Whole-file reads from an empty cache that way and through
+// driver copies (a fault armed that never fires: no look in place, each page
+// checked alone) agree: with every record sound, with the record of one FAT
+// page of the chain damaged in the flash (both fail at the same place), and
+// with dirty lines in the cache that the read writes back on its way (a
+// write ends the checking ahead).
+TEST(FtlReadRetry, FatPagesCheckedAheadAndOneByOneAgree) {
+    afs_test::Volume v(24 * kFtlUnitSize, 80);
+    ASSERT_EQ(v.format(), 0u);
+    const std::vector<uint8_t> data = afs_test::pattern(60000, 5, 1);  // 938 chunks, 30 FAT pages
+    ASSERT_EQ(v.write(5, 0, data), 0u);
+    struct Result {
+        uint32_t status;
+        int32_t length;
+        std::vector<uint8_t> bytes;
+        bool operator==(const Result &o) const {
+            return status == o.status && length == o.length && bytes == o.bytes;
+        }
+    };
+    const auto read = [&](bool copies, bool dirty) {
+        EXPECT_EQ(cache_flush(&v.ctx()), 0u);
+        cache_invalidate(&v.ctx());
+        if (dirty) {
+            for (uint32_t k = 60; k < 80; ++k) {  // unused file entries, rewritten as they are
+                v.set_fat(k, v.fat(k));
+            }
+        }
+        ff::Guard guard;
+        if (copies) {
+            ff::corrupt_reads(UINT64_MAX, 0);  // counts reads only
+        }
+        const auto wanted = static_cast<int32_t>(data.size());
+        Result r{0, wanted, std::vector<uint8_t>(data.size(), 0xEE)};
+        r.status = afs_readfile(&v.ctx(), 5, 0, &r.length, r.bytes.data());
+        return r;
+    };
+    for (const bool dirty : {false, true}) {
+        SCOPED_TRACE(dirty ? "dirty lines in the cache" : "clean cache");
+        const Result inPlace = read(false, dirty);
+        ASSERT_EQ(inPlace.status, 0u);
+        ASSERT_EQ(inPlace.bytes, data);
+        ASSERT_TRUE(read(true, dirty) == inPlace);
+    }
+    // The FAT page holding the entry of the 600th chunk of the chain: one bit
+    // of its record flipped where the page map places it.
+    uint16_t cid = v.fat(5);
+    for (int i = 0; i < 600; ++i) {
+        cid = v.fat(cid);
+    }
+    const uint32_t page = (kAfsHeaderSize + 2u * cid) / kFtlPageSize;
+    const FtlControl *c = quor::afs::ftl_control(&v.ctx());
+    ASSERT_TRUE(quor::afs::ftl::page_is_mapped(c, page));
+    const uint32_t record = quor::afs::ftl::unit_address(
+        &v.ctx(), quor::afs::ftl::mapped_unit(c, page),
+        quor::afs::ftl::dynamic_record_offset(quor::afs::ftl::mapped_slot(c, page)));
+    v.flash()[record + 21] ^= 0x04;
+    for (const bool dirty : {false, true}) {
+        SCOPED_TRACE(dirty ? "damaged FAT page, dirty lines" : "damaged FAT page");
+        const Result inPlace = read(false, dirty);
+        EXPECT_EQ(inPlace.status, kAfsIoError);
+        EXPECT_GT(inPlace.length, 16 * 1024) << "the read failed before the damaged page";
+        EXPECT_LT(inPlace.length, 601 * 64) << "the read went past the damaged page";
+        ASSERT_TRUE(read(true, dirty) == inPlace);
+    }
 }
 
 // Every window of a mount and of a file write: 6 bad reads in a row, 7, and
