@@ -217,30 +217,40 @@ QUOR_CLMUL_TARGET void fold_blocks(uint32_t crc, Source<Kind, kCopy> src, std::s
 // is multiplied by x^(64 (7 - i) + 16) mod P, a 16-bit constant: the eight
 // products, each under 80 bits, XOR into one value V of the same remainder.
 // A Barrett step reduces V: q = floor(V / x^16) * floor(x^80 / P) / x^64
-// is V's quotient by P, and V + q * P its remainder, in two products.
+// is V's quotient by P, and V + q * P its remainder.
+//
+// The constants are taken times x^48 (a 16-bit constant in the top of its
+// 64-bit word), so the sum holds V * x^48: floor(V / x^16) is its high word
+// as it stands and V's low 16 bits are bits 48..63. Only the low 16 bits
+// of q * P are wanted, and P's low terms are x^12 + x^5 + 1: two shifts
+// instead of a second product (the multiplier bounds this loop).
 
 // With a two-byte tail T after the piece the CRC is D * x^32 + T * x^16 mod
-// P: the constants carry x^16 more, and T * x^16 (32 bits) joins V as it is.
+// P: the constants carry x^16 more, and T * x^16 (times x^48: T in the high
+// word) joins V as it is.
+
+constexpr unsigned kLift = 48;
 
 // Multipliers of block j (j = 0..3) of a 64-byte piece followed by `tail`
-// bytes (0 or 2).
+// bytes (0 or 2), times x^48.
 constexpr Fold piece_fold(unsigned block, unsigned tail) {
-    return msb16_fold(128 * (3 - block) + 16 + 8 * tail);
+    const Fold f = msb16_fold(128 * (3 - block) + 16 + 8 * tail);
+    return {f.low << kLift, f.high << kLift};
 }
 
 constexpr uint64_t kBarrett16Mu = barrett16_mu();
 
-// The remainder of V (under 80 bits, low lane of each 128-bit lane) by P.
-QUOR_CLMUL_TARGET inline uint16_t reduce16(__m128i v) {
+// The remainder by P of V, given as V * x^48 (under 128 bits).
+QUOR_CLMUL_TARGET inline uint16_t reduce16(__m128i lifted) {
     const __m128i mu = _mm_set_epi64x(0, static_cast<long long>(kBarrett16Mu));
-    const __m128i poly = _mm_set_epi64x(0, static_cast<long long>(kPoly16));
-    const __m128i t = _mm_or_si128(_mm_srli_epi64(v, 16), _mm_srli_si128(_mm_slli_epi64(v, 48), 8));
-    const __m128i q = _mm_xor_si128(t, _mm_srli_si128(_mm_clmulepi64_si128(t, mu, 0x00), 8));
-    const __m128i r = _mm_xor_si128(v, _mm_clmulepi64_si128(q, poly, 0x00));
-    return static_cast<uint16_t>(_mm_cvtsi128_si32(r));
+    // The high word: t + floor(t * mu / x^64) for t = floor(V / x^16).
+    const __m128i sum = _mm_xor_si128(lifted, _mm_clmulepi64_si128(lifted, mu, 0x01));
+    const auto q = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum)));
+    const auto low = static_cast<uint64_t>(_mm_cvtsi128_si64(lifted)) >> kLift;
+    return static_cast<uint16_t>(low ^ q ^ (q << 5) ^ (q << 12));
 }
 
-// V of one piece: the products of its eight words summed.
+// V * x^48 of one piece: the products of its eight words summed.
 template <unsigned kTail>
 QUOR_CLMUL_TARGET inline __m128i piece_sum(__m128i init, const uint8_t *p) {
     const __m128i k0 = constants(piece_fold(0, kTail));
@@ -253,9 +263,9 @@ QUOR_CLMUL_TARGET inline __m128i piece_sum(__m128i init, const uint8_t *p) {
         s, _mm_xor_si128(fold(Msb16::load(p + 32), k2), fold(Msb16::load(p + 48), k3)));
 }
 
-// T * x^16 of tail i (nothing without tails).
-inline uint32_t tail_term(const uint16_t *tails, std::size_t i) {
-    return tails == nullptr ? 0 : uint32_t{tails[i]} << 16;
+// T * x^16 * x^48 of tail i, T in the high word (nothing without tails).
+QUOR_CLMUL_TARGET inline __m128i tail_term(const uint16_t *tails, std::size_t i) {
+    return _mm_set_epi64x(tails == nullptr ? 0 : static_cast<long long>(tails[i]), 0);
 }
 
 template <unsigned kTail>
@@ -263,8 +273,7 @@ QUOR_CLMUL_TARGET void crc16_pieces(uint32_t crc, const uint8_t *data, std::size
                                     std::size_t count, const uint16_t *tails, uint16_t *out) {
     const __m128i init = Msb16::initial(crc);
     for (std::size_t i = 0; i < count; ++i, data += stride) {
-        const __m128i tail = _mm_cvtsi32_si128(static_cast<int>(tail_term(tails, i)));
-        out[i] = reduce16(_mm_xor_si128(piece_sum<kTail>(init, data), tail));
+        out[i] = reduce16(_mm_xor_si128(piece_sum<kTail>(init, data), tail_term(tails, i)));
     }
 }
 
