@@ -89,15 +89,19 @@ uint32_t take_link(AfsContext *c, const Link &link, uint64_t pos, uint8_t *work,
 // Takes the chunks of one stretch of the chain in order, from file position
 // *pos on: runs of full chunks that lengthen the run being built are added
 // in one step (their allocation bits looked up a word at a time), every other
-// chunk goes through take_link.
+// chunk goes through take_link. The chunks whose entries name another chunk
+// are full: all but the last, and the last too when its entry names one (the
+// chain goes on in the next stretch).
 uint32_t take_stretch(AfsContext *c, const LinkRun &stretch, uint64_t *pos, uint8_t *work,
                       ReadRun *run, ReadTarget *t) {
+    const uint32_t full = stretch.last > kAfsChunkSize ? stretch.count : stretch.count - 1u;
     uint32_t i = 0;
-    while (i + 1 < stretch.count) {  // the chunks that name the next one are full
+    while (i < stretch.count) {
         const uint32_t cid = stretch.cid + i;
-        if (run->count != 0 && run->count < kReadBatchChunks && run->lastUsed == kAfsChunkSize &&
-            cid == run->firstCid + run->count && run->firstAllocated && *pos >= t->offset) {
-            const uint32_t room = std::min(stretch.count - 1 - i, kReadBatchChunks - run->count);
+        if (i < full && run->count != 0 && run->count < kReadBatchChunks &&
+            run->lastUsed == kAfsChunkSize && cid == run->firstCid + run->count &&
+            run->firstAllocated && *pos >= t->offset) {
+            const uint32_t room = std::min(full - i, kReadBatchChunks - run->count);
             const uint32_t n = allocated_from(c, cid, room);
             if (n != 0) {
                 run->count += n;
@@ -106,21 +110,15 @@ uint32_t take_stretch(AfsContext *c, const LinkRun &stretch, uint64_t *pos, uint
                 continue;
             }
         }
+        const auto entry = static_cast<uint16_t>(i + 1 < stretch.count ? cid + 1 : stretch.last);
         const uint32_t status =
-            take_link(c, Link{static_cast<uint16_t>(cid), static_cast<uint16_t>(cid + 1)}, *pos,
-                      work, run, t);
+            take_link(c, Link{static_cast<uint16_t>(cid), entry}, *pos, work, run, t);
         if (status != 0) {
             return status;
         }
-        *pos += kAfsChunkSize;
+        *pos += entry > kAfsChunkSize ? kAfsChunkSize : entry;
         ++i;
     }
-    const Link last{static_cast<uint16_t>(stretch.cid + i), stretch.last};
-    const uint32_t status = take_link(c, last, *pos, work, run, t);
-    if (status != 0) {
-        return status;
-    }
-    *pos += last.entry > kAfsChunkSize ? kAfsChunkSize : last.entry;
     return 0;
 }
 
