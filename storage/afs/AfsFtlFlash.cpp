@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "afs/AfsCrc.h"
 #include "afs/AfsPhysicalWin32Spi.h"
 #include "common/bytes.h"
@@ -23,14 +27,26 @@ bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t n) {
         }
         return diff == 0;
     }
-    uint64_t diff = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes a step in one register: a load, an XOR with the other
+    // side straight from memory and an OR per step.
+    __m128i diff = _mm_setzero_si128();
+    auto piece = [&](uint32_t at) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + at));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + at));
+        diff = _mm_or_si128(diff, _mm_xor_si128(x, y));
+    };
+#else
+    uint64_t diff[2] = {0, 0};
     auto piece = [&](uint32_t at) {
         uint64_t x[2];
         uint64_t y[2];
         std::memcpy(x, a + at, 16);
         std::memcpy(y, b + at, 16);
-        diff |= (x[0] ^ y[0]) | (x[1] ^ y[1]);
+        diff[0] |= x[0] ^ y[0];
+        diff[1] |= x[1] ^ y[1];
     };
+#endif
     uint32_t at = 0;
     for (; at + 16 <= n; at += 16) {
         piece(at);
@@ -38,7 +54,11 @@ bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t n) {
     if (at != n) {
         piece(n - 16);
     }
-    return diff == 0;
+#if defined(__SSE2__)
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+#else
+    return (diff[0] | diff[1]) == 0;
+#endif
 }
 
 // The read-back buffer: writes up to this length are read back in one read.
