@@ -17,19 +17,13 @@ namespace {
 
 // Equality of two short byte ranges, sixteen bytes at a time: the
 // read-backs are mostly of one byte or one 66-byte record, where a call of
-// memcmp costs more than the comparison. The last piece overlaps the one
-// before it rather than being taken byte by byte.
+// memcmp costs more than the comparison. The pieces are taken from the back
+// (n - 16, n - 32, ...) and the bytes left at the front one by one: right
+// after a program, the emulated flash's last bytes were stored sixteen at a
+// time from the back (flash_fault's move of up to 128 bytes), so each piece
+// loads from one store that the CPU can forward.
 bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t n) {
-    if (n < 16) {
-        uint32_t diff = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            diff |= static_cast<uint32_t>(a[i] ^ b[i]);
-        }
-        return diff == 0;
-    }
 #if defined(__SSE2__)
-    // Sixteen bytes a step in one register: a load, an XOR with the other
-    // side straight from memory and an OR per step.
     __m128i diff = _mm_setzero_si128();
     auto piece = [&](uint32_t at) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + at));
@@ -47,17 +41,18 @@ bool same_bytes(const uint8_t *a, const uint8_t *b, uint32_t n) {
         diff[1] |= x[1] ^ y[1];
     };
 #endif
-    uint32_t at = 0;
-    for (; at + 16 <= n; at += 16) {
-        piece(at);
+    uint32_t front = n;
+    for (; front >= 16; front -= 16) {
+        piece(front - 16);
     }
-    if (at != n) {
-        piece(n - 16);
+    uint32_t bytes = 0;
+    for (uint32_t i = 0; i < front; ++i) {
+        bytes |= static_cast<uint32_t>(a[i] ^ b[i]);
     }
 #if defined(__SSE2__)
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
+    return bytes == 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(diff, _mm_setzero_si128())) == 0xFFFF;
 #else
-    return (diff[0] | diff[1]) == 0;
+    return bytes == 0 && (diff[0] | diff[1]) == 0;
 #endif
 }
 

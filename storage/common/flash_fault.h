@@ -125,6 +125,12 @@ struct Piece16 {
     uint64_t hi;
 };
 
+//
+// The pieces from the front are stored first, then those from the back, so
+// that the last `16 * kPieces / 2` bytes end up written by one store each: a
+// read-back that compares them in pieces of 16 from the back (as the AFS
+// write's does) loads each from a single store, which the CPU forwards,
+// instead of waiting for overlapping stores to reach the cache.
 template <size_t kPieces>
 inline void move_pieces(uint8_t *to, const uint8_t *from, size_t length) {
     // Pieces [0, kPieces / 2) from the front, the others from the back.
@@ -135,6 +141,8 @@ inline void move_pieces(uint8_t *to, const uint8_t *from, size_t length) {
     }
     for (size_t i = 0; i < kPieces / 2; ++i) {
         std::memcpy(to + 16 * i, &p[i], 16);
+    }
+    for (size_t i = 0; i < kPieces / 2; ++i) {
         std::memcpy(to + length - 16 * (kPieces / 2 - i), &p[kPieces / 2 + i], 16);
     }
 }
