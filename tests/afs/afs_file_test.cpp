@@ -1,6 +1,7 @@
 // File operations of the AFS file layer on a formatted in-memory volume.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "afs/Afs.h"
@@ -329,6 +330,36 @@ TEST(AfsLargeFile, LargestFileRoundTripsAcrossBatchedReads) {
     ASSERT_EQ(afs_readfile(&vol.ctx(), 1, 4001, &length, buf.data()), 0u);
     ASSERT_EQ(length, 5000);
     EXPECT_TRUE(std::equal(buf.begin(), buf.end(), big.begin() + 4001)) << "batched read differs";
+}
+
+// Whole pages go to the caller's buffer by 512-bit moves where the CPU has
+// them: reads into buffers at every alignment, from offsets that start
+// inside a page and at one, deliver the file's bytes and touch nothing
+// before or after them.
+TEST(AfsLargeFile, ReadsIntoBuffersAtEveryAlignmentTouchOnlyTheirBytes) {
+    Volume vol(24 * kFtlUnitSize, 80);
+    ASSERT_EQ(vol.format(), 0u);
+    const Bytes data = pattern(20000, 3, 0);
+    ASSERT_EQ(vol.write(2, 0, data), 0u);
+    constexpr uint8_t kGuard = 0xA7;
+    for (const int32_t offset : {0, 64, 37}) {
+        for (size_t shift = 0; shift < 64; ++shift) {
+            const auto wanted = static_cast<int32_t>(data.size()) - offset - 5;
+            alignas(64) static uint8_t buffer[20000 + 3 * 64];
+            std::fill(std::begin(buffer), std::end(buffer), kGuard);
+            uint8_t *at = buffer + 64 + shift;
+            int32_t length = wanted;
+            ASSERT_EQ(afs_readfile(&vol.ctx(), 2, offset, &length, at), 0u);
+            ASSERT_EQ(length, wanted);
+            ASSERT_TRUE(std::equal(at, at + wanted, data.begin() + offset))
+                << "offset " << offset << ", buffer at 64 + " << shift;
+            ASSERT_TRUE(std::all_of(buffer, at, [](uint8_t b) { return b == kGuard; }))
+                << "bytes before the buffer written, shift " << shift;
+            ASSERT_TRUE(
+                std::all_of(at + wanted, std::end(buffer), [](uint8_t b) { return b == kGuard; }))
+                << "bytes after the delivered ones written, shift " << shift;
+        }
+    }
 }
 
 // With fewer than 64 file slots (a volume formatted elsewhere: a format
