@@ -301,21 +301,13 @@ uint32_t afs_physical_ftl_trim_page(AfsContext *context, uint32_t va, uint32_t l
 
 namespace {
 
-// afs_physical_ftl_allocate_page, leaving the place of the chunk handed out
-// in `*handed` (as locate_index finds it) for a writer that fills it next.
-uint32_t allocate_at(AfsContext *context, uint16_t *chunkId, ReservedPlace *handed) {
+// The allocator's walk from chunk `x` on, `examined` chunks passed over
+// already: the first chunk that exists, is free and (when the allocator
+// must confirm it on the flash) reads as free is handed out, its place left
+// in `*handed`.
+uint32_t allocate_from(AfsContext *context, uint32_t x, uint32_t examined, uint16_t *chunkId,
+                       ReservedPlace *handed) {
     FtlControl *c = ftl_control(context);
-    if (c->allocNext == kFtlNone) {
-        const uint32_t status = allocator_unit_used_up(context);
-        if (status != kFtlOk) {
-            return status;
-        }
-    }
-    if (context->chunkCount == 0) {
-        return kFtlNoSpace;
-    }
-    uint32_t examined = 0;
-    uint32_t x = c->allocNext;
     for (;;) {
         if (x == c->allocEnd) {
             const uint32_t status = allocator_unit_used_up(context);
@@ -356,6 +348,56 @@ uint32_t allocate_at(AfsContext *context, uint16_t *chunkId, ReservedPlace *hand
     }
 }
 
+// afs_physical_ftl_allocate_page, leaving the place of the chunk handed out
+// in `*handed` (as locate_index finds it) for a writer that fills it next.
+uint32_t allocate_at(AfsContext *context, uint16_t *chunkId, ReservedPlace *handed) {
+    FtlControl *c = ftl_control(context);
+    if (c->allocNext == kFtlNone) {
+        const uint32_t status = allocator_unit_used_up(context);
+        if (status != kFtlOk) {
+            return status;
+        }
+    }
+    if (context->chunkCount == 0) {
+        return kFtlNoSpace;
+    }
+    return allocate_from(context, c->allocNext, 0, chunkId, handed);
+}
+
+// allocate_at where its first step decides, inline for a run of chunks: the
+// next chunk of the allocator's range exists and is free. False (nothing
+// read, nothing changed) when the allocator has to look further; otherwise
+// *status is what allocate_at answers, the flash status read included.
+inline bool allocate_next(AfsContext *context, uint16_t *chunkId, ReservedPlace *handed,
+                          uint32_t *status) {
+    FtlControl *c = ftl_control(context);
+    const uint32_t x = c->allocNext;
+    ReservedPlace place{};
+    if (x == kFtlNone || context->chunkCount == 0 || x == c->allocEnd ||
+        !chunk_can_be_handed_out(context, x, &place) || chunk_allocated(context, x)) {
+        return false;
+    }
+    if (c->checkFlashStatus != 0) {
+        uint8_t flashStatus = 0;
+        if (!flash_read_byte(context, place.unit, kStatusBytes + place.slot, &flashStatus)) {
+            *status = kFtlIoError;
+            return true;
+        }
+        if (flashStatus != kSlotFree) {
+            // As the walk goes on past a chunk that is not free.
+            c->allocNext = x + 1;
+            *status = 1 >= context->chunkCount ? kFtlNoSpace
+                                               : allocate_from(context, x + 1, 1, chunkId, handed);
+            return true;
+        }
+    }
+    *chunkId = static_cast<uint16_t>(context->fileCount + x);
+    c->allocNext = x + 1;
+    *handed = place;
+    *status = kFtlOk;
+    return true;
+}
+
 }  // namespace
 
 uint32_t afs_physical_ftl_allocate_page(AfsContext *context, uint16_t *chunkId) {
@@ -380,7 +422,10 @@ uint32_t ftl_allocate_and_write_chunks(AfsContext *context, ChunkRun *run) {
         }
         uint16_t id = 0;
         ReservedPlace place{};
-        const uint32_t allocStatus = allocate_at(context, &id, &place);
+        uint32_t allocStatus = kFtlOk;
+        if (!allocate_next(context, &id, &place, &allocStatus)) {
+            allocStatus = allocate_at(context, &id, &place);
+        }
         if (allocStatus != kFtlOk) {
             run->allocStatus = allocStatus;
             return kFtlOk;
