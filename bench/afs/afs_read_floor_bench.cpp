@@ -38,10 +38,8 @@ void BM_AfsReadFloor(benchmark::State &state) {
         for (uint32_t done = 0; done < pages; done += kBatch) {
             const uint32_t n = pages - done < kBatch ? pages - done : kBatch;
             const uint8_t *batch = records.data() + size_t{done} * kFtlRecordSize;
-            uint16_t crcs[kBatch];
-            quor::afs::crc16_of_records(batch, kFtlRecordSize, n, static_cast<uint16_t>(done),
-                                        crcs);
-            if (quor::afs::first_crc_mismatch(batch, kFtlRecordSize, n, crcs) != n) {
+            if (quor::afs::first_unmatched_record(batch, kFtlRecordSize, n,
+                                                  static_cast<uint16_t>(done)) != n) {
                 state.SkipWithError("bad record");
                 return;
             }

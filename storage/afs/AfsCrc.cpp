@@ -166,41 +166,23 @@ void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16
         out);
 }
 
-namespace {
-
-// OR of stored CRC ^ computed CRC over the records: 0 when all agree.
-uint32_t crc_differences(const uint8_t *records, size_t stride, uint32_t count,
-                         const uint16_t *crcs) {
-    uint32_t diff = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        diff |= quor::load_le16(records + i * stride + 64) ^ crcs[i];
-    }
-    return diff;
+uint32_t first_unmatched_record(const uint8_t *records, size_t stride, uint32_t count,
+                                const uint16_t *pages) {
+    return static_cast<uint32_t>(
+        quor::crc::crc16_first_bad_record(kCrc16Init, records, stride, count, pages, 0));
 }
 
-}  // namespace
+uint32_t first_unmatched_record(const uint8_t *records, size_t stride, uint32_t count,
+                                uint16_t first) {
+    return static_cast<uint32_t>(
+        quor::crc::crc16_first_bad_record(kCrc16Init, records, stride, count, nullptr, first));
+}
 
 bool record_is_good(const uint8_t *record, uint16_t page) {
     const uint16_t tail = tail_of(page);
     uint16_t crc = 0;
     quor::crc::crc16_each64_tailed(kCrc16Init, record, 64, 1, &tail, &crc);
     return quor::load_le16(record + 64) == crc;
-}
-
-uint32_t first_crc_mismatch(const uint8_t *records, size_t stride, uint32_t count,
-                            const uint16_t *crcs) {
-    // The usual answer, all good, without a branch per record. (Gathering
-    // the stored CRCs eight at a time on 256-bit registers was measured: no
-    // faster than these loads.)
-    if (crc_differences(records, stride, count, crcs) == 0) {
-        return count;
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        if (quor::load_le16(records + i * stride + 64) != crcs[i]) {
-            return i;
-        }
-    }
-    return count;
 }
 
 }  // namespace quor::afs

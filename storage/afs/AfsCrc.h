@@ -51,7 +51,13 @@ void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16
 bool record_is_good(const uint8_t *record, uint16_t page);
 
 // Index of the first of `count` records (64 data bytes, then their CRC-16 low
-// byte first; `stride` bytes apart) whose CRC is not crcs[i], or `count`.
-uint32_t first_crc_mismatch(const uint8_t *records, size_t stride, uint32_t count,
-                            const uint16_t *crcs);
+// byte first; `stride` (>= 66) bytes apart) whose stored CRC is not the CRC
+// of its data and page number pages[i], or `count`: the CRCs computed and
+// compared in one pass.
+uint32_t first_unmatched_record(const uint8_t *records, size_t stride, uint32_t count,
+                                const uint16_t *pages);
+// The same for consecutive pages first, first + 1, ...
+uint32_t first_unmatched_record(const uint8_t *records, size_t stride, uint32_t count,
+                                uint16_t first);
+
 }  // namespace quor::afs

@@ -144,30 +144,15 @@ uint32_t erase_unit(const AfsContext *ctx, uint32_t unit) {
 
 namespace {
 
-// Records whose CRCs are computed together (a stack array of their CRCs).
-constexpr uint32_t kCheckBatch = 64;
-
 // Index of the first of the `count` records at `records` whose CRC does not
 // match its data and page number; `count` when all match.
 uint32_t first_bad_record(const uint8_t *records, uint32_t count, PageSource source) {
     if (count == 1) {  // a FAT page: the batch's steps cost more than its CRC
         return quor::afs::record_is_good(records, source.page(0)) ? 1 : 0;
     }
-    uint16_t crcs[kCheckBatch];
-    for (uint32_t done = 0; done < count; done += kCheckBatch) {
-        const uint32_t n = count - done < kCheckBatch ? count - done : kCheckBatch;
-        const uint8_t *batch = records + size_t{done} * kFtlRecordSize;
-        if (source.pages != nullptr) {
-            quor::afs::crc16_of_records(batch, kFtlRecordSize, n, source.pages + done, crcs);
-        } else {
-            quor::afs::crc16_of_records(batch, kFtlRecordSize, n, source.page(done), crcs);
-        }
-        const uint32_t bad = quor::afs::first_crc_mismatch(batch, kFtlRecordSize, n, crcs);
-        if (bad != n) {
-            return done + bad;
-        }
-    }
-    return count;
+    return source.pages != nullptr
+               ? quor::afs::first_unmatched_record(records, kFtlRecordSize, count, source.pages)
+               : quor::afs::first_unmatched_record(records, kFtlRecordSize, count, source.first);
 }
 
 // Moves the data of records 1 .. end - 1 so that record i's ends at

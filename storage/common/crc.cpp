@@ -225,6 +225,41 @@ void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, s
     crc16_each64_tailed_with(impl, crc, data, stride, count, nullptr, out);
 }
 
+std::size_t crc16_first_bad_record_with(Implementation impl, uint32_t crc, const uint8_t *data,
+                                        std::size_t stride, std::size_t count,
+                                        const uint16_t *numbers, uint16_t first) {
+    if (impl == Implementation::kClmulWide && clmul::supported_wide() &&
+        clmul::pages_by_matrices()) {
+        return clmul::first_bad_record_wide(crc, data, stride, count, numbers, first);
+    }
+    // The CRCs of a batch, then their compares.
+    constexpr std::size_t kBatch = 64;
+    uint16_t tails[kBatch];
+    uint16_t crcs[kBatch];
+    for (std::size_t done = 0; done < count; done += kBatch) {
+        const std::size_t n = count - done < kBatch ? count - done : kBatch;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto number =
+                static_cast<uint16_t>(numbers != nullptr ? numbers[done + i] : first + done + i);
+            tails[i] = static_cast<uint16_t>((number << 8) | (number >> 8));  // low byte first
+        }
+        const uint8_t *batch = data + done * stride;
+        crc16_each64_tailed_with(impl, crc, batch, stride, n, tails, crcs);
+        for (std::size_t i = 0; i < n; ++i) {
+            const uint8_t *stored = batch + i * stride + 64;
+            if ((stored[0] | stored[1] << 8) != crcs[i]) {
+                return done + i;
+            }
+        }
+    }
+    return count;
+}
+
+std::size_t crc16_first_bad_record(uint32_t crc, const uint8_t *data, std::size_t stride,
+                                   std::size_t count, const uint16_t *numbers, uint16_t first) {
+    return crc16_first_bad_record_with(active(), crc, data, stride, count, numbers, first);
+}
+
 uint16_t crc16(uint32_t crc, const uint8_t *data, std::size_t length) {
     return crc16_with(active(), crc, data, length);
 }

@@ -51,6 +51,15 @@ void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::si
 void crc16_each64_tailed(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                          const uint16_t *tails, uint16_t *out);
 
+// Index of the first of `count` records that does not hold its own CRC, or
+// `count` when all do. Record i is 64 bytes at data + i * stride (stride >=
+// 66) followed by its stored CRC, low byte first; its CRC continues `crc`
+// over the 64 bytes, then over its 16-bit number low byte first: numbers[i],
+// or first + i (modulo 2^16) when `numbers` is null. (The AFS page records.)
+// Reads the 66 bytes of each record and nothing else.
+std::size_t crc16_first_bad_record(uint32_t crc, const uint8_t *data, std::size_t stride,
+                                   std::size_t count, const uint16_t *numbers, uint16_t first);
+
 // One byte of the CRC-16 (for callers that mask the register between bytes).
 inline uint32_t crc16_byte(uint32_t crc, uint8_t byte) {
     return ((crc << 8) & 0xFFFFu) ^ gCrc16_table[((crc >> 8) ^ byte) & 0xFFu];
@@ -82,5 +91,8 @@ void crc16_each64_with(Implementation impl, uint32_t crc, const uint8_t *data, s
 void crc16_each64_tailed_with(Implementation impl, uint32_t crc, const uint8_t *data,
                               std::size_t stride, std::size_t count, const uint16_t *tails,
                               uint16_t *out);
+std::size_t crc16_first_bad_record_with(Implementation impl, uint32_t crc, const uint8_t *data,
+                                        std::size_t stride, std::size_t count,
+                                        const uint16_t *numbers, uint16_t first);
 
 }  // namespace quor::crc

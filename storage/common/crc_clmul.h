@@ -45,4 +45,12 @@ void crc16_each64(uint32_t crc, const uint8_t *data, std::size_t stride, std::si
 void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                        const uint16_t *tails, uint16_t *out);
 
+// True when crc16_each64_wide runs on bit-matrix products (the CPU has GFNI);
+// only then is first_bad_record_wide there to call.
+bool pages_by_matrices();
+// crc16_first_bad_record of common/crc.h on bit-matrix products, eight
+// records per step, each CRC compared with the stored one in its register.
+std::size_t first_bad_record_wide(uint32_t crc, const uint8_t *data, std::size_t stride,
+                                  std::size_t count, const uint16_t *numbers, uint16_t first);
+
 }  // namespace quor::crc::clmul

@@ -229,18 +229,31 @@ QUOR_PAGES_TARGET __attribute__((always_inline)) inline Terms tail_terms(const u
     return {_mm_xor_si128(t.lo, share.lo), _mm_xor_si128(t.hi, share.hi)};
 }
 
-// The CRCs of `n` (1..8) pages at p, p + stride, ...: with the register's
-// share `share` and the tails tails[0..n) when kTail, into out[0..n).
+// The CRCs of `n` (1..8) pages at p, p + stride, ..., page i in element i,
+// with `extra` (the register's share, and the tails' when kTail) added;
+// pages past n count as zero.
 template <bool kTail>
-QUOR_PAGES_TARGET __attribute__((always_inline)) inline void eight_pages(
-    const uint8_t *p, std::size_t stride, std::size_t n, const uint16_t *tails, Terms share,
-    uint16_t *out) {
+QUOR_PAGES_TARGET __attribute__((always_inline)) inline __m128i crcs_of_eight(const uint8_t *p,
+                                                                              std::size_t stride,
+                                                                              std::size_t n,
+                                                                              Terms extra) {
     const PageMatrices &pm = kTail ? kTailed : kUntailed;
     const auto page = [p, stride, n](std::size_t i) QUOR_PAGES_TARGET {
         return i < n ? _mm512_loadu_si512(p + i * stride) : _mm512_setzero_si512();
     };
     const Eight t =
         transpose8({page(0), page(1), page(2), page(3), page(4), page(5), page(6), page(7)});
+    const __m512i sumLo = products(t, pm.low.data(), _mm512_zextsi128_si512(extra.lo));
+    const __m512i sumHi = products(t, pm.high.data(), _mm512_zextsi128_si512(extra.hi));
+    return sum_words(sumLo, sumHi);
+}
+
+// The CRCs of `n` (1..8) pages at p, p + stride, ...: with the register's
+// share `share` and the tails tails[0..n) when kTail, into out[0..n).
+template <bool kTail>
+QUOR_PAGES_TARGET __attribute__((always_inline)) inline void eight_pages(
+    const uint8_t *p, std::size_t stride, std::size_t n, const uint16_t *tails, Terms share,
+    uint16_t *out) {
     Terms extra = share;
     if (kTail) {
         if (n == 8) {
@@ -251,9 +264,7 @@ QUOR_PAGES_TARGET __attribute__((always_inline)) inline void eight_pages(
             extra = tail_terms(padded, share);
         }
     }
-    const __m512i sumLo = products(t, pm.low.data(), _mm512_zextsi128_si512(extra.lo));
-    const __m512i sumHi = products(t, pm.high.data(), _mm512_zextsi128_si512(extra.hi));
-    const __m128i crcs = sum_words(sumLo, sumHi);
+    const __m128i crcs = crcs_of_eight<kTail>(p, stride, n, extra);
     if (n == 8) {
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out), crcs);
     } else {
@@ -291,6 +302,112 @@ QUOR_PAGES_TARGET void pages_wide(uint32_t crc, const uint8_t *data, std::size_t
     }
 }
 
+// The CRC stored after each of the eight records at p, p + stride, ...
+// (bytes 64 and 65, low byte first), record i in element i: four to a
+// 64-bit word on the scalar units, which are idle here, then two moves.
+__attribute__((always_inline)) inline uint64_t four_stored(const uint8_t *p, std::size_t stride) {
+    uint64_t word = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        uint16_t v;
+        std::memcpy(&v, p + i * stride + 64, sizeof v);  // little-endian x86
+        word |= uint64_t{v} << (16 * i);
+    }
+    return word;
+}
+
+// The tails of eight records, numbers[i] = number of record i (element i):
+// its low byte, the first of the tail, to byte i, its high byte to byte
+// 8 + i, as tail_terms takes them.
+QUOR_PAGES_TARGET __attribute__((always_inline)) inline __m128i number_bytes(__m128i numbers) {
+    const __m128i split = _mm_set_epi8(15, 13, 11, 9, 7, 5, 3, 1, 14, 12, 10, 8, 6, 4, 2, 0);
+    return _mm_shuffle_epi8(numbers, split);
+}
+
+// A mask of the records among the eight at p, p + stride, ... (eight of
+// them, each with its number in `numbers`) whose stored CRC is not the
+// computed one: bits 2 i and 2 i + 1 for record i.
+QUOR_PAGES_TARGET __attribute__((always_inline)) inline unsigned eight_records_bad(
+    const uint8_t *p, std::size_t stride, __m128i numbers, Terms share) {
+    const Terms t = two_byte_terms(number_bytes(numbers), kTailed.tailLow, kTailed.tailHigh);
+    const __m128i crcs = crcs_of_eight<true>(
+        p, stride, 8, {_mm_xor_si128(t.lo, share.lo), _mm_xor_si128(t.hi, share.hi)});
+    const __m128i stored =
+        _mm_set_epi64x(static_cast<long long>(four_stored(p + 4 * stride, stride)),
+                       static_cast<long long>(four_stored(p, stride)));
+    return 0xFFFFu & ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(crcs, stored)));
+}
+
+// The same for n < 8 records (the numbers of the others are ignored).
+QUOR_PAGES_TARGET unsigned few_records_bad(const uint8_t *p, std::size_t stride, std::size_t n,
+                                           __m128i numbers, Terms share) {
+    const Terms t = two_byte_terms(number_bytes(numbers), kTailed.tailLow, kTailed.tailHigh);
+    const __m128i crcs = crcs_of_eight<true>(
+        p, stride, n, {_mm_xor_si128(t.lo, share.lo), _mm_xor_si128(t.hi, share.hi)});
+    uint16_t computed[8];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(computed), crcs);
+    unsigned bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint8_t *stored = p + i * stride + 64;
+        if ((stored[0] | stored[1] << 8) != computed[i]) {
+            bad |= 3u << (2 * i);
+        }
+    }
+    return bad;
+}
+
+// The numbers of records i .. i + 7: numbers[i..] or first + i + 0..7.
+template <bool kList>
+QUOR_PAGES_TARGET __attribute__((always_inline)) inline __m128i numbers_at(const uint16_t *numbers,
+                                                                           uint16_t first,
+                                                                           std::size_t i) {
+    if (kList) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(numbers + i));
+    }
+    return _mm_add_epi16(_mm_set1_epi16(static_cast<short>(first + i)),
+                         _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+template <bool kList>
+QUOR_PAGES_TARGET std::size_t records_wide(uint32_t crc, const uint8_t *data, std::size_t stride,
+                                           std::size_t count, const uint16_t *numbers,
+                                           uint16_t first) {
+    const __m128i reg = _mm_unpacklo_epi64(_mm_set1_epi8(static_cast<char>(crc >> 8)),
+                                           _mm_set1_epi8(static_cast<char>(crc)));
+    const Terms share = two_byte_terms(reg, kTailed.registerLow, kTailed.registerHigh);
+    if (count < 8) {
+        if (count == 0) {
+            return 0;
+        }
+        __m128i few = numbers_at<false>(nullptr, first, 0);
+        if (kList) {
+            uint16_t padded[8] = {};
+            std::memcpy(padded, numbers, count * sizeof *numbers);
+            few = _mm_loadu_si128(reinterpret_cast<const __m128i *>(padded));
+        }
+        const unsigned bad = few_records_bad(data, stride, count, few, share);
+        return bad != 0 ? static_cast<std::size_t>(__builtin_ctz(bad) / 2) : count;
+    }
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const unsigned bad = eight_records_bad(data + i * stride, stride,
+                                               numbers_at<kList>(numbers, first, i), share);
+        if (bad != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(bad) / 2);
+        }
+    }
+    if (i < count) {
+        // The last eight again: those before i are good, so a bad one is at
+        // i or after.
+        i = count - 8;
+        const unsigned bad = eight_records_bad(data + i * stride, stride,
+                                               numbers_at<kList>(numbers, first, i), share);
+        if (bad != 0) {
+            return i + static_cast<std::size_t>(__builtin_ctz(bad) / 2);
+        }
+    }
+    return count;
+}
+
 bool cpu_has_gfni() {
     unsigned eax = 0;
     unsigned ebx = 0;
@@ -309,10 +426,14 @@ bool cpu_has_gfni() {
 
 #ifdef QUOR_CRC_PAGES_X86
 
+bool pages_by_matrices() {
+    static const bool gfni = cpu_has_gfni();
+    return gfni;
+}
+
 void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                        const uint16_t *tails, uint16_t *out) {
-    static const bool gfni = cpu_has_gfni();
-    if (!gfni) {
+    if (!pages_by_matrices()) {
         crc16_each64(crc, data, stride, count, tails, out);
     } else if (tails != nullptr) {
         pages_wide<true>(crc, data, stride, count, tails, out);
@@ -321,7 +442,22 @@ void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, st
     }
 }
 
+std::size_t first_bad_record_wide(uint32_t crc, const uint8_t *data, std::size_t stride,
+                                  std::size_t count, const uint16_t *numbers, uint16_t first) {
+    return numbers != nullptr ? records_wide<true>(crc, data, stride, count, numbers, first)
+                              : records_wide<false>(crc, data, stride, count, nullptr, first);
+}
+
 #else
+
+bool pages_by_matrices() {
+    return false;
+}
+
+std::size_t first_bad_record_wide(uint32_t, const uint8_t *, std::size_t, std::size_t count,
+                                  const uint16_t *, uint16_t) {
+    return 0;  // not called (pages_by_matrices() is false); were it, no record would pass
+}
 
 void crc16_each64_wide(uint32_t crc, const uint8_t *data, std::size_t stride, std::size_t count,
                        const uint16_t *tails, uint16_t *out) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "afs/AfsCrc.h"
+#include "common/bytes.h"
 #include "common/crc_slicing.h"
 #include "support/bitwise_crc.h"
 
@@ -113,34 +114,40 @@ TEST(AfsCrcFast, RecordsAtOnceEqualOneRecordAtATime) {
     }
 }
 
-// The stored CRCs (bytes 64 and 65 of each record, low byte first) against
-// computed ones: the first record that disagrees, wherever it is and however
-// few bits differ, or the count when all agree.
-TEST(AfsCrcFast, FirstCrcMismatchFindsTheFirstBadRecord) {
+// The records of a bulk read checked in one pass: for listed and for
+// consecutive page numbers (across the wrap past 0xFFFF), the first record
+// whose stored CRC (bytes 64 and 65, low byte first) disagrees with
+// crc16_of_record, wherever it is, or the count when all agree.
+TEST(AfsCrcFast, FirstUnmatchedRecordFindsTheFirstBadRecord) {
     std::mt19937 rng(0xBAD);
-    for (uint32_t count : {1u, 7u, 8u, 61u, 64u}) {
+    for (uint32_t count : {1u, 7u, 8u, 9u, 61u, 64u}) {
         std::vector<uint8_t> records(count * 66 + 3);
         for (auto &b : records) {
             b = static_cast<uint8_t>(rng());
         }
         uint8_t *base = records.data() + 3;  // any alignment
-        std::vector<uint16_t> crcs(count);
+        const auto first = static_cast<uint16_t>(0x10000 - count / 2);
+        std::vector<uint16_t> pages(count);
         for (uint32_t i = 0; i < count; ++i) {
-            crcs[i] = static_cast<uint16_t>(base[66 * i + 64] | base[66 * i + 65] << 8);
+            pages[i] = static_cast<uint16_t>(first + i);
+            quor::store_le16(base + 66 * i + 64,
+                             quor::afs::crc16_of_record(base + 66 * i, pages[i]));
         }
-        EXPECT_EQ(quor::afs::first_crc_mismatch(base, 66, count, crcs.data()), count);
+        EXPECT_EQ(quor::afs::first_unmatched_record(base, 66, count, pages.data()), count);
+        EXPECT_EQ(quor::afs::first_unmatched_record(base, 66, count, first), count);
         for (uint32_t bad = 0; bad < count; ++bad) {
-            const uint16_t flip = static_cast<uint16_t>(1u << (rng() % 16));
-            crcs[bad] ^= flip;
-            if (bad + 1 < count) {
-                crcs[count - 1] ^= 0x8000;  // a later one disagrees too
-            }
-            ASSERT_EQ(quor::afs::first_crc_mismatch(base, 66, count, crcs.data()), bad)
+            const auto flip = static_cast<uint8_t>(1u << (rng() % 8));
+            base[66 * bad + 64 + rng() % 2] ^= flip;
+            ASSERT_EQ(quor::afs::first_unmatched_record(base, 66, count, pages.data()), bad)
                 << "record " << bad << " of " << count;
-            crcs[bad] ^= flip;
-            if (bad + 1 < count) {
-                crcs[count - 1] ^= 0x8000;
-            }
+            ASSERT_EQ(quor::afs::first_unmatched_record(base, 66, count, first), bad)
+                << "consecutive record " << bad << " of " << count;
+            // Its page number, not its bytes, wrong.
+            quor::store_le16(base + 66 * bad + 64,
+                             quor::afs::crc16_of_record(base + 66 * bad, pages[bad]));
+            pages[bad] ^= 1;
+            ASSERT_EQ(quor::afs::first_unmatched_record(base, 66, count, pages.data()), bad);
+            pages[bad] ^= 1;
         }
     }
 }

@@ -303,6 +303,96 @@ TEST_P(CrcImplementation, EachPieceOf64BytesAtTheEdges) {
     }
 }
 
+size_t run_first_bad(const Case &c, uint32_t crc, const uint8_t *data, size_t stride, size_t count,
+                     const uint16_t *numbers, uint16_t first) {
+    return c.dispatched
+               ? quor::crc::crc16_first_bad_record(crc, data, stride, count, numbers, first)
+               : quor::crc::crc16_first_bad_record_with(c.impl, crc, data, stride, count, numbers,
+                                                        first);
+}
+
+// Records of 64 bytes, each followed by the bitwise CRC of its bytes and its
+// number (low byte first), packed `stride` apart so that the last record
+// ends exactly at the end of its allocation: a read past its 66 bytes is out
+// of bounds (the sanitizer builds report it).
+struct Records {
+    std::vector<uint8_t> bytes;
+    std::vector<uint16_t> numbers;
+
+    Records(std::mt19937 &rng, uint32_t seed, size_t count, size_t stride, bool consecutive,
+            uint16_t first)
+        : bytes(count == 0 ? 0 : (count - 1) * stride + 66), numbers(count) {
+        for (auto &b : bytes) {
+            b = static_cast<uint8_t>(rng());
+        }
+        for (size_t i = 0; i < count; ++i) {
+            numbers[i] =
+                consecutive ? static_cast<uint16_t>(first + i) : static_cast<uint16_t>(rng());
+            uint8_t *record = bytes.data() + i * stride;
+            const uint8_t tail[2] = {static_cast<uint8_t>(numbers[i]),
+                                     static_cast<uint8_t>(numbers[i] >> 8)};
+            const uint32_t crc = bitwise_crc16(bitwise_crc16(seed, record, 64), tail, 2);
+            record[64] = static_cast<uint8_t>(crc);
+            record[65] = static_cast<uint8_t>(crc >> 8);
+        }
+    }
+};
+
+// The first record whose stored CRC is not its CRC: none for good records,
+// and with one record spoilt (a bit of its data, its stored CRC or its
+// number), that one, wherever it is among counts around the eight-record
+// steps, with a later record spoilt too; numbers listed or consecutive
+// (wrapping past 0xFFFF), any stride from packed on, random registers.
+TEST_P(CrcImplementation, FirstBadRecordIsTheFirstWhoseCrcDiffers) {
+    const Case c = GetParam();
+    std::mt19937 rng(0xF1B);
+    for (size_t count : {0u, 1u, 2u, 7u, 8u, 9u, 15u, 16u, 17u, 23u, 61u, 64u, 65u, 130u}) {
+        for (size_t stride : {66u, 67u, 80u}) {
+            for (bool consecutive : {false, true}) {
+                const uint32_t seed = rng() & 0xFFFFu;
+                const auto first = static_cast<uint16_t>(
+                    consecutive && (rng() & 1) != 0 ? 0x10000 - count / 2 : rng());
+                Records r(rng, seed, count, stride, consecutive, first);
+                const uint16_t *numbers = consecutive ? nullptr : r.numbers.data();
+                const auto where = [&] {
+                    return run_first_bad(c, seed, r.bytes.data(), stride, count, numbers, first);
+                };
+                ASSERT_EQ(where(), count) << GetParam().name << ": " << count << " good records";
+                for (size_t bad = 0; bad < count; ++bad) {
+                    // A data bit, a stored CRC bit, or (listed) the number.
+                    const unsigned kind = static_cast<unsigned>(rng() % (consecutive ? 2 : 3));
+                    uint8_t *record = r.bytes.data() + bad * stride;
+                    const size_t byte = kind == 0 ? rng() % 64 : 64 + rng() % 2;
+                    const auto bit = static_cast<uint8_t>(1u << (rng() % 8));
+                    const auto numberBit = static_cast<uint16_t>(1u << (rng() % 16));
+                    if (kind == 2) {
+                        r.numbers[bad] ^= numberBit;
+                    } else {
+                        record[byte] ^= bit;
+                    }
+                    // A later one spoilt too (its stored CRC: a bit there always shows).
+                    uint8_t *later = r.bytes.data() + (count - 1) * stride + 64 + rng() % 2;
+                    if (bad + 1 < count) {
+                        *later ^= 0x10;
+                    }
+                    ASSERT_EQ(where(), bad)
+                        << GetParam().name << ": record " << bad << " of " << count << ", stride "
+                        << stride << (consecutive ? ", consecutive" : ", listed") << ", kind "
+                        << kind;
+                    if (kind == 2) {
+                        r.numbers[bad] ^= numberBit;
+                    } else {
+                        record[byte] ^= bit;
+                    }
+                    if (bad + 1 < count) {
+                        *later ^= 0x10;
+                    }
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Crc, CrcImplementation,
                          testing::Values(Case{"tables", Implementation::kTable, false},
                                          Case{"clmul", Implementation::kClmul, false},
