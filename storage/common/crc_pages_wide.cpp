@@ -306,13 +306,12 @@ QUOR_PAGES_TARGET void pages_wide(uint32_t crc, const uint8_t *data, std::size_t
 // (bytes 64 and 65, low byte first), record i in element i: four to a
 // 64-bit word on the scalar units, which are idle here, then two moves.
 __attribute__((always_inline)) inline uint64_t four_stored(const uint8_t *p, std::size_t stride) {
-    uint64_t word = 0;
-    for (unsigned i = 0; i < 4; ++i) {
+    const auto at = [p, stride](std::size_t i) {
         uint16_t v;
         std::memcpy(&v, p + i * stride + 64, sizeof v);  // little-endian x86
-        word |= uint64_t{v} << (16 * i);
-    }
-    return word;
+        return uint64_t{v};
+    };
+    return at(0) | at(1) << 16 | at(2) << 32 | at(3) << 48;
 }
 
 // The tails of eight records, numbers[i] = number of record i (element i):
