@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "common/bytes.h"
 #include "common/crc.h"
 
@@ -73,11 +69,6 @@ uint16_t crc14_of_page(uint16_t page) {
     return static_cast<uint16_t>(crc14(bytes, 2));
 }
 
-uint16_t crc16_of_record(const uint8_t *data64, uint16_t page) {
-    const uint8_t tail[2] = {static_cast<uint8_t>(page), static_cast<uint8_t>(page >> 8)};
-    return static_cast<uint16_t>(crc16(data64, 64, tail));
-}
-
 uint16_t crc16_of_record_from(uint16_t dataCrc, uint16_t page) {
     uint32_t crc = quor::crc::crc16_byte(dataCrc, static_cast<uint8_t>(page));
     crc = quor::crc::crc16_byte(crc, static_cast<uint8_t>(page >> 8));
@@ -94,76 +85,28 @@ uint16_t tail_of(uint16_t page) {
 
 constexpr uint32_t kTailBatch = 64;
 
-// The tails of `n` consecutive pages from `page` on, several a step while
-// the page numbers do not wrap. The CRC code reads the tails eight at a time,
-// right after they are written: stores of the same eight let those reads
-// take the bytes straight from the stores.
-void consecutive_tails(uint16_t page, uint32_t n, uint16_t *tails) {
-    uint32_t i = 0;
-    if (uint32_t{page} + n <= 0x10000) {
-#ifdef __SSE2__
-        // Lane j holds page + j; swapping the bytes of each lane makes eight tails.
-        __m128i pages = _mm_add_epi16(_mm_set1_epi16(static_cast<int16_t>(page)),
-                                      _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
-        for (; i + 8 <= n; i += 8) {
-            const __m128i swapped =
-                _mm_or_si128(_mm_slli_epi16(pages, 8), _mm_srli_epi16(pages, 8));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(tails + i), swapped);
-            pages = _mm_add_epi16(pages, _mm_set1_epi16(8));
-        }
-#else
-        // Lane j of the word holds page + j, four tails a step.
-        constexpr uint64_t kLanes = 0x0001000100010001;
-        constexpr uint64_t kLowBytes = 0x00FF00FF00FF00FF;
-        uint64_t pages = page * kLanes + 0x0003000200010000;
-        for (; i + 4 <= n; i += 4) {
-            const uint64_t swapped = ((pages & kLowBytes) << 8) | ((pages >> 8) & kLowBytes);
-            for (uint32_t j = 0; j < 4; ++j) {
-                tails[i + j] = static_cast<uint16_t>(swapped >> (16 * j));
-            }
-            pages += 4 * kLanes;
-        }
-#endif
-    }
-    for (; i < n; ++i) {
-        tails[i] = tail_of(static_cast<uint16_t>(page + i));
-    }
-}
-
-template <class Tails>
-void records_crcs(const uint8_t *data, size_t stride, uint32_t count, Tails tails_of,
-                  uint16_t *out) {
-    uint16_t tails[kTailBatch];
-    for (uint32_t done = 0; done < count; done += kTailBatch) {
-        const uint32_t n = count - done < kTailBatch ? count - done : kTailBatch;
-        tails_of(done, n, tails);
-        quor::crc::crc16_each64_tailed(kCrc16Init, data + done * stride, stride, n, tails,
-                                       out + done);
-    }
-}
-
 }  // namespace
+
+// One page through the kernel of many: on wide registers it is quicker than
+// the byte tables even for a single record.
+uint16_t crc16_of_record(const uint8_t *data64, uint16_t page) {
+    const uint16_t tail = tail_of(page);
+    uint16_t crc = 0;
+    quor::crc::crc16_each64_tailed(kCrc16Init, data64, 64, 1, &tail, &crc);
+    return crc;
+}
 
 void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const uint16_t *pages,
                       uint16_t *out) {
-    records_crcs(
-        data, stride, count,
-        [pages](uint32_t done, uint32_t n, uint16_t *tails) {
-            for (uint32_t i = 0; i < n; ++i) {
-                tails[i] = tail_of(pages[done + i]);
-            }
-        },
-        out);
-}
-
-void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16_t first,
-                      uint16_t *out) {
-    records_crcs(
-        data, stride, count,
-        [first](uint32_t done, uint32_t n, uint16_t *tails) {
-            consecutive_tails(static_cast<uint16_t>(first + done), n, tails);
-        },
-        out);
+    uint16_t tails[kTailBatch];
+    for (uint32_t done = 0; done < count; done += kTailBatch) {
+        const uint32_t n = count - done < kTailBatch ? count - done : kTailBatch;
+        for (uint32_t i = 0; i < n; ++i) {
+            tails[i] = tail_of(pages[done + i]);
+        }
+        quor::crc::crc16_each64_tailed(kCrc16Init, data + done * stride, stride, n, tails,
+                                       out + done);
+    }
 }
 
 uint32_t first_unmatched_record(const uint8_t *records, size_t stride, uint32_t count,
@@ -176,13 +119,6 @@ uint32_t first_unmatched_record(const uint8_t *records, size_t stride, uint32_t 
                                 uint16_t first) {
     return static_cast<uint32_t>(
         quor::crc::crc16_first_bad_record(kCrc16Init, records, stride, count, nullptr, first));
-}
-
-bool record_is_good(const uint8_t *record, uint16_t page) {
-    const uint16_t tail = tail_of(page);
-    uint16_t crc = 0;
-    quor::crc::crc16_each64_tailed(kCrc16Init, record, 64, 1, &tail, &crc);
-    return quor::load_le16(record + 64) == crc;
 }
 
 }  // namespace quor::afs

@@ -41,14 +41,6 @@ uint16_t crc16_of_record_from(uint16_t dataCrc, uint16_t page);
 // pages 66 bytes apart).
 void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, const uint16_t *pages,
                       uint16_t *out);
-// The same for consecutive pages first, first + 1, ...
-void crc16_of_records(const uint8_t *data, size_t stride, uint32_t count, uint16_t first,
-                      uint16_t *out);
-
-// True when the record at `record` (64 data bytes, then the CRC-16 low byte
-// first) holds the CRC of its data and page number `page`: the check of one
-// record (a FAT page) without the steps of a batch.
-bool record_is_good(const uint8_t *record, uint16_t page);
 
 // Index of the first of `count` records (64 data bytes, then their CRC-16 low
 // byte first; `stride` (>= 66) bytes apart) whose stored CRC is not the CRC

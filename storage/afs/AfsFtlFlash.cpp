@@ -148,7 +148,7 @@ namespace {
 // match its data and page number; `count` when all match.
 uint32_t first_bad_record(const uint8_t *records, uint32_t count, PageSource source) {
     if (count == 1) {  // a FAT page: the batch's steps cost more than its CRC
-        return quor::afs::record_is_good(records, source.page(0)) ? 1 : 0;
+        return record_is_valid(records, source.page(0)) ? 1 : 0;
     }
     return source.pages != nullptr
                ? quor::afs::first_unmatched_record(records, kFtlRecordSize, count, source.pages)
